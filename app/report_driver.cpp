@@ -1,0 +1,49 @@
+#include "app/report_driver.hpp"
+
+#include <array>
+
+#include "collectors/firmware_serial.hpp"
+#include "record/record.hpp"
+#include "report/console.hpp"
+
+namespace zavro {
+namespace {
+
+// One buffer per key for the whole process, each written once per run.
+std::array<ValueBuffer, kKeyCount> value_buffers;
+
+std::string value_element(Key key, const std::string& returned) {
+  const std::string value =
+      pass_through_buffer(returned, value_buffers[static_cast<std::size_t>(key)]);
+  return element(value, key_name(key));
+}
+
+}  // namespace
+
+std::string collect_record(const Collectors& c) {
+  std::string record = value_element(Key::kCpuid, c.cpuid());
+  record += value_element(Key::kMachineName, c.machine_name());
+  record += value_element(Key::kProcessorCount, c.processor_count());
+  record += value_element(Key::kMacAddresses, c.mac_addresses());
+  // The firmware queries run only after the first four elements are joined.
+  std::string serials = value_element(Key::kBiosSerial, c.firmware_serial(kBiosQuery));
+  serials += value_element(Key::kMotherboardSerial, c.firmware_serial(kBaseboardQuery));
+  record += serials;
+  return element(record, kRootKey);
+}
+
+int run_report(const Collectors& collectors,
+               const std::function<bool(const std::string&)>& write_report,
+               const Console& console) {
+  const std::string record = collect_record(collectors);
+  if (!write_report(record)) {
+    console.message(kErrorMessage);
+    console.key_wait();
+    return 1;
+  }
+  console.message(kSavedMessage);
+  console.key_wait();
+  return 0;
+}
+
+}  // namespace zavro
