@@ -1,9 +1,8 @@
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <iterator>
 
 #include "collectors/firmware_serial.hpp"
+#include "collectors/read_file_linux.hpp"
 
 namespace zavro {
 namespace {
@@ -27,10 +26,8 @@ std::string read_dmi_serial(const std::string& dmi_root, const char* query) {
     return kNotFound;
   }
   // The serial files are readable by root only; anyone else gets "not found".
-  std::ifstream in(dmi_root + "/" + file, std::ios::binary);
-  if (!in) return kNotFound;
-  std::string serial((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return kNotFound;
+  std::string serial;
+  if (!read_file(dmi_root + "/" + file, serial)) return kNotFound;
   if (!serial.empty() && serial.back() == '\n') serial.pop_back();
   return serial;
 }

@@ -2,23 +2,15 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <utility>
 
 #include "collectors/mac_addresses.hpp"
+#include "collectors/read_file_linux.hpp"
 
 namespace zavro {
 namespace {
 
 constexpr unsigned long kLoopbackFlag = 0x8;  // IFF_LOOPBACK
-
-bool read_text(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
 
 // "aa:bb:cc:dd:ee:ff[...]" into its first six bytes; missing ones stay zero.
 MacBytes parse_address(const std::string& text) {
@@ -47,14 +39,14 @@ std::vector<MacBytes> read_sysfs_addresses(const std::string& net_root) {
     const std::string base = net_root + "/" + name + "/";
     std::string index_text, flags_text, address_text;
     // Without an ifindex it is no interface.
-    if (!read_text(base + "ifindex", index_text)) continue;
+    if (!read_file(base + "ifindex", index_text)) continue;
     char* end = nullptr;
     const long index = std::strtol(index_text.c_str(), &end, 10);
     if (end == index_text.c_str()) continue;
-    if (read_text(base + "flags", flags_text) &&
+    if (read_file(base + "flags", flags_text) &&
         (std::strtoul(flags_text.c_str(), nullptr, 16) & kLoopbackFlag) != 0)
       continue;
-    read_text(base + "address", address_text);
+    read_file(base + "address", address_text);
     found.emplace_back(index, parse_address(address_text));
   }
   closedir(dir);
