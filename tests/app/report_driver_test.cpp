@@ -63,10 +63,12 @@ TEST(CollectRecord, EachValueGoesThroughItsOwnBuffer) {
   EXPECT_NE(record.find("<MachineName>" + std::string(511, 'n') + "</MachineName>"),
             std::string::npos);
   EXPECT_NE(record.find("<ProcessorCount>4</ProcessorCount>"), std::string::npos);
-  EXPECT_NE(record.find("<BiosSerial>" + std::string(511, 'b') + "</BiosSerial>"), std::string::npos);
-  EXPECT_NE(record.find("<MotherboardSerial>%s%n<x></MotherboardSerial></Node>"), std::string::npos);
-  EXPECT_EQ(record.size(), 181 + machine.cpuid.size() + 511 + 1 + machine.mac_addresses.size() + 511 +
-                               7);
+  EXPECT_NE(record.find("<BiosSerial>" + std::string(511, 'b') + "</BiosSerial>"),
+            std::string::npos);
+  EXPECT_NE(record.find("<MotherboardSerial>%s%n<x></MotherboardSerial></Node>"),
+            std::string::npos);
+  EXPECT_EQ(record.size(),
+            181 + machine.cpuid.size() + 511 + 1 + machine.mac_addresses.size() + 511 + 7);
 }
 
 TEST(RunReport, SuccessfulWriteShowsTheSavedMessageThenWaits) {

@@ -31,14 +31,16 @@ TEST(ComposeAddresses, TwoDigitIndexesTake28Characters) {
 TEST(ComposeAddresses, NineteenAdaptersLoseOnlyTheLastBracketInTheValueBuffer) {
   std::vector<MacBytes> many;
   for (std::uint8_t i = 0; i < 40; ++i) many.push_back(mac(i));
-  const std::string composed = compose_addresses(std::vector<MacBytes>(many.begin(), many.begin() + 19));
+  const std::string composed =
+      compose_addresses(std::vector<MacBytes>(many.begin(), many.begin() + 19));
   ASSERT_EQ(composed.size(), 512u);
   ValueBuffer buffer;
   const std::string kept = pass_through_buffer(compose_addresses(many), buffer);
   EXPECT_EQ(kept, composed.substr(0, 511));
   EXPECT_EQ(kept.substr(484), "<M18>00:1A:2B:3C:4D:12</M18");
-  EXPECT_EQ(pass_through_buffer(compose_addresses(std::vector<MacBytes>(18, mac(0))), buffer).size(),
-            484u);
+  EXPECT_EQ(
+      pass_through_buffer(compose_addresses(std::vector<MacBytes>(18, mac(0))), buffer).size(),
+      484u);
 }
 
 // Answers get() from a script and records each call's offered size.

@@ -16,7 +16,8 @@ using testing::TempDir;
 
 TEST(UserDirs, HomeIsSubstitutedAndTheLastLineWins) {
   const std::string home = "/home/ann";
-  EXPECT_EQ(desktop_from_user_dirs("XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n", home), "/home/ann/Desktop");
+  EXPECT_EQ(desktop_from_user_dirs("XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n", home),
+            "/home/ann/Desktop");
   EXPECT_EQ(desktop_from_user_dirs("# XDG_DESKTOP_DIR=\"/nope\"\n"
                                    "XDG_DOWNLOAD_DIR=\"$HOME/dl\"\n"
                                    "  XDG_DESKTOP_DIR = \"/srv/desk top\"\n"
