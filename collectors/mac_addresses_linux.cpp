@@ -36,7 +36,8 @@ std::vector<MacBytes> read_sysfs_addresses(const std::string& net_root) {
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    const std::string base = net_root + "/" + name + "/";
+    std::string base = net_root;
+    base.append("/").append(name).append("/");
     std::string index_text, flags_text, address_text;
     // Without an ifindex it is no interface.
     if (!read_file(base + "ifindex", index_text)) continue;
