@@ -209,7 +209,10 @@ read-only-report)
     chown -R 65534:65534 "$home"; chmod 755 "$work"
     earlier_report "$desktop/$report_name"; chown 65534:65534 "$desktop/$report_name"
     chmod 444 "$desktop/$report_name"
-    timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all env -i PATH=/usr/bin:/bin HOME="$home" "$exe" </dev/null >"$work/console"
+    # A copy the unprivileged user can reach, wherever the build tree lives.
+    install -m 755 "$exe" "$work/tool"
+    timeout 20 setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all \
+      env -i PATH=/usr/bin:/bin HOME="$home" "$work/tool" </dev/null >"$work/console"
     status=$? console=$(cat "$work/console")
   else
     earlier_report "$desktop/$report_name"; chmod 444 "$desktop/$report_name"
