@@ -34,7 +34,8 @@ mkdir -p "$WINEPREFIX"
 case $1 in
   --server-start)
     # The first run builds the prefix; later programs reuse the persistent server.
-    "$wineserver" -p || exit 1
+    # Its own stdio goes nowhere, or a caller waiting for our output would wait for it.
+    "$wineserver" -p </dev/null >/dev/null 2>&1 || exit 1
     "$wine" cmd /c exit 0 </dev/null >/dev/null 2>&1
     exit 0
     ;;
