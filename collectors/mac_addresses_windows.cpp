@@ -1,5 +1,3 @@
-#include <winsock2.h>
-#include <windows.h>
 #include <iphlpapi.h>
 
 #include <cstring>

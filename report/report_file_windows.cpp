@@ -1,12 +1,13 @@
-#include <windows.h>
+#include "report/report_file_windows.hpp"
+
 #include <shlobj.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <array>
 #include <cwchar>
 
 #include "report/report_file.hpp"
-#include "report/report_file_windows.hpp"
 
 namespace zavro {
 namespace {
@@ -61,14 +62,15 @@ bool write_all(HANDLE file, const std::string& bytes) {
 }
 
 // An earlier report we may not replace: read-only, a directory, or open
-// elsewhere without delete sharing. Windows refuses the move itself in these
-// cases; asking first makes Wine, which does not always, behave the same.
+// elsewhere without delete sharing. Windows refuses such a move by itself;
+// Wine moves over a read-only file, so we ask first.
 bool replaceable(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
   if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) return false;
-  Handle probe(CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle probe(CreateFileW(path.c_str(), DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   return probe.valid();
 }
 

@@ -1,6 +1,7 @@
-#include <windows.h>
+#include "report/report_file_windows.hpp"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <fstream>
@@ -8,7 +9,6 @@
 #include <set>
 
 #include "report/report_file.hpp"
-#include "report/report_file_windows.hpp"
 
 namespace zavro {
 namespace {
