@@ -90,6 +90,9 @@ class ReportWriter : public ::testing::Test {
   fs::path report = fs::path(dir) / kName;
 };
 
+// The failures, also run under the faults label (the Fault* filter).
+class FaultReportWriter : public ReportWriter {};
+
 TEST_F(ReportWriter, TextModeTurnsOnlyLineFeedsIntoCrLf) {
   std::string every_byte;
   for (int c = 1; c < 256; ++c) every_byte.push_back(static_cast<char>(c));
@@ -114,7 +117,7 @@ TEST_F(ReportWriter, ReplacesALongerReportWhole) {
   EXPECT_EQ(names_in(dir), std::set<std::wstring>{kName});
 }
 
-TEST_F(ReportWriter, FaultReadOnlyReportStaysIntact) {
+TEST_F(FaultReportWriter, ReadOnlyReportStaysIntact) {
   write_bytes(report, kEarlier);
   ASSERT_TRUE(SetFileAttributesW(report.c_str(), FILE_ATTRIBUTE_READONLY));
   EXPECT_FALSE(write_report_in(dir, kRecord));
@@ -122,7 +125,7 @@ TEST_F(ReportWriter, FaultReadOnlyReportStaysIntact) {
   EXPECT_EQ(names_in(dir), std::set<std::wstring>{kName});
 }
 
-TEST_F(ReportWriter, FaultDirectoryInPlaceOfTheReport) {
+TEST_F(FaultReportWriter, DirectoryInPlaceOfTheReport) {
   ASSERT_TRUE(CreateDirectoryW(report.c_str(), nullptr));
   write_bytes(report / "inside", "kept");
   EXPECT_FALSE(write_report_in(dir, kRecord));
@@ -130,7 +133,7 @@ TEST_F(ReportWriter, FaultDirectoryInPlaceOfTheReport) {
   EXPECT_EQ(names_in(dir), std::set<std::wstring>{kName});
 }
 
-TEST_F(ReportWriter, FaultReportHeldOpenWithoutSharing) {
+TEST_F(FaultReportWriter, ReportHeldOpenWithoutSharing) {
   write_bytes(report, kEarlier);
   const HANDLE held = CreateFileW(report.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -144,7 +147,7 @@ TEST_F(ReportWriter, FaultReportHeldOpenWithoutSharing) {
   EXPECT_EQ(read_bytes(report), kRecord);
 }
 
-TEST_F(ReportWriter, FaultMissingDirectory) {
+TEST_F(FaultReportWriter, MissingDirectory) {
   EXPECT_FALSE(write_report_in(dir + L"\\absent", kRecord));
   EXPECT_FALSE(fs::exists(fs::path(dir) / L"absent"));
 }
