@@ -1,27 +1,10 @@
-#include <io.h>
-
-#include <cstdio>
-
 #include "report/console.hpp"
 
 namespace zavro {
-namespace {
 
-// A standard stream with no usable handle (started with it closed, or as a
-// detached process) reads and writes the null device instead, so the message
-// goes nowhere and the wait ends at once.
-void usable_or_null(std::FILE* stream, const char* mode) {
-  const int fd = _fileno(stream);
-  if (fd >= 0 && _get_osfhandle(fd) >= 0) return;
-  if (std::freopen("NUL", mode, stream) == nullptr) std::clearerr(stream);
-}
-
-}  // namespace
-
-void prepare_console() {
-  usable_or_null(stdin, "r");
-  usable_or_null(stdout, "w");
-  usable_or_null(stderr, "w");
-}
+// Nothing to do: the C runtime turns a write to a missing or broken standard
+// handle into a failed write and a read into end of file, and Windows raises
+// no signal for a broken pipe; the report is written through its own handle.
+void prepare_console() {}
 
 }  // namespace zavro
