@@ -19,7 +19,7 @@ build_tree() { # <path>
 }
 
 case ${1:-} in
-  --server-start | --server-stop) where=$PWD ;;
+  --server-start | --server-stop) where=$PWD/. ;;
   '') echo "usage: $0 <program> [args...]" >&2; exit 2 ;;
   *) where=$1 ;;
 esac
