@@ -16,7 +16,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Everything static, so the .exe imports only DLLs that ship with Windows.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Stripped: the symbol tables would more than double the .exe.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -s")
 
 # Test programs run through Wine in a prefix inside the build tree.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
