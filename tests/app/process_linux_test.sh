@@ -5,10 +5,7 @@
 set -u
 exe=$(readlink -f "$1")
 case_name=$2
-
-saved='System Details saved to Desktop (ZAVRO_system_info.txt). Press '"'"'Return'"'"' key...'
-error='Error outputting system information to file. Press any key...'
-report_name=ZAVRO_system_info.txt
+. "$(dirname "$0")/process_common.sh"
 
 work=$(mktemp -d /tmp/zavro-process.XXXXXX)
 mounts=()
@@ -21,9 +18,6 @@ trap cleanup EXIT
 home=$work/home
 mkdir -p "$home/Desktop"
 desktop=$home/Desktop
-
-fail() { echo "FAIL: $*"; exit 1; }
-skip() { echo "SKIP: $*"; exit 77; }
 
 # run [env assignments...] -- [args...]: runs the tool with stdin from /dev/null,
 # a clean environment and a time limit; sets $status and $console.
@@ -45,30 +39,10 @@ expect_saved() {
   [ "$console" = "$saved" ] || fail "console: '$console'"
 }
 
-# The error path: one message, status 1, the earlier report and no temporary file.
-expect_error() { # <report path> <earlier bytes file or "">
-  [ "$status" -eq 1 ] || fail "exit status $status, expected 1"
-  [ "$console" = "$error" ] || fail "console: '$console'"
-  if [ -n "$2" ]; then cmp -s "$1" "$2" || fail "the earlier report changed"; fi
-  no_temporary_files "$(dirname "$1")"
-}
-
 no_temporary_files() {
   local left
   left=$(find "$1" -maxdepth 1 -name "$report_name.*" 2>/dev/null)
   [ -z "$left" ] || fail "temporary file left behind: $left"
-}
-
-earlier_report() { # <path>: a recognisable earlier report, longer than any record
-  head -c 4000 /dev/zero | tr '\0' 'E' >"$1"
-  cp "$1" "$work/earlier"
-}
-
-value_of() { # <key> <record file>
-  local record
-  record=$(cat "$2"; printf x); record=${record%x}
-  record=${record#*<$1>}
-  printf '%s' "${record%%</$1>*}"
 }
 
 expected_macs() {

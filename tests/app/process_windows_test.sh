@@ -9,15 +9,9 @@ exe=$(readlink -f "$1")
 holder=$(readlink -f "$2")
 state=$3
 case_name=$4
+. "$(dirname "$0")/process_common.sh"
 runner=$(readlink -f "$(dirname "$0")/../../cmake/wine-run.sh")
 source_dir=$(readlink -f "$(dirname "$0")/../..")
-
-saved='System Details saved to Desktop (ZAVRO_system_info.txt). Press '"'"'Return'"'"' key...'
-error='Error outputting system information to file. Press any key...'
-report_name=ZAVRO_system_info.txt
-
-fail() { echo "FAIL: $*"; exit 1; }
-skip() { echo "SKIP: $*"; exit 77; }
 
 export ZAVRO_WINEPREFIX=$state/prefix
 home=$state/home
@@ -69,30 +63,10 @@ expect_saved() {
   no_temporary_files "$desktop"
 }
 
-# The error path: one message, status 1, the earlier report and no temporary file.
-expect_error() { # <report path> <earlier bytes file or "">
-  [ "$status" -eq 1 ] || fail "exit status $status, expected 1"
-  [ "$console" = "$error" ] || fail "console: '$console'"
-  if [ -n "$2" ]; then cmp -s "$1" "$2" || fail "the earlier report changed"; fi
-  no_temporary_files "$(dirname "$1")"
-}
-
 no_temporary_files() { # <dir>: nothing but the report and what the case put there
   local left
   left=$(find "$1" -maxdepth 1 -type f -name 'ZAVRO_*' ! -name "$report_name" 2>/dev/null)
   [ -z "$left" ] || fail "temporary file left behind: $left"
-}
-
-earlier_report() { # <path>: a recognisable earlier report, longer than any record
-  head -c 4000 /dev/zero | tr '\0' 'E' >"$1"
-  cp "$1" "$work/earlier"
-}
-
-value_of() { # <key> <record file>
-  local record
-  record=$(cat "$2"; printf x); record=${record%x}
-  record=${record#*<$1>}
-  printf '%s' "${record%%</$1>*}"
 }
 
 # What Wine's own tools say, as plain text lines.
