@@ -1,0 +1,45 @@
+// Printing what the reader found: JSON lines and terminal text. The only
+// place where a value's bytes become text, so the only place that escapes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "reader/reader.hpp"
+
+namespace zavro::reader {
+
+// One file as the commands see it: unreadable (reason set), or read.
+struct FileReport {
+  std::string file;                       // as named on the command line ("-" for stdin)
+  std::optional<std::string> unreadable;  // why the bytes could not be had
+  Parsed parsed;
+  std::optional<Decoded> decoded;  // kOk records only
+};
+
+// Reads a file (or standard input for "-") and runs parse and decode.
+// Refuses a file above kMaxFileSize without reading it whole.
+FileReport read_report(const std::string& file);
+// The same for bytes already in memory.
+FileReport report_of(std::string file, std::string_view bytes);
+
+// Byte b of a value as the code point U+00bb, UTF-8 encoded: lossless, and a
+// receiver gets the bytes back by encoding to Latin-1.
+std::string latin1_to_utf8(std::string_view bytes);
+// A value fit for a terminal: printable ASCII as is, backslash as "\\", every
+// other byte as "\xNN".
+std::string terminal_safe(std::string_view bytes);
+
+// show --json: one line, no line break at the end.
+std::string show_json(const FileReport& report);
+// show: a readable table, ending with a line break.
+std::string show_text(const FileReport& report);
+// check: "FILE: ok", "FILE: warning: ...", "FILE: ambiguous: ...",
+// "FILE: malformed: ..." or "FILE: unreadable: <reason>", no line break.
+std::string check_line(const FileReport& report);
+// compare --json (one line) and compare's readable text; both files ok.
+std::string compare_json(const FileReport& a, const FileReport& b, const Comparison& comparison);
+std::string compare_text(const FileReport& a, const FileReport& b, const Comparison& comparison);
+
+}  // namespace zavro::reader
