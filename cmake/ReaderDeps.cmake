@@ -1,0 +1,22 @@
+# JSON and the command line for the reader: Debian's header-only packages.
+# The mingw build cannot search the host's /usr/include whole (its C headers
+# would shadow mingw's), so it gets a directory holding just these two.
+if(CMAKE_CROSSCOMPILING)
+  set(_zavro_shim ${CMAKE_BINARY_DIR}/host-headers)
+  foreach(dir IN ITEMS nlohmann CLI)
+    if(NOT EXISTS /usr/include/${dir})
+      message(FATAL_ERROR "/usr/include/${dir} is missing: run scripts/deps test")
+    endif()
+    file(MAKE_DIRECTORY ${_zavro_shim})
+    file(CREATE_LINK /usr/include/${dir} ${_zavro_shim}/${dir} SYMBOLIC)
+  endforeach()
+  add_library(zavro::json INTERFACE IMPORTED)
+  target_include_directories(zavro::json SYSTEM INTERFACE ${_zavro_shim})
+  add_library(zavro::cli INTERFACE IMPORTED)
+  target_include_directories(zavro::cli SYSTEM INTERFACE ${_zavro_shim})
+else()
+  find_package(nlohmann_json 3 REQUIRED)
+  find_package(CLI11 REQUIRED)
+  add_library(zavro::json ALIAS nlohmann_json::nlohmann_json)
+  add_library(zavro::cli ALIAS CLI11::CLI11)
+endif()
