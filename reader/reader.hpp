@@ -82,7 +82,7 @@ enum class SerialState { kValue, kEmpty, kNotFound, kPlaceholder };
 
 struct Warning {
   Key field;
-  std::string code;  // stable, kebab-case: "placeholder-serial", "cut", ...
+  std::string code;  // stable, kebab-case: "serial-placeholder", "cut", ...
   std::string text;  // one sentence for a person
 };
 
@@ -98,6 +98,10 @@ struct Decoded {
 
 // Decodes an ok record's values (parsed.status must be kOk).
 Decoded decode(const Parsed& parsed);
+// The Cpuid rules alone, for any value text.
+CpuidField decode_cpuid(std::string_view value);
+// The serial rules alone, for any value text.
+SerialState serial_state(std::string_view value);
 
 // Step 3: same machine or not.
 enum class Verdict { kSame, kLikelySame, kPossibleClone, kDifferent, kIndeterminate };

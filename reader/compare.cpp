@@ -1,0 +1,163 @@
+#include <string>
+
+#include "reader/reader.hpp"
+#include "reader/rules.hpp"
+
+namespace zavro::reader {
+namespace {
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string_view trim_spaces(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+Component serial(std::string_view a, SerialState sa, std::string_view b, SerialState sb) {
+  if (sa != SerialState::kValue || sb != SerialState::kValue) {
+    return {Agreement::kUnusable,
+            std::string("unusable: states ") + name_of(sa) + " and " + name_of(sb)};
+  }
+  if (equal_ignoring_case(trim_spaces(a), trim_spaces(b))) {
+    return {Agreement::kMatch, "the same serial number in both"};
+  }
+  return {Agreement::kConflict, "different serial numbers"};
+}
+
+std::size_t usable_count(const Decoded& d) {
+  std::size_t n = 0;
+  for (const Address& a : d.addresses.addresses) n += a.usable ? 1 : 0;
+  return n;
+}
+
+Component adapters(const Decoded& da, const Decoded& db) {
+  const std::size_t na = usable_count(da);
+  const std::size_t nb = usable_count(db);
+  const std::string counts = std::to_string(na) + " and " + std::to_string(nb) + " usable";
+  if (na == 0 || nb == 0) return {Agreement::kUnusable, "unusable: " + counts};
+  for (const Address& a : da.addresses.addresses) {
+    for (const Address& b : db.addresses.addresses) {
+      if (a.usable && b.usable && a.bytes == b.bytes) {
+        return {Agreement::kMatch, "address " + a.text + " in both (" + counts + ")"};
+      }
+    }
+  }
+  return {Agreement::kConflict, "no usable address in common (" + counts + ")"};
+}
+
+std::string signature_text(const Signature& s) {
+  return "family " + std::to_string(s.family) + " model " + std::to_string(s.model) + " stepping " +
+         std::to_string(s.stepping);
+}
+
+Component cpuid(std::string_view a, const CpuidField& fa, std::string_view b,
+                const CpuidField& fb) {
+  if (fa.absent || fb.absent) return {Agreement::kUnusable, "unusable: no CPUID signature"};
+  if (fa.signature && fb.signature) {
+    const std::string ta = signature_text(*fa.signature);
+    const std::string tb = signature_text(*fb.signature);
+    // EDX is left out: hypervisors and firmware settings change feature bits.
+    if (ta == tb) return {Agreement::kMatch, "both " + ta};
+    return {Agreement::kConflict, ta + " against " + tb};
+  }
+  if (a == b) return {Agreement::kMatch, "the same undecoded value"};
+  return {Agreement::kConflict, "different values, not both decodable"};
+}
+
+Component processor_count(const Decoded& da, const Decoded& db) {
+  if (!da.count || !db.count) return {Agreement::kUnusable, "unusable: a count overflows"};
+  const std::string ta = std::to_string(*da.count);
+  if (*da.count == *db.count) return {Agreement::kMatch, "both " + ta};
+  return {Agreement::kConflict, ta + " against " + std::to_string(*db.count)};
+}
+
+Component machine_name(std::string_view a, std::string_view b) {
+  if (a.empty() || b.empty()) return {Agreement::kUnusable, "unusable: a name is empty"};
+  if (equal_ignoring_case(a, b)) return {Agreement::kMatch, "the same name, ignoring case"};
+  return {Agreement::kConflict, "different names"};
+}
+
+}  // namespace
+
+Comparison compare(const Parsed& a, const Decoded& da, const Parsed& b, const Decoded& db) {
+  Comparison out;
+  const auto at = [&](Key key) -> Component& {
+    return out.components[static_cast<std::size_t>(key)];
+  };
+  at(Key::kCpuid) = cpuid(a.value(Key::kCpuid), da.cpuid, b.value(Key::kCpuid), db.cpuid);
+  at(Key::kMachineName) = machine_name(a.value(Key::kMachineName), b.value(Key::kMachineName));
+  at(Key::kProcessorCount) = processor_count(da, db);
+  at(Key::kMacAddresses) = adapters(da, db);
+  at(Key::kBiosSerial) =
+      serial(a.value(Key::kBiosSerial), da.bios, b.value(Key::kBiosSerial), db.bios);
+  at(Key::kMotherboardSerial) = serial(a.value(Key::kMotherboardSerial), da.board,
+                                       b.value(Key::kMotherboardSerial), db.board);
+
+  static_assert(kRulesVersion == 1, "the verdict below is rules version 1");
+  const Agreement bios = at(Key::kBiosSerial).agreement;
+  const Agreement board = at(Key::kMotherboardSerial).agreement;
+  const Agreement macs = at(Key::kMacAddresses).agreement;
+  int matches = 0;
+  int conflicts = 0;
+  for (const Agreement strong : {bios, board, macs}) {
+    matches += strong == Agreement::kMatch ? 1 : 0;
+    conflicts += strong == Agreement::kConflict ? 1 : 0;
+  }
+  bool weak_all_match = true;
+  for (const Key weak : {Key::kCpuid, Key::kProcessorCount, Key::kMachineName}) {
+    weak_all_match = weak_all_match && at(weak).agreement == Agreement::kMatch;
+  }
+  const bool serial_match = bios == Agreement::kMatch || board == Agreement::kMatch;
+  if (matches + conflicts == 0) {
+    out.verdict = Verdict::kIndeterminate;
+  } else if (serial_match && macs == Agreement::kConflict &&
+             at(Key::kMachineName).agreement == Agreement::kConflict) {
+    out.verdict = Verdict::kPossibleClone;
+  } else if (conflicts == 0 && (matches >= 2 || (matches == 1 && weak_all_match))) {
+    out.verdict = Verdict::kSame;
+  } else if (matches > conflicts) {
+    out.verdict = Verdict::kLikelySame;
+  } else {
+    out.verdict = Verdict::kDifferent;
+  }
+  return out;
+}
+
+const char* name_of(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kSame:
+      return "same";
+    case Verdict::kLikelySame:
+      return "likely-same";
+    case Verdict::kPossibleClone:
+      return "possible-clone";
+    case Verdict::kDifferent:
+      return "different";
+    case Verdict::kIndeterminate:
+      return "indeterminate";
+  }
+  return "?";
+}
+
+const char* name_of(Agreement agreement) {
+  switch (agreement) {
+    case Agreement::kMatch:
+      return "match";
+    case Agreement::kConflict:
+      return "conflict";
+    case Agreement::kUnusable:
+      return "unusable";
+  }
+  return "?";
+}
+
+}  // namespace zavro::reader

@@ -1,0 +1,260 @@
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "reader/reader.hpp"
+#include "reader/rules.hpp"
+#include "record/cpuid_value.hpp"
+
+namespace zavro::reader {
+namespace {
+
+constexpr std::size_t kMaxHexDigits = 8;
+constexpr std::size_t kMaxRevisionDigits = 5;
+constexpr std::size_t kAddressLength = 17;
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decimal as "%d" writes a 16-bit revision.
+bool revision_word(std::string_view text, std::uint16_t& out) {
+  if (text.empty() || text.size() > kMaxRevisionDigits || (text.size() > 1 && text[0] == '0')) {
+    return false;
+  }
+  std::uint32_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (value > 0xFFFF) return false;
+  out = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+// A split a real processor could have written.
+bool plausible(const Signature& s) {
+  const std::uint32_t family = (s.eax >> 8) & 0xFu;
+  // The vendor is unknown: family 6 may be reported with or without the
+  // extended model.
+  const bool revision_fits = family == 6 ? s.revision == revision_of(s.eax, true) ||
+                                               s.revision == revision_of(s.eax, false)
+                                         : s.revision == revision_of(s.eax, family == 0xF);
+  return revision_fits && (s.edx & kBaselineEdx) == kBaselineEdx && (s.edx & kReservedEdx) == 0 &&
+         (s.eax & kReservedEax) == 0;
+}
+
+void set_display(Signature& s) {
+  const unsigned family = (s.eax >> 8) & 0xFu;
+  const unsigned model = (s.eax >> 4) & 0xFu;
+  s.family = family == 0xF ? family + ((s.eax >> 20) & 0xFFu) : family;
+  s.model = family == 6 || family == 0xF ? model + (((s.eax >> 16) & 0xFu) << 4) : model;
+  s.stepping = s.eax & 0xFu;
+}
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string_view trim_spaces(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+AddressesField decode_addresses(std::string_view value) {
+  AddressesField field;
+  field.addresses.reserve(value.size() / 26 + 1);
+  std::size_t at = 0;
+  while (at < value.size()) {
+    // The layout was checked by the parser: "<M", index, ">", address, "</M", index, ">".
+    Address address;
+    std::size_t digits = 0;
+    for (std::size_t i = at + 2; i < value.size() && value[i] != '>'; ++i, ++digits) {
+      address.index = address.index * 10 + static_cast<unsigned>(value[i] - '0');
+    }
+    const std::size_t text_at = at + 3 + digits;
+    const std::size_t whole = 24 + 2 * digits;
+    if (at + whole > value.size()) field.cut = true;
+    if (text_at + kAddressLength > value.size()) break;
+    address.text.assign(value.substr(text_at, kAddressLength));
+    bool zero = true;
+    for (std::size_t b = 0; b < address.bytes.size(); ++b) {
+      address.bytes[b] = static_cast<std::uint8_t>((hex_digit(address.text[3 * b]) << 4) |
+                                                   hex_digit(address.text[3 * b + 1]));
+      zero = zero && address.bytes[b] == 0;
+    }
+    address.local = (address.bytes[0] & 0x02u) != 0;
+    address.multicast = (address.bytes[0] & 0x01u) != 0;
+    address.zero = zero;
+    for (const VirtualPrefix& prefix : kVirtualPrefixes) {
+      if (std::equal(prefix.bytes.begin(), prefix.bytes.begin() + prefix.length,
+                     address.bytes.begin())) {
+        address.virtual_vendor = prefix.vendor;
+        break;
+      }
+    }
+    address.usable =
+        !address.local && !address.multicast && !address.zero && address.virtual_vendor == nullptr;
+    field.addresses.push_back(std::move(address));
+    at += whole;
+  }
+  return field;
+}
+
+bool has_control(std::string_view value) {
+  // No early exit: the loop vectorises, and control bytes are rare.
+  bool found = false;
+  for (const char c : value) {
+    const auto b = static_cast<unsigned char>(c);
+    found |= (b < 0x20) | (b == 0x7F);
+  }
+  return found;
+}
+
+}  // namespace
+
+CpuidField decode_cpuid(std::string_view value) {
+  CpuidField field;
+  if (value == "000") {
+    field.absent = true;
+    return field;
+  }
+  Signature kept;
+  // Digit by digit, so each EDX and EAX prefix is read once; EDX alone rules
+  // out most splits.
+  Signature s;
+  for (std::size_t e = 1; e <= kMaxHexDigits && e + 2 <= value.size(); ++e) {
+    s.edx = (s.edx << 4) | static_cast<std::uint32_t>(hex_digit(value[e - 1]));
+    if (e > 1 && value[0] == '0') break;
+    if ((s.edx & kBaselineEdx) != kBaselineEdx || (s.edx & kReservedEdx) != 0) continue;
+    s.eax = 0;
+    for (std::size_t a = 1; a <= kMaxHexDigits && e + a < value.size(); ++a) {
+      s.eax = (s.eax << 4) | static_cast<std::uint32_t>(hex_digit(value[e + a - 1]));
+      if (a > 1 && value[e] == '0') break;
+      if (value.size() - e - a > kMaxRevisionDigits) continue;
+      if (revision_word(value.substr(e + a), s.revision) && plausible(s)) {
+        ++field.candidates;
+        kept = s;
+      }
+    }
+  }
+  if (field.candidates == 1) {
+    set_display(kept);
+    field.signature = kept;
+  }
+  return field;
+}
+
+SerialState serial_state(std::string_view value) {
+  if (value.empty()) return SerialState::kEmpty;
+  if (value == "not found") return SerialState::kNotFound;
+  const std::string_view trimmed = trim_spaces(value);
+  // Only spaces, or one character over and over, is no serial number.
+  if (trimmed.find_first_not_of(trimmed.empty() ? ' ' : trimmed[0]) == std::string_view::npos) {
+    return SerialState::kPlaceholder;
+  }
+  for (const std::string_view placeholder : kPlaceholderSerials) {
+    if (equal_ignoring_case(trimmed, placeholder)) return SerialState::kPlaceholder;
+  }
+  return SerialState::kValue;
+}
+
+Decoded decode(const Parsed& parsed) {
+  Decoded decoded;
+  const auto warn = [&](Key field, const char* code, std::string text) {
+    decoded.warnings.push_back(Warning{field, code, std::move(text)});
+  };
+  const auto serial = [&](Key key, SerialState& state) {
+    state = serial_state(parsed.value(key));
+    const std::string name = key_name(key);
+    if (state == SerialState::kPlaceholder) {
+      warn(key, "serial-placeholder", name + " is a firmware placeholder, not a serial number");
+    } else if (state == SerialState::kNotFound) {
+      warn(key, "serial-not-found", name + " could not be read on the machine");
+    } else if (state == SerialState::kEmpty) {
+      warn(key, "serial-empty", name + " is empty");
+    }
+  };
+
+  for (std::size_t k = 0; k < kKeyCount; ++k) {
+    const auto key = static_cast<Key>(k);
+    const std::string_view value = parsed.value(key);
+    switch (key) {
+      case Key::kCpuid:
+        decoded.cpuid = decode_cpuid(value);
+        if (decoded.cpuid.absent) {
+          warn(key, "cpuid-absent", "the processor reported no CPUID signature");
+        } else if (!decoded.cpuid.signature) {
+          warn(key, "cpuid-undecodable",
+               std::to_string(decoded.cpuid.candidates) +
+                   " plausible readings of EDX, EAX and revision; none is taken");
+        }
+        break;
+      case Key::kProcessorCount: {
+        std::uint64_t count = 0;
+        bool overflow = false;
+        for (const char c : value) {
+          const auto digit = static_cast<std::uint64_t>(c - '0');
+          if (count > (UINT64_MAX - digit) / 10) overflow = true;
+          count = count * 10 + digit;
+        }
+        if (overflow) {
+          warn(key, "count-overflow", "the processor count does not fit in 64 bits");
+        } else {
+          decoded.count = count;
+        }
+        break;
+      }
+      case Key::kMacAddresses: {
+        decoded.addresses = decode_addresses(value);
+        bool usable = false;
+        for (const Address& a : decoded.addresses.addresses) usable = usable || a.usable;
+        if (!usable) {
+          warn(key, "no-usable-address",
+               "no universal, unicast, non-zero, non-virtual adapter address");
+        }
+        break;
+      }
+      case Key::kBiosSerial:
+        serial(key, decoded.bios);
+        break;
+      case Key::kMotherboardSerial:
+        serial(key, decoded.board);
+        break;
+      case Key::kMachineName:
+        break;
+    }
+    decoded.cut[k] = value.size() == kMaxValue;
+    if (decoded.cut[k]) {
+      warn(key, "cut", "the value fills 511 bytes and was probably cut by the writer");
+    }
+    if (has_control(value)) warn(key, "control-characters", "the value holds control characters");
+  }
+  return decoded;
+}
+
+const char* name_of(SerialState state) {
+  switch (state) {
+    case SerialState::kValue:
+      return "value";
+    case SerialState::kEmpty:
+      return "empty";
+    case SerialState::kNotFound:
+      return "not-found";
+    case SerialState::kPlaceholder:
+      return "placeholder";
+  }
+  return "?";
+}
+
+}  // namespace zavro::reader
