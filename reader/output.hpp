@@ -35,8 +35,8 @@ std::string terminal_safe(std::string_view bytes);
 std::string show_json(const FileReport& report);
 // show: a readable table, ending with a line break.
 std::string show_text(const FileReport& report);
-// check: "FILE: ok", "FILE: warning: ...", "FILE: ambiguous: ...",
-// "FILE: malformed: ..." or "FILE: unreadable: <reason>", no line break.
+// check: "FILE: ok", "FILE: warning: KEY: text; ...", "FILE: ambiguous: N splits",
+// "FILE: malformed: <error> at byte N" or "FILE: unreadable: <reason>", no line break.
 std::string check_line(const FileReport& report);
 // compare --json (one line) and compare's readable text; both files ok.
 std::string compare_json(const FileReport& a, const FileReport& b, const Comparison& comparison);

@@ -1,0 +1,344 @@
+#include "reader/output.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "reader/rules.hpp"
+
+namespace zavro::reader {
+namespace {
+
+// Insertion order: "schema" first, then the file, as a person reads it.
+using Json = nlohmann::ordered_json;
+
+constexpr int kSchemaVersion = 1;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+FileReport unreadable(std::string file, std::string reason) {
+  FileReport report;
+  report.file = std::move(file);
+  report.unreadable = std::move(reason);
+  return report;
+}
+
+std::string hex(std::uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
+  return text;
+}
+
+std::size_t at(Key key) { return static_cast<std::size_t>(key); }
+
+// ASCII only, so no C1 control (U+0080-U+009F) reaches a terminal either; a
+// file name that is not UTF-8 keeps its valid parts and gets U+FFFD for the
+// rest: mapping it byte-wise like a value would garble every UTF-8 name.
+std::string dump(const Json& json) {
+  return json.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+}
+
+Json address_json(const Address& address) {
+  Json json;
+  json["index"] = address.index;
+  json["address"] = latin1_to_utf8(address.text);
+  json["local"] = address.local;
+  json["multicast"] = address.multicast;
+  json["zero"] = address.zero;
+  json["virtual"] = address.virtual_vendor != nullptr ? Json(address.virtual_vendor) : Json();
+  json["usable"] = address.usable;
+  return json;
+}
+
+Json field_json(const Parsed& parsed, const Decoded& decoded, Key key) {
+  Json json;
+  json["raw"] = latin1_to_utf8(parsed.value(key));
+  bool cut = decoded.cut[at(key)];
+  switch (key) {
+    case Key::kCpuid:
+      if (const auto& signature = decoded.cpuid.signature) {
+        json["edx"] = hex(signature->edx);
+        json["eax"] = hex(signature->eax);
+        json["revision"] = signature->revision;
+        json["family"] = signature->family;
+        json["model"] = signature->model;
+        json["stepping"] = signature->stepping;
+      } else {
+        json["candidates"] = decoded.cpuid.candidates;
+        if (decoded.cpuid.absent) json["absent"] = true;
+      }
+      break;
+    case Key::kProcessorCount:
+      json["count"] = decoded.count ? Json(*decoded.count) : Json();
+      break;
+    case Key::kMacAddresses:
+      json["addresses"] = Json::array();
+      for (const Address& address : decoded.addresses.addresses) {
+        json["addresses"].push_back(address_json(address));
+      }
+      cut = cut || decoded.addresses.cut;
+      break;
+    case Key::kBiosSerial:
+      json["state"] = name_of(decoded.bios);
+      break;
+    case Key::kMotherboardSerial:
+      json["state"] = name_of(decoded.board);
+      break;
+    case Key::kMachineName:
+      break;
+  }
+  if (cut) json["cut"] = true;
+  return json;
+}
+
+// Label and value rows, labels padded to one column.
+using Rows = std::vector<std::pair<std::string, std::string>>;
+
+std::string table(const Rows& rows) {
+  std::size_t width = 0;
+  for (const auto& row : rows) width = std::max(width, row.first.size());
+  std::string text;
+  for (const auto& [label, value] : rows) {
+    text += label;
+    text.append(width + 2 - label.size(), ' ');
+    text += value;
+    text += '\n';
+  }
+  return text;
+}
+
+std::string address_line(const Address& address) {
+  std::string line = "M" + std::to_string(address.index) + " " + terminal_safe(address.text);
+  if (address.usable) return line + "  usable";
+  if (address.virtual_vendor != nullptr)
+    line += "  virtual (" + std::string(address.virtual_vendor) + ")";
+  if (address.local) line += "  local";
+  if (address.multicast) line += "  multicast";
+  if (address.zero) line += "  zero";
+  return line;
+}
+
+void field_rows(const Parsed& parsed, const Decoded& decoded, Key key, Rows& rows) {
+  const std::string label = kKeyNames[at(key)];
+  std::string first = terminal_safe(parsed.value(key));
+  if (decoded.cut[at(key)]) first += "  (cut)";
+  switch (key) {
+    case Key::kCpuid:
+      rows.emplace_back(label, first);
+      if (const auto& s = decoded.cpuid.signature) {
+        rows.emplace_back("", "family " + std::to_string(s->family) + ", model " +
+                                  std::to_string(s->model) + ", stepping " +
+                                  std::to_string(s->stepping) + " (EDX " + hex(s->edx) + ", EAX " +
+                                  hex(s->eax) + ", revision " + std::to_string(s->revision) + ")");
+      } else {
+        rows.emplace_back("", decoded.cpuid.absent ? "no signature"
+                                                   : std::to_string(decoded.cpuid.candidates) +
+                                                         " plausible signatures");
+      }
+      return;
+    case Key::kMacAddresses: {
+      const auto& addresses = decoded.addresses.addresses;
+      if (addresses.empty()) rows.emplace_back(label, "none");
+      for (std::size_t i = 0; i < addresses.size(); ++i) {
+        rows.emplace_back(i == 0 ? label : "", address_line(addresses[i]));
+      }
+      if (decoded.addresses.cut || decoded.cut[at(key)]) rows.emplace_back("", "(cut)");
+      return;
+    }
+    case Key::kBiosSerial:
+    case Key::kMotherboardSerial: {
+      const SerialState state = key == Key::kBiosSerial ? decoded.bios : decoded.board;
+      if (state != SerialState::kValue) first += "  (" + std::string(name_of(state)) + ")";
+      rows.emplace_back(label, first);
+      return;
+    }
+    case Key::kMachineName:
+    case Key::kProcessorCount:
+      rows.emplace_back(label, first);
+      return;
+  }
+}
+
+std::string splits_text(const Parsed& parsed) { return std::to_string(parsed.splits) + " splits"; }
+
+std::string malformed_text(const Parsed& parsed) {
+  return terminal_safe(parsed.error) + " at byte " + std::to_string(parsed.offset);
+}
+
+}  // namespace
+
+FileReport report_of(std::string file, std::string_view bytes) {
+  FileReport report;
+  report.file = std::move(file);
+  report.parsed = parse(bytes);
+  if (report.parsed.status == Status::kOk) report.decoded = decode(report.parsed);
+  return report;
+}
+
+FileReport read_report(const std::string& file) {
+  std::unique_ptr<std::FILE, FileCloser> owned;
+  std::FILE* stream = stdin;
+  if (file != "-") {
+    errno = 0;
+    owned.reset(std::fopen(file.c_str(), "rb"));
+    if (!owned) return unreadable(file, std::strerror(errno));
+    stream = owned.get();
+  }
+  // One byte past the limit tells a file that is too large from one that fits.
+  std::string bytes(kMaxFileSize + 1, '\0');
+  errno = 0;
+  const std::size_t size = std::fread(bytes.data(), 1, bytes.size(), stream);
+  if (std::ferror(stream))
+    return unreadable(file, std::string("read error: ") + std::strerror(errno));
+  if (size > kMaxFileSize) {
+    return unreadable(file, "larger than " + std::to_string(kMaxFileSize) + " bytes");
+  }
+  bytes.resize(size);
+  return report_of(file, bytes);
+}
+
+std::string latin1_to_utf8(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      text += c;
+    } else {
+      text += static_cast<char>(0xC0 | (byte >> 6));
+      text += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return text;
+}
+
+std::string terminal_safe(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      text += "\\\\";
+    } else if (byte >= 0x20 && byte < 0x7F) {
+      text += c;
+    } else {
+      text += "\\x";
+      text += kDigits[byte >> 4];
+      text += kDigits[byte & 0x0F];
+    }
+  }
+  return text;
+}
+
+std::string show_json(const FileReport& report) {
+  Json json;
+  json["schema"] = kSchemaVersion;
+  json["file"] = report.file;
+  if (report.unreadable) {
+    json["status"] = "unreadable";
+    json["error"] = *report.unreadable;
+    return dump(json);
+  }
+  const Parsed& parsed = report.parsed;
+  json["status"] = name_of(parsed.status);
+  json["encoding"] = name_of(parsed.encoding);
+  json["text_mode"] = parsed.text_mode;
+  if (parsed.status == Status::kAmbiguous) json["splits"] = parsed.splits;
+  if (parsed.status == Status::kMalformed) {
+    json["error"] = latin1_to_utf8(parsed.error);
+    json["offset"] = parsed.offset;
+  }
+  json["fields"] = Json::object();
+  json["warnings"] = Json::array();
+  if (report.decoded) {
+    for (std::size_t i = 0; i < kKeyCount; ++i) {
+      json["fields"][kKeyNames[i]] = field_json(parsed, *report.decoded, static_cast<Key>(i));
+    }
+    for (const Warning& warning : report.decoded->warnings) {
+      json["warnings"].push_back({{"field", kKeyNames[at(warning.field)]},
+                                  {"code", warning.code},
+                                  {"text", latin1_to_utf8(warning.text)}});
+    }
+  }
+  return dump(json);
+}
+
+std::string show_text(const FileReport& report) {
+  Rows rows{{"file", terminal_safe(report.file)}};
+  if (report.unreadable) {
+    rows.emplace_back("status", "unreadable: " + terminal_safe(*report.unreadable));
+    return table(rows);
+  }
+  const Parsed& parsed = report.parsed;
+  std::string status = name_of(parsed.status);
+  if (parsed.status == Status::kAmbiguous) status += ": " + splits_text(parsed);
+  if (parsed.status == Status::kMalformed) status += ": " + malformed_text(parsed);
+  rows.emplace_back("status", status);
+  rows.emplace_back(
+      "encoding", std::string(name_of(parsed.encoding)) + (parsed.text_mode ? ", text mode" : ""));
+  if (report.decoded) {
+    for (std::size_t i = 0; i < kKeyCount; ++i) {
+      field_rows(parsed, *report.decoded, static_cast<Key>(i), rows);
+    }
+    for (const Warning& warning : report.decoded->warnings) {
+      rows.emplace_back("warning", std::string(kKeyNames[at(warning.field)]) + ": " +
+                                       terminal_safe(warning.text));
+    }
+  }
+  return table(rows);
+}
+
+std::string check_line(const FileReport& report) {
+  const std::string file = terminal_safe(report.file) + ": ";
+  if (report.unreadable) return file + "unreadable: " + terminal_safe(*report.unreadable);
+  const Parsed& parsed = report.parsed;
+  if (parsed.status == Status::kMalformed) return file + "malformed: " + malformed_text(parsed);
+  if (parsed.status == Status::kAmbiguous) return file + "ambiguous: " + splits_text(parsed);
+  if (!report.decoded || report.decoded->warnings.empty()) return file + "ok";
+  std::string line = file + "warning: ";
+  const auto& warnings = report.decoded->warnings;
+  for (std::size_t i = 0; i < warnings.size(); ++i) {
+    if (i > 0) line += "; ";
+    line += std::string(kKeyNames[at(warnings[i].field)]) + ": " + terminal_safe(warnings[i].text);
+  }
+  return line;
+}
+
+std::string compare_json(const FileReport& /*a*/, const FileReport& /*b*/,
+                         const Comparison& comparison) {
+  Json json;
+  json["schema"] = kSchemaVersion;
+  json["rules"] = kRulesVersion;
+  json["verdict"] = name_of(comparison.verdict);
+  json["components"] = Json::object();
+  json["evidence"] = Json::object();
+  for (std::size_t i = 0; i < kKeyCount; ++i) {
+    json["components"][kKeyNames[i]] = name_of(comparison.components[i].agreement);
+    json["evidence"][kKeyNames[i]] = latin1_to_utf8(comparison.components[i].evidence);
+  }
+  return dump(json);
+}
+
+std::string compare_text(const FileReport& a, const FileReport& b, const Comparison& comparison) {
+  Rows rows{{"A", terminal_safe(a.file)},
+            {"B", terminal_safe(b.file)},
+            {"verdict", std::string(name_of(comparison.verdict)) + "  (rules " +
+                            std::to_string(kRulesVersion) + ")"}};
+  for (std::size_t i = 0; i < kKeyCount; ++i) {
+    std::string agreement = name_of(comparison.components[i].agreement);
+    agreement.resize(10, ' ');
+    rows.emplace_back(kKeyNames[i], agreement + terminal_safe(comparison.components[i].evidence));
+  }
+  return table(rows);
+}
+
+}  // namespace zavro::reader
