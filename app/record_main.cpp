@@ -1,0 +1,107 @@
+// zavro-record: reads, checks and compares report files.
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/binary_stdio.hpp"
+#include "reader/output.hpp"
+
+namespace {
+
+using zavro::reader::FileReport;
+using zavro::reader::Status;
+
+constexpr int kUsageError = 2;
+
+bool is_record(const FileReport& report) {
+  return !report.unreadable && report.parsed.status != Status::kMalformed;
+}
+
+int show(const std::vector<std::string>& files, bool json) {
+  int status = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const FileReport report = zavro::reader::read_report(files[i]);
+    if (!is_record(report)) status = 1;
+    if (json) {
+      std::cout << zavro::reader::show_json(report) << '\n';
+    } else {
+      std::cout << (i > 0 ? "\n" : "") << zavro::reader::show_text(report);
+    }
+  }
+  return status;
+}
+
+int check(const std::vector<std::string>& files, bool strict) {
+  int status = 0;
+  for (const std::string& file : files) {
+    const FileReport report = zavro::reader::read_report(file);
+    const bool ok = report.decoded && (!strict || report.decoded->warnings.empty());
+    if (!ok) status = 1;
+    std::cout << zavro::reader::check_line(report) << '\n';
+  }
+  return status;
+}
+
+int compare(const std::string& first, const std::string& second, bool json) {
+  const FileReport a = zavro::reader::read_report(first);
+  const FileReport b = zavro::reader::read_report(second);
+  bool comparable = true;
+  for (const FileReport* report : {&a, &b}) {
+    if (!report->decoded) {
+      std::cerr << "zavro-record: cannot compare " << zavro::reader::check_line(*report) << '\n';
+      comparable = false;
+    }
+  }
+  if (!comparable) return kUsageError;
+  const auto comparison = zavro::reader::compare(a.parsed, *a.decoded, b.parsed, *b.decoded);
+  std::cout << (json ? zavro::reader::compare_json(a, b, comparison) + "\n"
+                     : zavro::reader::compare_text(a, b, comparison));
+  using zavro::reader::Verdict;
+  return comparison.verdict == Verdict::kSame || comparison.verdict == Verdict::kLikelySame ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zavro::binary_stdio();
+  CLI::App app{"Reads, checks and compares zavro-sysinfo report files.", "zavro-record"};
+  const std::string version = std::string("zavro-record ") + ZAVRO_VERSION;
+  app.set_version_flag("--version", version);
+  app.require_subcommand(1);
+  const std::string file_help = "report files; - reads standard input";
+
+  std::vector<std::string> files;
+  bool json = false;
+  bool strict = false;
+  auto* show_command = app.add_subcommand("show", "What each record holds, field by field");
+  show_command->set_version_flag("--version", version);
+  show_command->add_flag("--json", json, "one JSON object per file per line");
+  show_command->add_option("FILE", files, file_help)->required();
+
+  auto* check_command = app.add_subcommand(
+      "check", "One line per file: ok, warning, ambiguous, malformed or unreadable");
+  check_command->set_version_flag("--version", version);
+  check_command->add_flag("--strict", strict, "fail on warnings too");
+  check_command->add_option("FILE", files, file_help)->required();
+
+  std::string first;
+  std::string second;
+  auto* compare_command =
+      app.add_subcommand("compare", "Whether two records come from one machine");
+  compare_command->set_version_flag("--version", version);
+  compare_command->add_flag("--json", json, "the verdict as one JSON object");
+  compare_command->add_option("A", first, "first report file; - reads standard input")->required();
+  compare_command->add_option("B", second, "second report file; - reads standard input")
+      ->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    // CLI11 has an exit code per error kind; ours is 2 for all of them.
+    return app.exit(error) == 0 ? 0 : kUsageError;
+  }
+  if (show_command->parsed()) return show(files, json);
+  if (check_command->parsed()) return check(files, strict);
+  return compare(first, second, json);
+}
