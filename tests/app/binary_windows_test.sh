@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks the built Windows file itself: imports, embedded resources, the cpack ZIP.
+# Checks the built Windows file itself: imports, embedded resources, the cpack ZIP
+# (zavro-record.exe is expected beside zavro-sysinfo.exe).
 # Usage: binary_windows_test.sh <zavro-sysinfo.exe> <build dir> imports|resources|package
 # Exit 0 pass, 1 fail, 77 skipped (the reason is printed).
 set -u
@@ -58,9 +59,11 @@ package)
   zips=("$out"/*.zip)
   [ ${#zips[@]} -eq 1 ] && [ -f "${zips[0]}" ] || fail "no single ZIP in $(ls "$out")"
   entries=$(cd "$out" && cmake -E tar tf "${zips[0]}" | sort | tr '\n' ' ')
-  [ "$entries" = "README.md zavro-sysinfo.exe " ] || fail "ZIP holds: $entries"
+  [ "$entries" = "README.md zavro-record.exe zavro-sysinfo.exe " ] || fail "ZIP holds: $entries"
   mkdir "$out/x" && (cd "$out/x" && cmake -E tar xf "${zips[0]}") || fail "cannot unpack"
   cmp -s "$out/x/zavro-sysinfo.exe" "$exe" || fail "the packed exe is not the built one"
+  cmp -s "$out/x/zavro-record.exe" "$(dirname "$exe")/zavro-record.exe" ||
+    fail "the packed zavro-record.exe is not the built one"
   cmp -s "$out/x/README.md" "$(dirname "$0")/../../README.md" || fail "the packed README differs"
   ;;
 *)

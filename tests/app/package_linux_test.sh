@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the .deb from a build tree and checks that it installs both tools to /usr/bin.
+# Usage: package_linux_test.sh <build dir>. Exit 0 pass, 1 fail, 77 skipped.
+set -u
+build=$(readlink -f "$1")
+fail() { echo "FAIL: $*"; exit 1; }
+command -v dpkg-deb >/dev/null || { echo "SKIP: dpkg-deb is missing"; exit 77; }
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+(cd "$out" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$out" >"$out/log" 2>&1) ||
+  fail "cpack failed: $(cat "$out/log")"
+debs=("$out"/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "no single .deb in $(ls "$out")"
+files=$(dpkg-deb -c "${debs[0]}" | awk '{print $NF}') || fail "dpkg-deb cannot list ${debs[0]}"
+for tool in zavro-sysinfo zavro-record; do
+  grep -qx "./usr/bin/$tool" <<<"$files" || fail "no ./usr/bin/$tool in: ${files//$'\n'/ }"
+  mode=$(dpkg-deb -c "${debs[0]}" | awk -v f="./usr/bin/$tool" '$NF == f {print $1}')
+  [[ $mode == -rwx* ]] || fail "./usr/bin/$tool is not executable: $mode"
+done
+# The packed tools run from where the package puts them.
+dpkg-deb -x "${debs[0]}" "$out/root" || fail "cannot unpack ${debs[0]}"
+version=$("$out/root/usr/bin/zavro-record" --version) || fail "the packed zavro-record does not run"
+[[ $version == "zavro-record "[0-9]* ]] || fail "the packed zavro-record says '$version'"
+echo "PASS: $(basename "${debs[0]}")"
