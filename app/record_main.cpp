@@ -1,5 +1,6 @@
 // zavro-record: reads, checks and compares report files.
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -61,10 +62,7 @@ int compare(const std::string& first, const std::string& second, bool json) {
   return comparison.verdict == Verdict::kSame || comparison.verdict == Verdict::kLikelySame ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  zavro::binary_stdio();
+int run(int argc, char** argv) {
   CLI::App app{"Reads, checks and compares zavro-sysinfo report files.", "zavro-record"};
   const std::string version = std::string("zavro-record ") + ZAVRO_VERSION;
   app.set_version_flag("--version", version);
@@ -104,4 +102,17 @@ int main(int argc, char** argv) {
   if (show_command->parsed()) return show(files, json);
   if (check_command->parsed()) return check(files, strict);
   return compare(first, second, json);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zavro::binary_stdio();
+  try {
+    return run(argc, argv);
+  } catch (...) {
+    // Out of memory, most likely: no verdict was reached, as with an unreadable file.
+    std::fputs("zavro-record: internal error\n", stderr);
+    return kUsageError;
+  }
 }
