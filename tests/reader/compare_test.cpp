@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "reader/reader.hpp"
+#include "record/record.hpp"
+
+namespace zavro::reader {
+namespace {
+
+struct Machine {
+  std::string cpuid = "178BFBFFA20F128450";
+  std::string name = "build-01";
+  std::string count = "16";
+  std::string macs = "<M0>3C:EC:EF:12:34:56</M0><M1>02:42:AC:11:00:02</M1>";
+  std::string bios = "PF3ABCDE";
+  std::string board = "L1HF2AB03CD";
+};
+
+Parsed parsed_of(const Machine& m) {
+  const std::array<std::string, kKeyCount> values = {m.cpuid, m.name, m.count,
+                                                     m.macs,  m.bios, m.board};
+  std::array<std::string, kKeyCount> elements;
+  for (std::size_t k = 0; k < kKeyCount; ++k) elements[k] = element(values[k], kKeyNames[k]);
+  return parse(record_of(elements));
+}
+
+Machine with(void (*change)(Machine&)) {
+  Machine m;
+  change(m);
+  return m;
+}
+
+struct PairRow {
+  const char* what;
+  Machine a, b;
+  Verdict verdict;
+  const char* agreements;  // Cpuid, MachineName, ProcessorCount, MacAddresses, BiosSerial, Board
+};
+
+TEST(Compare, VerdictsOfRulesVersion1) {
+  const Machine base;
+  const PairRow rows[] = {
+      {"the same record", base, base, Verdict::kSame, "MMMMMM"},
+      {"serials trimmed and case-blind, new adapter, other EDX, renamed upper-case", base,
+       with([](Machine& m) {
+         m.cpuid = "178BF3FFA20F128450";
+         m.name = "BUILD-01";
+         m.macs = "<M0>3C:EC:EF:99:99:99</M0>";
+         m.bios = " pf3abcde ";
+       }),
+       Verdict::kLikelySame, "MMMCMM"},
+      {"one strong match and every weak one",
+       with([](Machine& m) { m.bios = m.board = "Default string"; }),
+       with([](Machine& m) { m.bios = m.board = "not found"; }), Verdict::kSame, "MMMMUU"},
+      {"one strong match, another count",
+       with([](Machine& m) { m.bios = m.board = "Default string"; }), with([](Machine& m) {
+         m.bios = m.board = "";
+         m.count = "32";
+       }),
+       Verdict::kLikelySame, "MMCMUU"},
+      {"a cloned disk: serial kept, adapters and name new", base, with([](Machine& m) {
+         m.name = "clone-7";
+         m.macs = "<M0>3C:EC:EF:77:77:77</M0>";
+         m.board = "L9XX";
+       }),
+       Verdict::kPossibleClone, "MCMCMC"},
+      {"another machine", base, with([](Machine& m) {
+         m.cpuid = "BFEBFBFFC06F252994";
+         m.name = "desk";
+         m.macs = "<M0>A4:BB:6D:12:34:56</M0>";
+         m.bios = "CZC1";
+         m.board = "MB-1";
+       }),
+       Verdict::kDifferent, "CCMCCC"},
+      {"one match, one conflict, adapters unusable", base, with([](Machine& m) {
+         m.board = "L9XX";
+         m.macs = "<M0>52:54:00:12:34:56</M0>";
+       }),
+       Verdict::kDifferent, "MMMUMC"},
+      {"nothing strong to compare", with([](Machine& m) {
+         m.bios = "0";
+         m.macs = "<M0>52:54:00:12:34:56</M0>";
+       }),
+       with([](Machine& m) { m.board = "None"; }), Verdict::kIndeterminate, "MMMUUU"},
+  };
+  for (const PairRow& row : rows) {
+    SCOPED_TRACE(row.what);
+    const Parsed a = parsed_of(row.a);
+    const Parsed b = parsed_of(row.b);
+    ASSERT_EQ(a.status, Status::kOk);
+    ASSERT_EQ(b.status, Status::kOk);
+    const Comparison c = compare(a, decode(a), b, decode(b));
+    EXPECT_STREQ(name_of(c.verdict), name_of(row.verdict));
+    std::string agreements;
+    for (const Component& component : c.components) {
+      agreements += "MCU"[static_cast<int>(component.agreement)];
+      EXPECT_FALSE(component.evidence.empty());
+    }
+    EXPECT_EQ(agreements, row.agreements);
+  }
+}
+
+}  // namespace
+}  // namespace zavro::reader

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "reader/reader.hpp"
+#include "record/record.hpp"
+
+namespace zavro::reader {
+namespace {
+
+Parsed parsed_record(const std::array<std::string, kKeyCount>& values) {
+  std::array<std::string, kKeyCount> elements;
+  for (std::size_t k = 0; k < kKeyCount; ++k) elements[k] = element(values[k], kKeyNames[k]);
+  Parsed parsed = parse(record_of(elements));
+  EXPECT_EQ(parsed.status, Status::kOk) << parsed.error;
+  return parsed;
+}
+
+struct CpuidRow {
+  const char* value;
+  std::size_t candidates;
+  unsigned family, model, stepping;  // when exactly one candidate
+};
+
+TEST(Cpuid, RealSignaturesLeaveOneSplit) {
+  const CpuidRow rows[] = {
+      // EAX 000C06F2 (family 6): Windows folds the extended model (0xCF02 = 52994)...
+      {"BFEBFBFFC06F252994", 1, 6, 207, 2},
+      // ...or not (0x0F02 = 3842), depending on the vendor, which the record lacks.
+      {"BFEBFBFFC06F23842", 1, 6, 207, 2},
+      {"178BFBFFA20F128450", 1, 25, 33, 2},  // EAX 00A20F12, revision 0x2102
+      {"178BFBFFB00F21513", 1, 26, 2, 1},    // EAX 00B00F21, revision 0x0201
+      {"BFEBFBFFF29521", 1, 15, 2, 9},       // EAX 00000F29: base family 0xF, no extension
+      {"178BFBFFA20F128451", 0, 0, 0, 0},    // a revision no EAX here gives
+      {"383FBFFA20F128450", 0, 0, 0, 0},     // EDX 0383FBFF, without SSE2
+      {"178BFFFFA20F128450", 0, 0, 0, 0},    // EDX with reserved bit 10
+      {"178BFBFF10A20F128450", 0, 0, 0, 0},  // EAX 10A20F12, reserved bit 28
+  };
+  for (const CpuidRow& row : rows) {
+    SCOPED_TRACE(row.value);
+    const CpuidField field = decode_cpuid(row.value);
+    EXPECT_FALSE(field.absent);
+    EXPECT_EQ(field.candidates, row.candidates);
+    ASSERT_EQ(field.signature.has_value(), row.candidates == 1);
+    if (!field.signature) continue;
+    EXPECT_EQ(field.signature->family, row.family);
+    EXPECT_EQ(field.signature->model, row.model);
+    EXPECT_EQ(field.signature->stepping, row.stepping);
+  }
+  const CpuidField amd = decode_cpuid("178BFBFFA20F128450");
+  ASSERT_TRUE(amd.signature);
+  EXPECT_EQ(amd.signature->edx, 0x178BFBFFu);
+  EXPECT_EQ(amd.signature->eax, 0x00A20F12u);
+  EXPECT_EQ(amd.signature->revision, 8450);
+  EXPECT_TRUE(decode_cpuid("000").absent);
+}
+
+TEST(Serial, StatesAndPlaceholders) {
+  const struct {
+    const char* value;
+    SerialState state;
+  } rows[] = {
+      {"", SerialState::kEmpty},
+      {"not found", SerialState::kNotFound},
+      {"Not Found", SerialState::kValue},  // only the tool's own text
+      {"To be filled by O.E.M.", SerialState::kPlaceholder},
+      {"  to be filled by o.e.m ", SerialState::kPlaceholder},
+      {"None", SerialState::kPlaceholder},
+      {"0", SerialState::kPlaceholder},
+      {"FFFFFFFF", SerialState::kPlaceholder},
+      {" ........ ", SerialState::kPlaceholder},
+      {"   ", SerialState::kPlaceholder},
+      {"00000001", SerialState::kValue},
+      {"Default string 2", SerialState::kValue},
+      {"Default\tstring", SerialState::kValue},
+      {"CZC1234XYZ", SerialState::kValue},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(serial_state(row.value), row.state) << '"' << row.value << '"';
+  }
+}
+
+TEST(Addresses, FlagsAndVendors) {
+  const char* const texts[] = {"3C:EC:EF:12:34:56", "02:00:00:00:00:01", "01:00:5E:00:00:FB",
+                               "00:00:00:00:00:00", "00:50:56:01:02:03", "02:42:AC:11:00:02",
+                               "08:00:27:AA:BB:CC"};
+  std::string macs;
+  for (std::size_t i = 0; i < std::size(texts); ++i) {
+    macs += "<M" + std::to_string(i) + ">" + texts[i] + "</M" + std::to_string(i) + ">";
+  }
+  const Decoded d = decode(parsed_record({"1A2", "h", "1", macs, "s", "b"}));
+  const struct {
+    bool local, multicast, zero;
+    const char* vendor;
+    bool usable;
+  } expected[] = {
+      {false, false, false, nullptr, true},       {true, false, false, nullptr, false},
+      {false, true, false, nullptr, false},       {false, false, true, nullptr, false},
+      {false, false, false, "VMware", false},     {true, false, false, "Docker", false},
+      {false, false, false, "VirtualBox", false},
+  };
+  ASSERT_EQ(d.addresses.addresses.size(), std::size(expected));
+  for (std::size_t i = 0; i < std::size(expected); ++i) {
+    const Address& a = d.addresses.addresses[i];
+    SCOPED_TRACE(a.text);
+    EXPECT_EQ(a.index, i);
+    EXPECT_EQ(a.text, texts[i]);
+    EXPECT_EQ(a.local, expected[i].local);
+    EXPECT_EQ(a.multicast, expected[i].multicast);
+    EXPECT_EQ(a.zero, expected[i].zero);
+    EXPECT_STREQ(a.virtual_vendor == nullptr ? "" : a.virtual_vendor,
+                 expected[i].vendor == nullptr ? "" : expected[i].vendor);
+    EXPECT_EQ(a.usable, expected[i].usable);
+  }
+  EXPECT_EQ(d.addresses.addresses[4].bytes, (std::array<std::uint8_t, 6>{0, 0x50, 0x56, 1, 2, 3}));
+  EXPECT_FALSE(d.addresses.cut);
+}
+
+TEST(Warnings, CutAndControlCharactersPerValue) {
+  const Decoded d = decode(parsed_record(
+      {"1A2", std::string(511, 'n'), "1", "<M0>3C:EC:EF:12:34:56</M0>", "S\x7F", "B\x1F"}));
+  std::vector<std::string> found;
+  for (const Warning& w : d.warnings)
+    found.push_back(std::string(key_name(w.field)) + ":" + w.code);
+  // The Cpuid "1A2" is no real signature.
+  EXPECT_EQ(found, (std::vector<std::string>{"Cpuid:cpuid-undecodable", "MachineName:cut",
+                                             "BiosSerial:control-characters",
+                                             "MotherboardSerial:control-characters"}));
+  EXPECT_TRUE(d.cut[static_cast<std::size_t>(Key::kMachineName)]);
+  EXPECT_FALSE(d.cut[static_cast<std::size_t>(Key::kBiosSerial)]);
+}
+
+}  // namespace
+}  // namespace zavro::reader
