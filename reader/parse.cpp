@@ -25,7 +25,6 @@ const std::array<std::string, kSeparatorCount> kSeparators = make_separators();
 
 constexpr std::size_t kCpuidMin = 3;
 constexpr std::size_t kCpuidMax = 21;
-constexpr std::size_t kAddressLength = 17;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_upper_hex(char c) { return is_digit(c) || (c >= 'A' && c <= 'F'); }
@@ -48,63 +47,62 @@ std::size_t sub_element_match(std::string_view text, std::size_t at, unsigned in
     if (rest < 10) break;
   }
   std::reverse(digits, digits + d);
-  whole = 2 * d + 24;
-  const std::string_view digit_text(digits, d);
-  if (text.size() - at >= whole) {
-    // The common case, a whole sub-element, without the byte-by-byte walk.
-    const std::string_view sub = text.substr(at, whole);
-    bool address = true;
-    for (std::size_t i = 0; i < kAddressLength; ++i) {
-      const char c = sub[3 + d + i];
-      address = address && (i % 3 == 2 ? c == ':' : is_upper_hex(c));
-    }
-    if (address && sub[0] == '<' && sub[1] == 'M' && sub.substr(2, d) == digit_text &&
-        sub[2 + d] == '>' && sub.substr(3 + d + kAddressLength, 3) == "</M" &&
-        sub.substr(6 + d + kAddressLength, d) == digit_text && sub[whole - 1] == '>') {
-      return whole;
-    }
-  }
-  const std::size_t n = std::min(text.size() - at, whole);
+  // "<Mi>XX:XX:XX:XX:XX:XX</Mi>", where 'X' stands for an upper-case hex digit.
+  char pattern[64];
+  std::size_t n = 0;
+  const auto put = [&](std::string_view piece) {
+    std::memcpy(pattern + n, piece.data(), piece.size());
+    n += piece.size();
+  };
+  put("<M");
+  put({digits, d});
+  put(">XX:XX:XX:XX:XX:XX</M");
+  put({digits, d});
+  put(">");
+  whole = n;
+  const std::size_t available = std::min(text.size() - at, whole);
   std::size_t i = 0;
-  for (; i < n; ++i) {
-    const char c = text[at + i];
-    bool fits = false;
-    if (i < 2) {
-      fits = c == "<M"[i];
-    } else if (i < 2 + d) {
-      fits = c == digits[i - 2];
-    } else if (i == 2 + d) {
-      fits = c == '>';
-    } else if (i < 3 + d + kAddressLength) {
-      fits = (i - 3 - d) % 3 == 2 ? c == ':' : is_upper_hex(c);
-    } else if (i < 6 + d + kAddressLength) {
-      fits = c == "</M"[i - 3 - d - kAddressLength];
-    } else if (i < whole - 1) {
-      fits = c == digits[i - 6 - d - kAddressLength];
-    } else {
-      fits = c == '>';
-    }
-    if (!fits) break;
+  while (i < available &&
+         (pattern[i] == 'X' ? is_upper_hex(text[at + i]) : text[at + i] == pattern[i])) {
+    ++i;
   }
   return i;
 }
 
-// string_view::find, with a cheap look at the second and the next-to-last
-// byte before the full compare: the record is full of "</M".
-std::size_t find_separator(std::string_view text, std::string_view separator, std::size_t from) {
-  const std::size_t n = separator.size();
-  while (from + n <= text.size()) {
-    const void* hit = std::memchr(text.data() + from, separator[0], text.size() - n + 1 - from);
-    if (hit == nullptr) break;
-    const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-    if (text[at + 1] == separator[1] && text[at + n - 2] == separator[n - 2] &&
-        text.compare(at, n, separator) == 0) {
-      return at;
+// Horspool search for a separator: at most tag text and short values lie
+// between, so most steps skip most of a separator.
+class SeparatorSearch {
+ public:
+  explicit SeparatorSearch(std::string_view separator) : separator_(separator) {
+    skip_.fill(static_cast<std::uint8_t>(separator.size()));
+    for (std::size_t i = 0; i + 1 < separator.size(); ++i) {
+      skip_[static_cast<unsigned char>(separator[i])] =
+          static_cast<std::uint8_t>(separator.size() - 1 - i);
     }
-    from = at + 1;
   }
-  return std::string_view::npos;
-}
+
+  std::string_view separator() const { return separator_; }
+
+  // The first place at or after `from` where the separator lies whole in `text`.
+  std::size_t find(std::string_view text, std::size_t from) const {
+    const std::size_t n = separator_.size();
+    for (std::size_t at = from; at + n <= text.size();) {
+      const char last = text[at + n - 1];
+      if (last == separator_[n - 1] && text.compare(at, n, separator_) == 0) return at;
+      at += skip_[static_cast<unsigned char>(last)];
+    }
+    return std::string_view::npos;
+  }
+
+ private:
+  std::string_view separator_;
+  std::array<std::uint8_t, 256> skip_{};
+};
+
+// The separators that end a free value.
+const SeparatorSearch kAfterMachineName(kSeparators[2]);
+const SeparatorSearch kAfterBiosSerial(kSeparators[5]);
+const SeparatorSearch kAfterMotherboardSerial(kSeparators[kKeyCount]);
 
 // Counts every way the content splits into the six values. Each separator
 // start is reached by at most one path (the ProcessorCount and MacAddresses
@@ -139,7 +137,7 @@ class Splitter {
       return;
     }
     const std::size_t s2 = s1 + h + kSeparators[1].size();
-    each_end(s2, kSeparators[2], "expected </MachineName><ProcessorCount> within 511 bytes",
+    each_end(s2, kAfterMachineName, "expected </MachineName><ProcessorCount> within 511 bytes",
              [&](std::size_t e2) { processor_count(s2, e2); });
   }
 
@@ -211,7 +209,7 @@ class Splitter {
   void bios_serial(std::size_t s4, std::size_t e4) {
     set(Key::kMacAddresses, s4, e4);
     const std::size_t s5 = e4 + kSeparators[4].size();
-    each_end(s5, kSeparators[5], "expected </BiosSerial><MotherboardSerial> within 511 bytes",
+    each_end(s5, kAfterBiosSerial, "expected </BiosSerial><MotherboardSerial> within 511 bytes",
              [&](std::size_t e5) { motherboard_serial(s5, e5); });
   }
 
@@ -226,7 +224,7 @@ class Splitter {
       if (e6 - s6 <= kMaxValue && text_.compare(e6, last.size(), last) == 0) found(s6, e6);
       return;
     }
-    each_end(s6, last, "expected </MotherboardSerial></Node> within 511 bytes",
+    each_end(s6, kAfterMotherboardSerial, "expected </MotherboardSerial></Node> within 511 bytes",
              [&](std::size_t e6) {
                if (e6 + last.size() == text_.size()) {
                  found(s6, e6);
@@ -239,13 +237,14 @@ class Splitter {
   // Calls next(e) for every end e of a free value starting at s: each place
   // within 511 bytes where `separator` follows.
   template <class Next>
-  void each_end(std::size_t s, std::string_view separator, const char* expected, Next next) {
+  void each_end(std::size_t s, const SeparatorSearch& search, const char* expected, Next next) {
+    const std::string_view separator = search.separator();
     const std::size_t limit = s + kMaxValue;
     const std::string_view window =
         text_.substr(0, std::min(text_.size(), limit + separator.size()));
     bool any = false;
-    for (std::size_t e = find_separator(window, separator, s); e != std::string_view::npos;
-         e = find_separator(window, separator, e + 1)) {
+    for (std::size_t e = search.find(window, s); e != std::string_view::npos;
+         e = search.find(window, e + 1)) {
       any = true;
       next(e);
     }

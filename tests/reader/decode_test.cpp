@@ -117,8 +117,15 @@ TEST(Addresses, FlagsAndVendors) {
 }
 
 TEST(Warnings, CutAndControlCharactersPerValue) {
-  const Decoded d = decode(parsed_record(
-      {"1A2", std::string(511, 'n'), "1", "<M0>3C:EC:EF:12:34:56</M0>", "S\x7F", "B\x1F"}));
+  // Every byte that is no control character, over 511 bytes.
+  std::string printable;
+  for (int b = 0x20; printable.size() < kMaxValue; b = b == 0xFF   ? 0x20
+                                                       : b == 0x7E ? 0x80
+                                                                   : b + 1) {
+    printable += static_cast<char>(b);
+  }
+  const Decoded d = decode(parsed_record({"1A2", printable, "1", "<M0>3C:EC:EF:12:34:56</M0>",
+                                          "BIOS\x7FSERIAL", "serial number \x01 of the board"}));
   std::vector<std::string> found;
   for (const Warning& w : d.warnings)
     found.push_back(std::string(key_name(w.field)) + ":" + w.code);

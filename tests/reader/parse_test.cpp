@@ -21,7 +21,7 @@ std::string sub_elements(unsigned count) {
   std::string out;
   for (unsigned i = 0; i < count; ++i) {
     const std::string m = std::to_string(i);
-    out += "<M" + m + ">3C:EC:EF:12:34:56</M" + m + ">";
+    out.append("<M").append(m).append(">3C:EC:EF:12:34:56</M").append(m).append(">");
   }
   return out;
 }
