@@ -108,6 +108,12 @@ void check_address(const rd::Address& a, std::size_t position, std::string_view 
   ZAVRO_FUZZ_CHECK(a.usable == (!a.local && !a.multicast && !a.zero && prefix == nullptr));
 }
 
+bool warned(const rd::Decoded& d, std::size_t k, std::string_view code) {
+  return std::any_of(d.warnings.begin(), d.warnings.end(), [&](const rd::Warning& w) {
+    return static_cast<std::size_t>(w.field) == k && w.code == code;
+  });
+}
+
 void check_decoded(const rd::Parsed& p, const rd::Decoded& d) {
   for (std::size_t k = 0; k < kKeyCount; ++k) {
     ZAVRO_FUZZ_CHECK(d.cut[k] == (p.value_length[k] == rd::kMaxValue));
@@ -134,6 +140,16 @@ void check_decoded(const rd::Parsed& p, const rd::Decoded& d) {
   }
   for (const rd::Warning& w : d.warnings) {
     ZAVRO_FUZZ_CHECK(static_cast<std::size_t>(w.field) < kKeyCount && !w.code.empty());
+  }
+  // A value with a control byte, or one the writer cut, always says so.
+  for (std::size_t k = 0; k < kKeyCount; ++k) {
+    const std::string_view value = p.value(static_cast<Key>(k));
+    const bool control = std::any_of(value.begin(), value.end(), [](char c) {
+      const auto b = static_cast<unsigned char>(c);
+      return b < 0x20 || b == 0x7F;
+    });
+    ZAVRO_FUZZ_CHECK(control == warned(d, k, "control-characters"));
+    ZAVRO_FUZZ_CHECK(d.cut[k] == warned(d, k, "cut"));
   }
 }
 
