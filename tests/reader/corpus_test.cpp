@@ -58,6 +58,7 @@ std::vector<std::string> summary(const Parsed& p) {
   for (const Address& a : d.addresses.addresses) usable += a.usable ? 1 : 0;
   out.push_back("addresses=" + std::to_string(d.addresses.addresses.size()));
   out.push_back("usable=" + std::to_string(usable));
+  out.push_back("addresses_cut=" + std::to_string(d.addresses.cut));
   out.push_back(std::string("bios=") + name_of(d.bios));
   out.push_back(std::string("board=") + name_of(d.board));
   out.push_back("warnings=" + std::to_string(d.warnings.size()));
@@ -74,7 +75,8 @@ struct CorpusRow {
 
 const CorpusRow kCorpus[] = {
     {"linux-build.rec",
-     "status=ok encoding=bytes text_mode=0 cpuid=25/33/2 count=32 addresses=2 usable=1 "
+     "status=ok encoding=bytes text_mode=0 cpuid=25/33/2 count=32 addresses=2 addresses_cut=0 "
+     "usable=1 "
      "bios=value board=value warnings=0",
      ""},
     {"windows-build-crlf.rec",
@@ -95,8 +97,8 @@ const CorpusRow kCorpus[] = {
     {"name-holds-separator.rec",
      "status=ok splits=1 MachineName=pc</MachineName><ProcessorCount>4 count=8", ""},
     {"ambiguous-name.rec", "status=ambiguous splits=2", ""},
-    {"adapters-19-cut.rec", "status=ok addresses=19 usable=19 warnings=1 warn=MacAddresses:cut",
-     ""},
+    {"adapters-19-cut.rec",
+     "status=ok addresses=19 addresses_cut=1 usable=19 warnings=1 warn=MacAddresses:cut", ""},
     {"truncated.rec", "status=malformed offset=150", "content ends early"},
     {"index-out-of-sequence.rec", "status=malformed offset=151", "<M1>"},
     {"empty-values.rec", "status=malformed offset=13", "Cpuid"},
