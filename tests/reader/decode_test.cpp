@@ -81,36 +81,41 @@ TEST(Serial, StatesAndPlaceholders) {
 }
 
 TEST(Addresses, FlagsAndVendors) {
-  const char* const texts[] = {"3C:EC:EF:12:34:56", "02:00:00:00:00:01", "01:00:5E:00:00:FB",
-                               "00:00:00:00:00:00", "00:50:56:01:02:03", "02:42:AC:11:00:02",
-                               "08:00:27:AA:BB:CC"};
+  const struct {
+    const char* text;
+    const char* flags;  // what decoding finds, in words
+  } rows[] = {
+      {"3C:EC:EF:12:34:56", "usable"},     {"02:00:00:00:00:01", "local"},
+      {"01:00:5E:00:00:FB", "multicast"},  {"00:00:00:00:00:00", "zero"},
+      {"00:50:56:01:02:03", "VMware"},     {"02:42:AC:11:00:02", "local Docker"},
+      {"08:00:27:AA:BB:CC", "VirtualBox"},
+  };
   std::string macs;
-  for (std::size_t i = 0; i < std::size(texts); ++i) {
-    macs += "<M" + std::to_string(i) + ">" + texts[i] + "</M" + std::to_string(i) + ">";
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const std::string m = std::to_string(i);
+    macs.append("<M")
+        .append(m)
+        .append(">")
+        .append(rows[i].text)
+        .append("</M")
+        .append(m)
+        .append(">");
   }
   const Decoded d = decode(parsed_record({"1A2", "h", "1", macs, "s", "b"}));
-  const struct {
-    bool local, multicast, zero;
-    const char* vendor;
-    bool usable;
-  } expected[] = {
-      {false, false, false, nullptr, true},       {true, false, false, nullptr, false},
-      {false, true, false, nullptr, false},       {false, false, true, nullptr, false},
-      {false, false, false, "VMware", false},     {true, false, false, "Docker", false},
-      {false, false, false, "VirtualBox", false},
-  };
-  ASSERT_EQ(d.addresses.addresses.size(), std::size(expected));
-  for (std::size_t i = 0; i < std::size(expected); ++i) {
+  ASSERT_EQ(d.addresses.addresses.size(), std::size(rows));
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
     const Address& a = d.addresses.addresses[i];
-    SCOPED_TRACE(a.text);
+    std::string flags = a.usable ? "usable" : "";
+    for (const auto& [set, word] :
+         {std::pair{a.local, "local"}, std::pair{a.multicast, "multicast"},
+          std::pair{a.zero, "zero"}}) {
+      if (set) flags += (flags.empty() ? "" : " ") + std::string(word);
+    }
+    if (a.virtual_vendor != nullptr)
+      flags += (flags.empty() ? "" : " ") + std::string(a.virtual_vendor);
     EXPECT_EQ(a.index, i);
-    EXPECT_EQ(a.text, texts[i]);
-    EXPECT_EQ(a.local, expected[i].local);
-    EXPECT_EQ(a.multicast, expected[i].multicast);
-    EXPECT_EQ(a.zero, expected[i].zero);
-    EXPECT_STREQ(a.virtual_vendor == nullptr ? "" : a.virtual_vendor,
-                 expected[i].vendor == nullptr ? "" : expected[i].vendor);
-    EXPECT_EQ(a.usable, expected[i].usable);
+    EXPECT_EQ(a.text, rows[i].text);
+    EXPECT_EQ(flags, rows[i].flags) << a.text;
   }
   EXPECT_EQ(d.addresses.addresses[4].bytes, (std::array<std::uint8_t, 6>{0, 0x50, 0x56, 1, 2, 3}));
   EXPECT_FALSE(d.addresses.cut);
