@@ -69,8 +69,8 @@ std::size_t sub_element_match(std::string_view text, std::size_t at, unsigned in
   return i;
 }
 
-// Horspool search for a separator: at most tag text and short values lie
-// between, so most steps skip most of a separator.
+// Horspool search for a separator: most steps skip many bytes, where
+// string_view::find would stop at every "<" of the record.
 class SeparatorSearch {
  public:
   explicit SeparatorSearch(std::string_view separator) : separator_(separator) {
@@ -104,10 +104,12 @@ const SeparatorSearch kAfterMachineName(kSeparators[2]);
 const SeparatorSearch kAfterBiosSerial(kSeparators[5]);
 const SeparatorSearch kAfterMotherboardSerial(kSeparators[kKeyCount]);
 
-// Counts every way the content splits into the six values. Each separator
-// start is reached by at most one path (the ProcessorCount and MacAddresses
-// values cannot hold the separators around them), so this recursion is a
-// dynamic programme over separator positions and never multiplies work.
+// Counts every way the content splits into the six values, step by step over
+// separator positions. The ProcessorCount and MacAddresses values cannot hold
+// the separators around them, so each MachineName end leads to one BiosSerial
+// start, and each BiosSerial end to at most one split: the work is bounded by
+// the MachineName ends times one BiosSerial window, and splits are counted,
+// never listed (there are at most a few hundred).
 //
 // With `diagnose`, it also finds the offset for a malformed record and what
 // the grammar expected there: the furthest point any reading gets to, where a

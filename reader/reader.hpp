@@ -34,7 +34,8 @@ struct Parsed {
   // Offsets and lengths of the six values in content (kOk only).
   std::array<std::size_t, kKeyCount> value_offset{};
   std::array<std::size_t, kKeyCount> value_length{};
-  // kAmbiguous: how many splits were found (saturates, never 0 or 1 there).
+  // How many splits were found: 1 for kOk, more for kAmbiguous (at most a
+  // few hundred fit in a record), 0 for kMalformed.
   std::uint64_t splits = 0;
   // kMalformed: what is wrong, and where the longest prefix that still reads
   // as the start of a record ends (an offset into content, or into the file
