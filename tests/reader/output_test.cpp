@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
+#include <array>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -33,7 +32,7 @@ std::string record(const Values& v) {
   return record_of(elements);
 }
 
-// Every string of the JSON back to bytes, the way a receiver does it.
+// A JSON string back to bytes, as a receiver does by encoding it to Latin-1.
 std::string latin1_of(const std::string& utf8) {
   std::string bytes;
   for (std::size_t i = 0; i < utf8.size(); ++i) {
@@ -55,30 +54,12 @@ bool terminal_clean(const std::string& text) {
   return true;
 }
 
-TEST(Latin1ToUtf8, EachByteBecomesItsCodePoint) {
-  const struct {
-    std::string bytes, utf8;
-  } cases[] = {
-      {"", ""},
-      {"host-1", "host-1"},
-      {"\x7F", "\x7F"},
-      {"\x80", "\xC2\x80"},
-      {"\xBF\xC0", "\xC2\xBF\xC3\x80"},
-      {"M\xFCller", "M\xC3\xBCller"},
-      {"\xFF", "\xC3\xBF"},
-      {std::string("a\0b", 3), std::string("a\0b", 3)},
-  };
-  for (const auto& c : cases) EXPECT_EQ(latin1_to_utf8(c.bytes), c.utf8) << c.bytes;
-}
-
 TEST(TerminalSafe, OnlyPrintableAsciiPassesAsIs) {
   const struct {
     std::string bytes, text;
   } cases[] = {
-      {"To be filled by O.E.M.", "To be filled by O.E.M."},
-      {"a\\b", "a\\\\b"},
-      {"\x1B[31mred", "\\x1b[31mred"},
-      {"\r\n\t\a", "\\x0d\\x0a\\x09\\x07"},
+      {"O.E.M. 1", "O.E.M. 1"},
+      {"\r\n\x1B[31m", "\\x0d\\x0a\\x1b[31m"},
       {std::string("\0", 1), "\\x00"},
       {"\x7F\x80\x9B\xFF", "\\x7f\\x80\\x9b\\xff"},
       {"\\x41", "\\\\x41"},  // a literal escape is not mistaken for a byte
@@ -86,41 +67,31 @@ TEST(TerminalSafe, OnlyPrintableAsciiPassesAsIs) {
   for (const auto& c : cases) EXPECT_EQ(terminal_safe(c.bytes), c.text) << c.text;
 }
 
-TEST(ShowJson, OkRecordHasEveryFieldInRecordOrder) {
+TEST(ShowJson, OkRecordPrintsEveryFieldInRecordOrder) {
   Values values;
   values.bios = "To be filled by O.E.M.";
-  const Json json = Json::parse(show_json(report_of("a.txt", record(values))));
-  std::vector<std::string> keys;
-  for (const auto& item : json.items()) keys.push_back(item.key());
-  EXPECT_EQ(keys, (std::vector<std::string>{"schema", "file", "status", "encoding", "text_mode",
-                                            "fields", "warnings"}));
-  EXPECT_EQ(json["schema"], 1);
-  EXPECT_EQ(json["status"], "ok");
-  EXPECT_EQ(json["encoding"], "bytes");
-  EXPECT_EQ(json["text_mode"], false);
-  std::vector<std::string> fields;
-  for (const auto& item : json["fields"].items()) fields.push_back(item.key());
-  EXPECT_EQ(fields, std::vector<std::string>(kKeyNames.begin(), kKeyNames.end()));
-
-  const Json& cpuid = json["fields"]["Cpuid"];
-  EXPECT_EQ(cpuid["raw"], "178BFBFFB00F21513");
-  EXPECT_EQ(cpuid["edx"], "178BFBFF");
-  EXPECT_EQ(cpuid["eax"], "B00F21");
-  EXPECT_EQ(cpuid["revision"], 513);
-  EXPECT_EQ(cpuid["family"], 26);
-  EXPECT_EQ(cpuid["model"], 2);
-  EXPECT_EQ(cpuid["stepping"], 1);
-  EXPECT_EQ(json["fields"]["ProcessorCount"]["count"], 2);
-  EXPECT_EQ(json["fields"]["MacAddresses"]["addresses"], Json::parse(R"([
-              {"index":0,"address":"00:1B:21:3A:4F:10","local":false,"multicast":false,
-               "zero":false,"virtual":null,"usable":true},
-              {"index":1,"address":"08:00:27:5E:11:02","local":false,"multicast":false,
-               "zero":false,"virtual":"VirtualBox","usable":false}])"));
-  EXPECT_EQ(json["fields"]["BiosSerial"]["state"], "placeholder");
-  EXPECT_EQ(json["fields"]["MotherboardSerial"]["state"], "value");
+  Json json = Json::parse(show_json(report_of("a.txt", record(values))));
   ASSERT_EQ(json["warnings"].size(), 1u);
   EXPECT_EQ(json["warnings"][0]["field"], "BiosSerial");
-  for (const auto& field : json["fields"]) EXPECT_FALSE(field.contains("cut"));
+  json.erase("warnings");
+  EXPECT_EQ(json, Json::parse(R"({"schema":1,"file":"a.txt","status":"ok","encoding":"bytes",
+    "text_mode":false,"fields":{
+    "Cpuid":{"raw":"178BFBFFB00F21513","edx":"178BFBFF","eax":"B00F21","revision":513,
+             "family":26,"model":2,"stepping":1},
+    "MachineName":{"raw":"host-a"},
+    "ProcessorCount":{"raw":"2","count":2},
+    "MacAddresses":{"raw":"<M0>00:1B:21:3A:4F:10</M0><M1>08:00:27:5E:11:02</M1>","addresses":[
+      {"index":0,"address":"00:1B:21:3A:4F:10","local":false,"multicast":false,"zero":false,
+       "virtual":null,"usable":true},
+      {"index":1,"address":"08:00:27:5E:11:02","local":false,"multicast":false,"zero":false,
+       "virtual":"VirtualBox","usable":false}]},
+    "BiosSerial":{"raw":"To be filled by O.E.M.","state":"placeholder"},
+    "MotherboardSerial":{"raw":"L1HF65E00X9","state":"value"}}})"));
+
+  values.name = std::string(kMaxValue, 'n');
+  const Json fields = Json::parse(show_json(report_of("a.txt", record(values))))["fields"];
+  EXPECT_EQ(fields["MachineName"]["cut"], true);
+  EXPECT_FALSE(fields["BiosSerial"].contains("cut"));
 }
 
 TEST(ShowJson, RawValuesGiveBackTheExactBytes) {
@@ -136,80 +107,6 @@ TEST(ShowJson, RawValuesGiveBackTheExactBytes) {
   EXPECT_EQ(latin1_of(json["fields"]["BiosSerial"]["raw"]), values.bios);
 }
 
-TEST(ShowJson, CutValuesAreMarked) {
-  Values values;
-  values.name = std::string(kMaxValue, 'n');
-  values.board = std::string(kMaxValue - 1, 'b');
-  // The 19th adapter loses its final ">": a cut inside a sub-element.
-  values.addresses.clear();
-  for (int i = 0; i < 19; ++i) {
-    values.addresses += "<M" + std::to_string(i) + ">00:1B:21:3A:4F:" + (i < 10 ? "0" : "") +
-                        std::to_string(i) + "</M" + std::to_string(i) + ">";
-  }
-  values.addresses.resize(kMaxValue);
-  const Json fields = Json::parse(show_json(report_of("a.txt", record(values))))["fields"];
-  EXPECT_EQ(fields["MachineName"]["cut"], true);
-  EXPECT_FALSE(fields["MotherboardSerial"].contains("cut"));
-  EXPECT_EQ(fields["MacAddresses"]["cut"], true);
-  EXPECT_EQ(fields["MacAddresses"]["addresses"].size(), 19u);
-}
-
-// What each kind of file prints, in JSON and as a check line.
-TEST(Statuses, JsonKeysAndCheckLine) {
-  Values placeholder;
-  placeholder.board = "Default string";
-  Values ambiguous;  // a serial holding the separator of the last two values
-  ambiguous.bios = "A</BiosSerial><MotherboardSerial>B";
-  FileReport missing;
-  missing.file = "gone.txt";
-  missing.unreadable = "No such file or directory";
-  const struct {
-    FileReport report;
-    const char* status;
-    std::vector<const char*> keys;  // present beside the common ones
-    std::string check;
-  } cases[] = {
-      {report_of("ok.txt", record(Values{})), "ok", {"fields"}, "ok.txt: ok"},
-      {report_of("p.txt", record(placeholder)),
-       "ok",
-       {"fields"},
-       "p.txt: warning: MotherboardSerial: "},
-      {report_of("amb.txt", record(ambiguous)), "ambiguous", {"splits"}, "amb.txt: ambiguous: 2"},
-      {report_of("bad.txt", "<Node><Cpuid>zz"),
-       "malformed",
-       {"error", "offset"},
-       "bad.txt: malformed: "},
-      {missing, "unreadable", {"error"}, "gone.txt: unreadable: No such file or directory"},
-  };
-  for (const auto& c : cases) {
-    const Json json = Json::parse(show_json(c.report));
-    EXPECT_EQ(json["status"], c.status) << c.report.file;
-    EXPECT_EQ(json["file"], c.report.file);
-    for (const char* key : c.keys) EXPECT_TRUE(json.contains(key)) << c.report.file << " " << key;
-    EXPECT_EQ(check_line(c.report).rfind(c.check, 0), 0u) << check_line(c.report);
-    EXPECT_TRUE(terminal_clean(show_text(c.report)));
-  }
-  EXPECT_EQ(Json::parse(show_json(cases[2].report))["splits"], 2);
-  const Json malformed = Json::parse(show_json(cases[3].report));
-  EXPECT_EQ(check_line(cases[3].report),
-            "bad.txt: malformed: " + malformed["error"].get<std::string>() + " at byte " +
-                std::to_string(malformed["offset"].get<std::size_t>()));
-}
-
-TEST(ShowText, NoControlByteOfAValueOrFileNameReachesTheTerminal) {
-  Values values;
-  values.name =
-      "\x1B]0;owned\x07\x9B"
-      "31m\r\\";
-  values.bios = "\x1B[2J";
-  const FileReport report = report_of("evil\x1B[H.txt", record(values));
-  for (const std::string& text : {show_text(report), check_line(report)}) {
-    EXPECT_TRUE(terminal_clean(text)) << text;
-    EXPECT_NE(text.find("evil\\x1b[H.txt"), std::string::npos) << text;
-  }
-  EXPECT_NE(show_text(report).find("\\x1b]0;owned\\x07\\x9b31m\\x0d\\\\"), std::string::npos);
-}
-
 TEST(Compare, PrintsVerdictComponentsAndEvidence) {
   Comparison comparison;
   comparison.verdict = Verdict::kPossibleClone;
@@ -223,42 +120,17 @@ TEST(Compare, PrintsVerdictComponentsAndEvidence) {
   const std::string line = compare_json(a, b, comparison);
   EXPECT_TRUE(terminal_clean(line));
   const Json json = Json::parse(line);
-  EXPECT_EQ(json["schema"], 1);
   EXPECT_EQ(json["rules"], kRulesVersion);
   EXPECT_EQ(json["verdict"], "possible-clone");
-  EXPECT_EQ(json["components"].size(), kKeyCount);
-  EXPECT_EQ(json["components"]["BiosSerial"], "match");
-  EXPECT_EQ(json["components"]["MacAddresses"], "conflict");
-  EXPECT_EQ(json["components"]["Cpuid"], "unusable");
+  EXPECT_EQ(json["components"], Json::parse(R"({"Cpuid":"unusable","MachineName":"unusable",
+    "ProcessorCount":"unusable","MacAddresses":"conflict","BiosSerial":"match",
+    "MotherboardSerial":"unusable"})"));
   EXPECT_EQ(latin1_of(json["evidence"]["BiosSerial"]), "both \x1B[31mX\xE9");
 
   const std::string text = compare_text(a, b, comparison);
   EXPECT_TRUE(terminal_clean(text)) << text;
   EXPECT_NE(text.find("a\\x07.txt"), std::string::npos) << text;
   EXPECT_NE(text.find("both \\x1b[31mX\\xe9"), std::string::npos) << text;
-}
-
-TEST(ReadReport, RefusesFilesAboveTheLimitAndNamesMissingOnes) {
-  const auto dir = std::filesystem::temp_directory_path() / "zavro-output-test";
-  std::filesystem::create_directories(dir);
-  const auto write = [&](const char* name, std::size_t size) {
-    std::ofstream((dir / name).string(), std::ios::binary) << std::string(size, 'x');
-    return (dir / name).string();
-  };
-  const struct {
-    std::string file;
-    std::string check_suffix;
-  } cases[] = {
-      {write("limit.txt", kMaxFileSize), "malformed: "},
-      {write("over.txt", kMaxFileSize + 1), "unreadable: larger than 65536 bytes"},
-      {write("far-over.txt", 4 * kMaxFileSize), "unreadable: larger than 65536 bytes"},
-      {(dir / "absent.txt").string(), "unreadable: "},
-  };
-  for (const auto& c : cases) {
-    const std::string line = check_line(read_report(c.file));
-    EXPECT_EQ(line.rfind(terminal_safe(c.file) + ": " + c.check_suffix, 0), 0u) << line;
-  }
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
