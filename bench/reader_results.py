@@ -1,0 +1,87 @@
+"""Writes the "## Reader" section of bench/results.md from bench/run's reader
+group, in place of the one there (the other sections stay as they are).
+Usage: reader_results.py OUT_DIR RESULTS_MD"""
+import json
+import os
+import re
+import sys
+
+out, results = sys.argv[1:3]
+
+
+def load(name):
+    return open(os.path.join(out, name)).read()
+
+
+rate = json.loads(load("reader-rate.json"))
+mix = json.loads(load("reader-mix.json"))
+total = sum(mix.values())
+load_average = load("reader-load").strip()
+
+# How many files each one reads: zavro-record's ok and ambiguous records,
+# Python's files that parse and hold all six elements.
+statuses = {}
+for line in load("reader-show.txt").splitlines():
+    status = json.loads(line)["status"]
+    statuses[status] = statuses.get(status, 0) + 1
+reads = {
+    "zavro-record show --json": statuses.get("ok", 0) + statuses.get("ambiguous", 0),
+    "python3 xml.etree": int(re.match(r"read (\d+) of", load("reader-etree.txt")).group(1)),
+}
+
+rows = {}
+if os.path.exists(os.path.join(out, "reader.json")):
+    rss = dict(line.rstrip("\n").split("\t") for line in open(os.path.join(out, "reader.rss")))
+    for r in json.load(open(os.path.join(out, "reader.json")))["results"]:
+        rows[r["command"]] = (len(r["times"]), r["median"] * 1000, (r["user"] + r["system"]) * 1000,
+                              int(rss[r["command"]]))
+
+cpu = "?"
+for line in open("/proc/cpuinfo"):
+    if line.startswith("model name"):
+        cpu = line.split(":", 1)[1].strip()
+        break
+
+lines = ["## Reader", ""]
+lines.append("Machine: %s; %d CPUs; load average before the group %s.  " % (
+    cpu, os.cpu_count(), load_average))
+lines.append("Parse and decode on one core: `bench/reader_bench.cpp` (g++ -O2, pinned with taskset) over "
+             "%d distinct records written by the tool's own code (mean %.0f bytes), looped for %.0f s of "
+             "the thread's CPU time per row; rates are per CPU second." % (
+                 rate["records"], rate["mean_bytes"], rate["seconds"]))
+lines.append("")
+lines.append("| step | records/s | MB/s |")
+lines.append("|---|---:|---:|")
+lines.append("| parse | %d | %.1f |" % (rate["parse_records_per_s"], rate["parse_mb_per_s"]))
+lines.append("| parse + decode | %d | %.1f |" % (rate["records_per_s"], rate["mb_per_s"]))
+lines.append("")
+mix_text = ", ".join("%d %s" % (n, k) for k, n in mix.items())
+lines.append("`zavro-record show --json` (one process for all files) against `python3` with "
+             "`xml.etree.ElementTree` over the same %d files (%s: \"&\" or \"<\" in the host name, a host "
+             "name in bytes 0x80-0xFF, 19-26 adapters cut at `<M18>`); hyperfine as above. Read: "
+             "zavro-record's ok or ambiguous records; Python's files that parse and hold all six "
+             "elements." % (total, mix_text))
+lines.append("")
+lines.append("| command | runs | median wall ms | user+sys ms | peak RSS KiB | files read |")
+lines.append("|---|---:|---:|---:|---:|---:|")
+for label, read in reads.items():
+    if label in rows:
+        runs, wall, cpu_ms, peak = rows[label]
+        lines.append("| %s | %d | %.1f | %.1f | %d | %d of %d |" % (label, runs, wall, cpu_ms, peak,
+                                                                  read, total))
+    else:
+        lines.append("| %s | - | - | - | - | %d of %d |" % (label, read, total))
+lines.append("")
+met = rate["records_per_s"] >= 1000000
+lines.append("- %s: parse and decode at least 1,000,000 records/s on one core (%d records/s, %.1f MB/s)" % (
+    "MET" if met else "NOT MET", rate["records_per_s"], rate["mb_per_s"]))
+section = "\n".join(lines) + "\n"
+
+text = open(results).read() if os.path.exists(results) else ""
+match = re.search(r"^## Reader\n.*?(?=^## |\Z)", text, flags=re.S | re.M)
+if match:
+    text = text[:match.start()] + section + ("\n" if match.end() < len(text) else "") + text[match.end():]
+else:
+    text = text.rstrip("\n") + ("\n\n" if text else "") + section
+open(results, "w").write(text)
+sys.stdout.write(section)
