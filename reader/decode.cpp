@@ -138,6 +138,9 @@ CpuidField decode_cpuid(std::string_view value) {
     field.absent = true;
     return field;
   }
+  if (!std::all_of(value.begin(), value.end(), [](char c) { return hex_digit(c) >= 0; })) {
+    return field;
+  }
   Signature kept;
   // Digit by digit, so each EDX and EAX prefix is read once; EDX alone rules
   // out most splits.
