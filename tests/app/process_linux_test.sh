@@ -69,9 +69,11 @@ expected_serial() { # <dmi file>
   fi
 }
 
-# EAX of CPUID leaf 1 rebuilt from the kernel's family, model and stepping.
+# EAX of CPUID leaf 1 rebuilt from the kernel's family, model and stepping;
+# the revision as Windows reports it for that vendor.
 check_cpuid() { # <value>
-  local family model stepping base ext_family ext_model eax revision tail edx bit flag
+  local vendor family model stepping base ext_family ext_model eax revision tail edx bit flag
+  vendor=$(awk -F': ' '/^vendor_id/{print $2; exit}' /proc/cpuinfo)
   family=$(awk -F': ' '/^cpu family/{print $2; exit}' /proc/cpuinfo)
   model=$(awk -F': ' '/^model\t/{print $2; exit}' /proc/cpuinfo)
   stepping=$(awk -F': ' '/^stepping/{print $2; exit}' /proc/cpuinfo)
@@ -82,9 +84,13 @@ check_cpuid() { # <value>
   base=$family ext_family=0
   if [ "$family" -ge 15 ]; then base=15 ext_family=$((family - 15)); fi
   ext_model=0
-  if [ "$base" -eq 6 ] || [ "$base" -eq 15 ]; then ext_model=$((model >> 4)); fi
+  if [ "$base" -ge 6 ]; then ext_model=$((model >> 4)); fi
   eax=$(( (ext_family << 20) | (ext_model << 16) | (base << 8) | ((model & 15) << 4) | stepping ))
-  revision=$(( (ext_model << 12) | ((model & 15) << 8) | stepping ))
+  revision=$(( ((model & 15) << 8) | stepping ))
+  if [ "$base" -eq 15 ] || { [ "$base" -eq 6 ] &&
+    { [ "$vendor" = GenuineIntel ] || [ "$vendor" = CentaurHauls ]; }; }; then
+    revision=$(( (ext_model << 12) | revision ))
+  fi
   tail=$(printf '%X%u' "$eax" "$revision")
   [ "${1%"$tail"}" != "$1" ] || fail "Cpuid $1 does not end with EAX and revision $tail"
   edx=${1%"$tail"}
