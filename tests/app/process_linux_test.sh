@@ -161,13 +161,18 @@ desktop-places)
   rmdir "$desktop"
   run -- && expect_saved
   [ -f "$home/$report_name" ] || fail "no Desktop: the report belongs in HOME"
-  mkdir -p "$home/Bureau" "$home/.config"
+  mkdir -p "$home/Bureau" "$home/.config" "$work/env-desk"
   printf 'XDG_DESKTOP_DIR="$HOME/Bureau"\n' >"$home/.config/user-dirs.dirs"
-  run -- && expect_saved
-  [ -f "$home/Bureau/$report_name" ] || fail "user-dirs.dirs not followed"
-  mkdir "$work/env-desk"
   run XDG_DESKTOP_DIR="$work/env-desk" -- && expect_saved
-  [ -f "$work/env-desk/$report_name" ] || fail "XDG_DESKTOP_DIR not followed"
+  [ -f "$home/Bureau/$report_name" ] || fail "user-dirs.dirs does not come first"
+  rm -r "$home/Bureau"
+  run XDG_DESKTOP_DIR="$work/env-desk" -- && expect_saved
+  [ -f "$work/env-desk/$report_name" ] || fail "XDG_DESKTOP_DIR does not come second"
+  # A relative value would resolve against the working directory; it is skipped.
+  mkdir "$desktop"
+  cd "$work" || fail "cd"
+  run XDG_DESKTOP_DIR=env-desk -- && expect_saved
+  [ -f "$desktop/$report_name" ] || fail "~/Desktop does not come third"
   ;;
 no-home)
   timeout 20 env -i PATH=/usr/bin:/bin "$exe" </dev/null >"$work/console"
