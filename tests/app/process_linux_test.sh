@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the built tool as a process and checks what it leaves behind.
-# Usage: process_linux_test.sh <zavro-sysinfo> <case>
+# Usage: process_linux_test.sh <zavro-sysinfo> <case> [<allocation-failing preload library>]
 # Exit 0 pass, 1 fail, 77 skipped (the reason is printed).
 set -u
 exe=$(readlink -f "$1")
@@ -225,6 +225,21 @@ full-disk)
   earlier_report "$desktop/$report_name"
   cat /dev/zero >"$desktop/filler" 2>/dev/null
   run -- && expect_error "$desktop/$report_name" "$work/earlier"
+  ;;
+exhausted-memory)
+  # Memory runs out at the writer's getenv("HOME"), then 1, 2, ... allocations
+  # later, until the write needs no more: every earlier run is a failed write.
+  preload=$(readlink -f "${3:?the preload library}")
+  earlier_report "$desktop/$report_name"
+  for skip in $(seq 0 300); do
+    run LD_PRELOAD="$preload" ZAVRO_FAIL_ALLOC_AFTER_GETENV=HOME ZAVRO_FAIL_ALLOC_SKIP="$skip" --
+    [ "$status" -eq 0 ] && { echo "written with $skip allocations granted"; break; }
+    expect_error "$desktop/$report_name" "$work/earlier"
+  done
+  [ "$skip" -gt 0 ] || fail "no allocation failed: the preload library had no effect"
+  expect_saved
+  [ "$(head -c 6 "$desktop/$report_name")" = "<Node>" ] || fail "no record after $skip allocations"
+  no_temporary_files "$desktop"
   ;;
 stdin-closed)
   timeout 20 env -i PATH=/usr/bin:/bin HOME="$home" "$exe" <&- >"$work/console" 2>/dev/null
