@@ -57,7 +57,7 @@ std::string desktop_directory(const std::function<const char*(const char*)>& get
   // A relative home, or desktop, would be resolved against wherever the tool
   // was started; with an absolute home every candidate below is absolute.
   if (home_env == nullptr || home_env[0] != '/') return {};
-  const std::string home = home_env;
+  std::string home = home_env;
 
   const char* config_env = getenv("XDG_CONFIG_HOME");
   const std::string config =
