@@ -1,6 +1,7 @@
 #include "app/report_driver.hpp"
 
 #include <array>
+#include <utility>
 
 #include "collectors/firmware_serial.hpp"
 #include "record/record.hpp"
@@ -21,15 +22,14 @@ std::string value_element(Key key, const std::string& returned) {
 }  // namespace
 
 std::string collect_record(const Collectors& c) {
-  std::string record = value_element(Key::kCpuid, c.cpuid());
-  record += value_element(Key::kMachineName, c.machine_name());
-  record += value_element(Key::kProcessorCount, c.processor_count());
-  record += value_element(Key::kMacAddresses, c.mac_addresses());
+  std::string first_four = value_element(Key::kCpuid, c.cpuid());
+  first_four += value_element(Key::kMachineName, c.machine_name());
+  first_four += value_element(Key::kProcessorCount, c.processor_count());
+  first_four += value_element(Key::kMacAddresses, c.mac_addresses());
   // The firmware queries run only after the first four elements are joined.
-  std::string serials = value_element(Key::kBiosSerial, c.firmware_serial(kBiosQuery));
-  serials += value_element(Key::kMotherboardSerial, c.firmware_serial(kBaseboardQuery));
-  record += serials;
-  return element(record, kRootKey);
+  std::string last_two = value_element(Key::kBiosSerial, c.firmware_serial(kBiosQuery));
+  last_two += value_element(Key::kMotherboardSerial, c.firmware_serial(kBaseboardQuery));
+  return record_of(std::move(first_four), last_two);
 }
 
 int run_report(const Collectors& collectors,

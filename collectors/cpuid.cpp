@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 
+#include "record/cpuid_value.hpp"
+
 namespace zavro {
 
 std::string format_cpuid(std::uint32_t edx, std::uint32_t eax, std::uint16_t revision) {
@@ -12,11 +14,8 @@ std::string format_cpuid(std::uint32_t edx, std::uint32_t eax, std::uint16_t rev
   return std::string(digits.data()) + std::to_string(static_cast<std::int32_t>(revision));
 }
 
-std::uint16_t revision_from_eax(std::uint32_t eax) {
-  const std::uint32_t stepping = eax & 0xFu;
-  const std::uint32_t model = (eax >> 4) & 0xFu;
-  const std::uint32_t extended_model = (eax >> 16) & 0xFu;
-  return static_cast<std::uint16_t>((extended_model << 12) | (model << 8) | stepping);
+std::uint16_t revision_from_eax(std::uint32_t eax, std::string_view vendor) {
+  return revision_of(eax, folds_extended_model(eax, vendor));
 }
 
 }  // namespace zavro

@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     elements[i] = zavro::element(values[i], zavro::kKeyNames[i]);
     joined += elements[i];
   }
-  const std::string record = zavro::record_of(elements);
+  const std::string record = zavro::record_of(elements[0] + elements[1] + elements[2] + elements[3],
+                                              elements[4] + elements[5]);
   ZAVRO_FUZZ_CHECK(record == "<Node>" + joined + "</Node>");
 
   // The driver with collectors that return the fuzz texts: each value cut at

@@ -23,10 +23,9 @@ std::string element(const std::string& value, const std::string& key) {
   return out;
 }
 
-std::string record_of(const std::array<std::string, kKeyCount>& elements) {
-  std::string joined;
-  for (const std::string& e : elements) joined += e;
-  return element(joined, kRootKey);
+std::string record_of(std::string first_four, const std::string& last_two) {
+  first_four += last_two;
+  return element(first_four, kRootKey);
 }
 
 }  // namespace zavro

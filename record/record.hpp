@@ -37,7 +37,8 @@ std::string pass_through_buffer(const std::string& returned, ValueBuffer& buffer
 // "<key>value</key>", with nothing escaped.
 std::string element(const std::string& value, const std::string& key);
 
-// The six elements in key order, joined, wrapped in the root element.
-std::string record_of(const std::array<std::string, kKeyCount>& elements);
+// The record: the first four elements joined, then the last two joined, all
+// wrapped in the root element.
+std::string record_of(std::string first_four, const std::string& last_two);
 
 }  // namespace zavro

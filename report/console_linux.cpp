@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "report/console.hpp"
 
@@ -18,6 +19,14 @@ void prepare_console() {
       if (null_fd > 2) close(null_fd);
     }
   }
+  // glibc mallocs a stream's buffer at its first output or input, and the error
+  // message and key wait may be the first, right after memory ran out (glibc
+  // would then go unbuffered). With buffers of our own neither asks for memory;
+  // the modes are the ones glibc would pick.
+  static char out_buffer[BUFSIZ];
+  static char in_buffer[BUFSIZ];
+  std::setvbuf(stdout, out_buffer, isatty(1) != 0 ? _IOLBF : _IOFBF, sizeof out_buffer);
+  std::setvbuf(stdin, in_buffer, isatty(0) != 0 ? _IOLBF : _IOFBF, sizeof in_buffer);
 }
 
 }  // namespace zavro

@@ -54,23 +54,23 @@ std::optional<std::string> desktop_from_user_dirs(const std::string& content,
 std::string desktop_directory(const std::function<const char*(const char*)>& getenv,
                               const std::function<bool(const std::string&)>& is_dir) {
   const char* home_env = getenv("HOME");
-  if (home_env == nullptr || *home_env == '\0') return {};
-  const std::string home = home_env;
+  // A relative home, or desktop, would be resolved against wherever the tool
+  // was started; with an absolute home every candidate below is absolute.
+  if (home_env == nullptr || home_env[0] != '/') return {};
+  std::string home = home_env;
 
-  std::string desktop;
-  if (const char* env = getenv("XDG_DESKTOP_DIR"); env != nullptr && *env != '\0') {
-    desktop = env;
-  } else {
-    const char* config_env = getenv("XDG_CONFIG_HOME");
-    const std::string config = (config_env != nullptr && config_env[0] == '/')
-                                   ? std::string(config_env)
-                                   : home + "/.config";
-    std::ifstream file(config + "/user-dirs.dirs", std::ios::binary);
-    std::ostringstream content;
-    if (file) content << file.rdbuf();
-    desktop = desktop_from_user_dirs(content.str(), home).value_or(home + "/Desktop");
-  }
-  return is_dir(desktop) ? desktop : home;
+  const char* config_env = getenv("XDG_CONFIG_HOME");
+  const std::string config =
+      (config_env != nullptr && config_env[0] == '/') ? std::string(config_env) : home + "/.config";
+  std::ifstream file(config + "/user-dirs.dirs", std::ios::binary);
+  std::ostringstream content;
+  if (file) content << file.rdbuf();
+  if (const auto dir = desktop_from_user_dirs(content.str(), home); dir && is_dir(*dir))
+    return *dir;
+  if (const char* env = getenv("XDG_DESKTOP_DIR"); env != nullptr && env[0] == '/' && is_dir(env))
+    return env;
+  if (is_dir(home + "/Desktop")) return home + "/Desktop";
+  return home;
 }
 
 }  // namespace zavro

@@ -16,9 +16,10 @@ bool write_report(const std::string& record);
 // Text-mode form of bytes on Windows: each line feed becomes CR LF.
 std::string to_text_mode(const std::string& bytes);
 
-// Linux: the desktop directory after the xdg-user-dirs convention.
+// Linux: the desktop directory after the xdg-user-dirs convention, the first
+// existing directory of: user-dirs.dirs, XDG_DESKTOP_DIR, ~/Desktop; else home.
 // getenv is injected so tests control the environment; is_dir tells whether a
-// path is an existing directory. Empty when there is no home directory.
+// path is an existing directory. Empty when there is no absolute home.
 std::string desktop_directory(const std::function<const char*(const char*)>& getenv,
                               const std::function<bool(const std::string&)>& is_dir);
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cwchar>
+#include <exception>
 
 #include "report/report_file.hpp"
 
@@ -81,18 +82,33 @@ std::optional<std::wstring> report_path_in(const std::wstring& dir) {
   return dir + L"\\" + kReportNameW;
 }
 
-bool write_report_in(const std::wstring& dir, const std::string& record) {
+namespace {
+
+// Every allocation comes before the temporary file is created, so a failed
+// one never leaves it behind.
+bool replace_report_in(const std::wstring& dir, const std::string& record) {
   const std::optional<std::wstring> path = report_path_in(dir);
   if (!path || !replaceable(*path)) return false;
+  const std::string text = to_text_mode(record);
   std::wstring temp;
   Handle file(create_temporary(dir, temp));
   if (!file.valid()) return false;
-  bool ok = write_all(file.get(), to_text_mode(record)) && FlushFileBuffers(file.get()) != 0;
+  bool ok = write_all(file.get(), text) && FlushFileBuffers(file.get()) != 0;
   ok = file.close() && ok;
   ok = ok && MoveFileExW(temp.c_str(), path->c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   if (!ok) DeleteFileW(temp.c_str());
   return ok;
+}
+
+}  // namespace
+
+bool write_report_in(const std::wstring& dir, const std::string& record) {
+  try {
+    return replace_report_in(dir, record);
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 bool write_report(const std::string& record) {
@@ -103,7 +119,12 @@ bool write_report(const std::string& record) {
                        desktop.data()) != S_OK)
     return false;
   desktop.back() = L'\0';
-  return write_report_in(desktop.data(), record);
+  // Exhausted memory making the directory text is a failed write too.
+  try {
+    return write_report_in(desktop.data(), record);
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 }  // namespace zavro

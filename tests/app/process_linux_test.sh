@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the built tool as a process and checks what it leaves behind.
-# Usage: process_linux_test.sh <zavro-sysinfo> <case>
+# Usage: process_linux_test.sh <zavro-sysinfo> <case> [<allocation-failing preload library>]
 # Exit 0 pass, 1 fail, 77 skipped (the reason is printed).
 set -u
 exe=$(readlink -f "$1")
@@ -69,9 +69,11 @@ expected_serial() { # <dmi file>
   fi
 }
 
-# EAX of CPUID leaf 1 rebuilt from the kernel's family, model and stepping.
+# EAX of CPUID leaf 1 rebuilt from the kernel's family, model and stepping;
+# the revision as Windows reports it for that vendor.
 check_cpuid() { # <value>
-  local family model stepping base ext_family ext_model eax revision tail edx bit flag
+  local vendor family model stepping base ext_family ext_model eax revision tail edx bit flag
+  vendor=$(awk -F': ' '/^vendor_id/{print $2; exit}' /proc/cpuinfo)
   family=$(awk -F': ' '/^cpu family/{print $2; exit}' /proc/cpuinfo)
   model=$(awk -F': ' '/^model\t/{print $2; exit}' /proc/cpuinfo)
   stepping=$(awk -F': ' '/^stepping/{print $2; exit}' /proc/cpuinfo)
@@ -82,9 +84,13 @@ check_cpuid() { # <value>
   base=$family ext_family=0
   if [ "$family" -ge 15 ]; then base=15 ext_family=$((family - 15)); fi
   ext_model=0
-  if [ "$base" -eq 6 ] || [ "$base" -eq 15 ]; then ext_model=$((model >> 4)); fi
+  if [ "$base" -ge 6 ]; then ext_model=$((model >> 4)); fi
   eax=$(( (ext_family << 20) | (ext_model << 16) | (base << 8) | ((model & 15) << 4) | stepping ))
-  revision=$(( (ext_model << 12) | ((model & 15) << 8) | stepping ))
+  revision=$(( ((model & 15) << 8) | stepping ))
+  if [ "$base" -eq 15 ] || { [ "$base" -eq 6 ] &&
+    { [ "$vendor" = GenuineIntel ] || [ "$vendor" = CentaurHauls ]; }; }; then
+    revision=$(( (ext_model << 12) | revision ))
+  fi
   tail=$(printf '%X%u' "$eax" "$revision")
   [ "${1%"$tail"}" != "$1" ] || fail "Cpuid $1 does not end with EAX and revision $tail"
   edx=${1%"$tail"}
@@ -155,13 +161,18 @@ desktop-places)
   rmdir "$desktop"
   run -- && expect_saved
   [ -f "$home/$report_name" ] || fail "no Desktop: the report belongs in HOME"
-  mkdir -p "$home/Bureau" "$home/.config"
+  mkdir -p "$home/Bureau" "$home/.config" "$work/env-desk"
   printf 'XDG_DESKTOP_DIR="$HOME/Bureau"\n' >"$home/.config/user-dirs.dirs"
-  run -- && expect_saved
-  [ -f "$home/Bureau/$report_name" ] || fail "user-dirs.dirs not followed"
-  mkdir "$work/env-desk"
   run XDG_DESKTOP_DIR="$work/env-desk" -- && expect_saved
-  [ -f "$work/env-desk/$report_name" ] || fail "XDG_DESKTOP_DIR not followed"
+  [ -f "$home/Bureau/$report_name" ] || fail "user-dirs.dirs does not come first"
+  rm -r "$home/Bureau"
+  run XDG_DESKTOP_DIR="$work/env-desk" -- && expect_saved
+  [ -f "$work/env-desk/$report_name" ] || fail "XDG_DESKTOP_DIR does not come second"
+  # A relative value would resolve against the working directory; it is skipped.
+  mkdir "$desktop"
+  cd "$work" || fail "cd"
+  run XDG_DESKTOP_DIR=env-desk -- && expect_saved
+  [ -f "$desktop/$report_name" ] || fail "~/Desktop does not come third"
   ;;
 no-home)
   timeout 20 env -i PATH=/usr/bin:/bin "$exe" </dev/null >"$work/console"
@@ -214,6 +225,21 @@ full-disk)
   earlier_report "$desktop/$report_name"
   cat /dev/zero >"$desktop/filler" 2>/dev/null
   run -- && expect_error "$desktop/$report_name" "$work/earlier"
+  ;;
+exhausted-memory)
+  # Memory runs out at the writer's getenv("HOME"), then 1, 2, ... allocations
+  # later, until the write needs no more: every earlier run is a failed write.
+  preload=$(readlink -f "${3:?the preload library}")
+  earlier_report "$desktop/$report_name"
+  for skip in $(seq 0 300); do
+    run LD_PRELOAD="$preload" ZAVRO_FAIL_ALLOC_AFTER_GETENV=HOME ZAVRO_FAIL_ALLOC_SKIP="$skip" --
+    [ "$status" -eq 0 ] && { echo "written with $skip allocations granted"; break; }
+    expect_error "$desktop/$report_name" "$work/earlier"
+  done
+  [ "$skip" -gt 0 ] || fail "no allocation failed: the preload library had no effect"
+  expect_saved
+  [ "$(head -c 6 "$desktop/$report_name")" = "<Node>" ] || fail "no record after $skip allocations"
+  no_temporary_files "$desktop"
   ;;
 stdin-closed)
   timeout 20 env -i PATH=/usr/bin:/bin HOME="$home" "$exe" <&- >"$work/console" 2>/dev/null

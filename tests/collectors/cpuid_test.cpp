@@ -21,12 +21,24 @@ TEST(CpuidText, RevisionWithTopBitSetStaysPositive) {
   EXPECT_EQ(format_cpuid(1, 2, 0x8001), "1232769");
 }
 
-TEST(Revision, ComesFromExtendedModelModelAndStepping) {
-  EXPECT_EQ(revision_from_eax(0x00A10F11), 0x1101);
-  EXPECT_EQ(revision_from_eax(0x00A10F11), 4353);
-  // Family and extended family bits take no part.
-  EXPECT_EQ(revision_from_eax(0x0FF00F00 | 0x000906EA), 0x9E0A);
-  EXPECT_EQ(revision_from_eax(0x00B00F21), 0x0201);
+// Windows folds the extended model in for family 0xF, and for family 6 only
+// on Intel and Centaur; the family bits themselves never appear.
+TEST(Revision, FollowsTheFamilyAndVendorRule) {
+  const struct {
+    std::uint32_t eax;
+    const char* vendor;
+    std::uint16_t revision;
+  } cases[] = {
+      {0x000906EA, "GenuineIntel", 0x9E0A}, {0x00870F10, "AuthenticAMD", 0x7100},
+      {0x00A20F12, "AuthenticAMD", 0x2102}, {0x000107B5, "CentaurHauls", 0x0B05},
+      {0x000406F1, "AuthenticAMD", 0x0F01}, {0x000406F1, "GenuineIntel", 0x4F01},
+      {0x000406F1, "CentaurHauls", 0x4F01}, {0x00B00F21, "", 0x0201},
+      {0x0FF906EA, "GenuineIntel", 0x9E0A}, {0x000506E3, "GenuineIntelX", 0x0E03},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(revision_from_eax(c.eax, c.vendor), c.revision)
+        << std::hex << c.eax << " " << c.vendor;
+  }
 }
 
 TEST(Cpuid, ThisMachineGivesAWellFormedValue) {

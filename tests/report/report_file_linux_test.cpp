@@ -52,32 +52,43 @@ class Desktop : public ::testing::Test {
   std::set<std::string> dirs;
 };
 
-TEST_F(Desktop, NoHomeMeansNoDesktop) {
+TEST_F(Desktop, NoAbsoluteHomeMeansNoDesktop) {
   EXPECT_EQ(desktop(), "");
-  env["HOME"] = "";
   env["XDG_DESKTOP_DIR"] = "/d";
-  dirs = {"/d"};
-  EXPECT_EQ(desktop(), "");
+  dirs = {"/d", "home", "home/Desktop"};
+  for (const char* home : {"", "home"}) {
+    env["HOME"] = home;
+    EXPECT_EQ(desktop(), "") << home;
+  }
 }
 
-TEST_F(Desktop, EnvironmentThenUserDirsThenHomeDesktop) {
+// Each place is taken only when it names an existing directory, in the order
+// user-dirs.dirs, XDG_DESKTOP_DIR, ~/Desktop, home.
+TEST_F(Desktop, UserDirsThenEnvironmentThenHomeDesktopThenHome) {
   TempDir config;
-  env["HOME"] = config.path();
-  dirs = {config / "Desktop", "/from-env", config / "Bureau", config.path()};
-  EXPECT_EQ(desktop(), config / "Desktop");
   config.write(".config/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/Bureau\"\n");
-  EXPECT_EQ(desktop(), config / "Bureau");
+  env["HOME"] = config.path();
+  env["XDG_DESKTOP_DIR"] = "/from-env";
+  const std::string all[] = {config / "Bureau", "/from-env", config / "Desktop"};
+  dirs.insert(std::begin(all), std::end(all));
+  for (const std::string& expected : all) {
+    EXPECT_EQ(desktop(), expected);
+    dirs.erase(expected);
+  }
+  EXPECT_EQ(desktop(), config.path());
+}
+
+TEST_F(Desktop, RelativeOrElsewhereConfiguredPlacesAreSkipped) {
+  TempDir config;
+  config.write(".config/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/Bureau\"\n");
+  env["HOME"] = config.path();
+  dirs = {config / "Bureau", "/from-env", config / "Desktop", "rel"};
   env["XDG_CONFIG_HOME"] = config / "elsewhere";  // has no user-dirs.dirs
+  EXPECT_EQ(desktop(), config / "Desktop");
+  env["XDG_DESKTOP_DIR"] = "rel";
   EXPECT_EQ(desktop(), config / "Desktop");
   env["XDG_DESKTOP_DIR"] = "/from-env";
   EXPECT_EQ(desktop(), "/from-env");
-}
-
-TEST_F(Desktop, MissingDirectoryFallsBackToHome) {
-  env["HOME"] = "/home/ann";
-  EXPECT_EQ(desktop(), "/home/ann");
-  env["XDG_DESKTOP_DIR"] = "/gone";
-  EXPECT_EQ(desktop(), "/home/ann");
 }
 
 // write_report reads the real environment: point HOME at a fresh tree.
