@@ -31,6 +31,7 @@ FileReport unreadable(std::string file, std::string reason) {
   return report;
 }
 
+// As the record writes it: upper case, no leading zeros.
 std::string hex(std::uint32_t value) {
   char text[9];
   std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
@@ -196,8 +197,9 @@ FileReport read_report(const std::string& file) {
   std::string bytes(kMaxFileSize + 1, '\0');
   errno = 0;
   const std::size_t size = std::fread(bytes.data(), 1, bytes.size(), stream);
-  if (std::ferror(stream))
+  if (std::ferror(stream)) {
     return unreadable(file, std::string("read error: ") + std::strerror(errno));
+  }
   if (size > kMaxFileSize) {
     return unreadable(file, "larger than " + std::to_string(kMaxFileSize) + " bytes");
   }
