@@ -28,4 +28,9 @@ std::string record_of(std::string first_four, const std::string& last_two) {
   return element(first_four, kRootKey);
 }
 
+std::string record_of(const std::array<std::string, kKeyCount>& elements) {
+  return record_of(elements[0] + elements[1] + elements[2] + elements[3],
+                   elements[4] + elements[5]);
+}
+
 }  // namespace zavro

@@ -41,4 +41,7 @@ std::string element(const std::string& value, const std::string& key);
 // wrapped in the root element.
 std::string record_of(std::string first_four, const std::string& last_two);
 
+// The same from all six elements in key order.
+std::string record_of(const std::array<std::string, kKeyCount>& elements);
+
 }  // namespace zavro
