@@ -188,13 +188,12 @@ Decoded decode(const Parsed& parsed) {
   };
   const auto serial = [&](Key key, SerialState& state) {
     state = serial_state(parsed.value(key));
-    const std::string name = key_name(key);
     if (state == SerialState::kPlaceholder) {
-      warn(key, "serial-placeholder", name + " is a firmware placeholder, not a serial number");
+      warn(key, "serial-placeholder", "a firmware placeholder, not a serial number");
     } else if (state == SerialState::kNotFound) {
-      warn(key, "serial-not-found", name + " could not be read on the machine");
+      warn(key, "serial-not-found", "the machine could not read it (\"not found\")");
     } else if (state == SerialState::kEmpty) {
-      warn(key, "serial-empty", name + " is empty");
+      warn(key, "serial-empty", "empty: the machine reported no serial number");
     }
   };
 
