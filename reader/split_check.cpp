@@ -17,7 +17,8 @@ bool is_address_list(std::string_view value) {
   std::size_t at = 0;
   for (unsigned index = 0; at < value.size(); ++index) {
     const std::string i = std::to_string(index);
-    const std::string expected = "<M" + i + ">XX:XX:XX:XX:XX:XX</M" + i + ">";
+    std::string expected = "<M";
+    expected.append(i).append(">XX:XX:XX:XX:XX:XX</M").append(i).append(">");
     const std::size_t n = std::min(value.size() - at, expected.size());
     for (std::size_t k = 0; k < n; ++k) {
       const bool hex = expected[k] == 'X' && k > 2 + i.size();

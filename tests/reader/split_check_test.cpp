@@ -28,7 +28,7 @@ std::string adapters(unsigned n) {
   std::string out;
   for (unsigned i = 0; i < n; ++i) {
     const std::string m = std::to_string(i);
-    out += "<M" + m + ">0A:1B:2C:3D:4E:5F</M" + m + ">";
+    out.append("<M").append(m).append(">0A:1B:2C:3D:4E:5F</M").append(m).append(">");
   }
   return out;
 }
