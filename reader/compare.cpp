@@ -47,7 +47,8 @@ Component adapters(const Decoded& da, const Decoded& db) {
   for (const Address& a : da.addresses.addresses) {
     for (const Address& b : db.addresses.addresses) {
       if (a.usable && b.usable && a.bytes == b.bytes) {
-        return {Agreement::kMatch, "address " + a.text + " in both (" + counts + ")"};
+        return {Agreement::kMatch,
+                "address " + std::string(a.text()) + " in both (" + counts + ")"};
       }
     }
   }

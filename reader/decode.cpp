@@ -87,11 +87,11 @@ AddressesField decode_addresses(std::string_view value) {
     const std::size_t whole = 24 + 2 * digits;
     if (at + whole > value.size()) field.cut = true;
     if (text_at + kAddressLength > value.size()) break;
-    address.text.assign(value.substr(text_at, kAddressLength));
+    value.copy(address.chars.data(), kAddressLength, text_at);
     bool zero = true;
     for (std::size_t b = 0; b < address.bytes.size(); ++b) {
-      address.bytes[b] = static_cast<std::uint8_t>((hex_digit(address.text[3 * b]) << 4) |
-                                                   hex_digit(address.text[3 * b + 1]));
+      address.bytes[b] = static_cast<std::uint8_t>((hex_digit(address.chars[3 * b]) << 4) |
+                                                   hex_digit(address.chars[3 * b + 1]));
       zero = zero && address.bytes[b] == 0;
     }
     address.local = (address.bytes[0] & 0x02u) != 0;

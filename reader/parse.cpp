@@ -424,11 +424,6 @@ bool starts_with(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
-std::string_view Parsed::value(Key key) const {
-  const auto k = static_cast<std::size_t>(key);
-  return std::string_view(content).substr(value_offset[k], value_length[k]);
-}
-
 Parsed parse(std::string_view file_bytes) {
   Parsed parsed;
   DecodeError error;

@@ -114,8 +114,8 @@ TEST(Addresses, FlagsAndVendors) {
     if (a.virtual_vendor != nullptr)
       flags += (flags.empty() ? "" : " ") + std::string(a.virtual_vendor);
     EXPECT_EQ(a.index, i);
-    EXPECT_EQ(a.text, rows[i].text);
-    EXPECT_EQ(flags, rows[i].flags) << a.text;
+    EXPECT_EQ(a.text(), rows[i].text);
+    EXPECT_EQ(flags, rows[i].flags) << a.text();
   }
   EXPECT_EQ(d.addresses.addresses[4].bytes, (std::array<std::uint8_t, 6>{0, 0x50, 0x56, 1, 2, 3}));
   EXPECT_FALSE(d.addresses.cut);
