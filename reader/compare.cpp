@@ -62,7 +62,6 @@ std::string signature_text(const Signature& s) {
 
 Component cpuid(std::string_view a, const CpuidField& fa, std::string_view b,
                 const CpuidField& fb) {
-  if (fa.absent || fb.absent) return {Agreement::kUnusable, "unusable: no CPUID signature"};
   if (fa.signature && fb.signature) {
     const std::string ta = signature_text(*fa.signature);
     const std::string tb = signature_text(*fb.signature);
@@ -74,15 +73,20 @@ Component cpuid(std::string_view a, const CpuidField& fa, std::string_view b,
   return {Agreement::kConflict, "different values, not both decodable"};
 }
 
-Component processor_count(const Decoded& da, const Decoded& db) {
-  if (!da.count || !db.count) return {Agreement::kUnusable, "unusable: a count overflows"};
+// Weak components always compare: a value the tool could write on both
+// machines (an empty name, "000", a huge count) is evidence like any other.
+Component processor_count(std::string_view a, const Decoded& da, std::string_view b,
+                          const Decoded& db) {
+  if (!da.count || !db.count) {
+    if (a == b) return {Agreement::kMatch, "the same count, too large to read"};
+    return {Agreement::kConflict, "different counts, at least one too large to read"};
+  }
   const std::string ta = std::to_string(*da.count);
   if (*da.count == *db.count) return {Agreement::kMatch, "both " + ta};
   return {Agreement::kConflict, ta + " against " + std::to_string(*db.count)};
 }
 
 Component machine_name(std::string_view a, std::string_view b) {
-  if (a.empty() || b.empty()) return {Agreement::kUnusable, "unusable: a name is empty"};
   if (equal_ignoring_case(a, b)) return {Agreement::kMatch, "the same name, ignoring case"};
   return {Agreement::kConflict, "different names"};
 }
@@ -96,7 +100,8 @@ Comparison compare(const Parsed& a, const Decoded& da, const Parsed& b, const De
   };
   at(Key::kCpuid) = cpuid(a.value(Key::kCpuid), da.cpuid, b.value(Key::kCpuid), db.cpuid);
   at(Key::kMachineName) = machine_name(a.value(Key::kMachineName), b.value(Key::kMachineName));
-  at(Key::kProcessorCount) = processor_count(da, db);
+  at(Key::kProcessorCount) =
+      processor_count(a.value(Key::kProcessorCount), da, b.value(Key::kProcessorCount), db);
   at(Key::kMacAddresses) = adapters(da, db);
   at(Key::kBiosSerial) =
       serial(a.value(Key::kBiosSerial), da.bios, b.value(Key::kBiosSerial), db.bios);

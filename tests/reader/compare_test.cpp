@@ -78,6 +78,22 @@ TEST(Compare, VerdictsOfRulesVersion1) {
          m.macs = "<M0>52:54:00:12:34:56</M0>";
        }),
        Verdict::kDifferent, "MMMUMC"},
+      {"empty names and no CPUID still agree, as weak components", with([](Machine& m) {
+         m.cpuid = "000";
+         m.name = "";
+         m.bios = m.board = "0";
+       }),
+       with([](Machine& m) {
+         m.cpuid = "000";
+         m.name = "";
+         m.bios = m.board = "None";
+       }),
+       Verdict::kSame, "MMMMUU"},
+      {"a clone whose name was cleared", base, with([](Machine& m) {
+         m.name = "";
+         m.macs = "<M0>3C:EC:EF:77:77:77</M0>";
+       }),
+       Verdict::kPossibleClone, "MCMCMM"},
       {"nothing strong to compare", with([](Machine& m) {
          m.bios = "0";
          m.macs = "<M0>52:54:00:12:34:56</M0>";
