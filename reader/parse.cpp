@@ -418,6 +418,21 @@ void fold_crlf(std::string& text) {
   text.resize(out);
 }
 
+// Where content offset `at` lies in the file: the BOM, two bytes per UTF-16
+// unit or per UTF-8 byte above 0x7F, and the CR folded before each LF.
+std::size_t file_offset(const Parsed& parsed, std::size_t at) {
+  const bool utf16 = parsed.encoding == Encoding::kUtf16Le || parsed.encoding == Encoding::kUtf16Be;
+  const bool utf8 = parsed.encoding == Encoding::kUtf8;
+  std::size_t out = utf8 ? 3 : utf16 ? 2 : 0;
+  for (std::size_t i = 0; i < at && i < parsed.content.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(parsed.content[i]);
+    const std::size_t unit = utf16 || (utf8 && byte >= 0x80) ? 2 : 1;
+    out += unit;
+    if (parsed.text_mode && byte == '\n') out += utf16 ? 2 : 1;
+  }
+  return out;
+}
+
 bool starts_with(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
@@ -464,7 +479,7 @@ Parsed parse(std::string_view file_bytes) {
     Splitter diagnosis(parsed.content, true);
     diagnosis.run();
     parsed.error = diagnosis.error();
-    parsed.offset = diagnosis.furthest();
+    parsed.offset = file_offset(parsed, diagnosis.furthest());
   }
   return parsed;
 }

@@ -38,8 +38,8 @@ struct Parsed {
   // few hundred fit in a record), 0 for kMalformed.
   std::uint64_t splits = 0;
   // kMalformed: what is wrong, and where the longest prefix that still reads
-  // as the start of a record ends (an offset into content, or into the file
-  // bytes when the encoding itself failed).
+  // as the start of a record ends, as a byte offset in the file (before
+  // decoding and CR LF folding).
   std::string error;
   std::size_t offset = 0;
 

@@ -118,6 +118,13 @@ TEST(Malformed, OffsetIsWhereTheLongestReadablePrefixEnds) {
       {std::string("\xFF\xFE<\0\x00\xD8N\0", 8), 4, "unpaired surrogate"},
       {std::string("\xFF\xFE<\0\x00\xDCN\0", 8), 4, "unpaired surrogate"},
       {std::string("\xFE\xFF\0<\xD8\x3D\xDE\x00", 8), 4, "U+1F600"},
+      // Errors after decoding still count the file's bytes: a BOM, two bytes
+      // per UTF-16 unit or UTF-8 byte above 0x7F, the CR of each CR LF.
+      {std::string("\xFF\xFE<\0N\0o\0x\0", 10), 8, "<Node><Cpuid>"},
+      {"\xEF\xBB\xBF<Node><Cpuid>1A2</Cpuid><MachineName>\xC3\xA9</MachineName><ProcessorCount>x",
+       3 + 68 + 1, "digit"},
+      {"<Node><Cpuid>1A2</Cpuid><MachineName>a\r\nb</MachineName><ProcessorCount>x", 68 + 3,
+       "digit"},
   };
   for (const MalformedRow& row : rows) {
     SCOPED_TRACE(row.bytes.substr(0, 40));
