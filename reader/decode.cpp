@@ -106,7 +106,7 @@ AddressesField decode_addresses(std::string_view value) {
     }
     address.usable =
         !address.local && !address.multicast && !address.zero && address.virtual_vendor == nullptr;
-    field.addresses.push_back(std::move(address));
+    field.addresses.push_back(address);
     at += whole;
   }
   return field;
