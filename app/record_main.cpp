@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/binary_stdio.hpp"
+#include "app/file_names.hpp"
 #include "reader/output.hpp"
 
 namespace {
@@ -22,7 +23,7 @@ bool is_record(const FileReport& report) {
 int show(const std::vector<std::string>& files, bool json) {
   int status = 0;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    const FileReport report = zavro::reader::read_report(files[i]);
+    const FileReport report = zavro::reader::read_report(files[i], zavro::open_named_file);
     if (!is_record(report)) status = 1;
     if (json) {
       std::cout << zavro::reader::show_json(report) << '\n';
@@ -36,7 +37,7 @@ int show(const std::vector<std::string>& files, bool json) {
 int check(const std::vector<std::string>& files, bool strict) {
   int status = 0;
   for (const std::string& file : files) {
-    const FileReport report = zavro::reader::read_report(file);
+    const FileReport report = zavro::reader::read_report(file, zavro::open_named_file);
     const bool ok = report.decoded && (!strict || report.decoded->warnings.empty());
     if (!ok) status = 1;
     std::cout << zavro::reader::check_line(report) << '\n';
@@ -45,8 +46,8 @@ int check(const std::vector<std::string>& files, bool strict) {
 }
 
 int compare(const std::string& first, const std::string& second, bool json) {
-  const FileReport a = zavro::reader::read_report(first);
-  const FileReport b = zavro::reader::read_report(second);
+  const FileReport a = zavro::reader::read_report(first, zavro::open_named_file);
+  const FileReport b = zavro::reader::read_report(second, zavro::open_named_file);
   bool comparable = true;
   for (const FileReport* report : {&a, &b}) {
     if (!report->decoded) {
@@ -62,8 +63,17 @@ int compare(const std::string& first, const std::string& second, bool json) {
   return comparison.verdict == Verdict::kSame || comparison.verdict == Verdict::kLikelySame ? 0 : 1;
 }
 
-int run(int argc, char** argv) {
+int run(int native_argc, char** native_argv) {
+  const std::vector<std::string> arguments = zavro::utf8_arguments(native_argc, native_argv);
+  std::vector<const char*> pointers;
+  pointers.reserve(arguments.size());
+  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
+  const int argc = static_cast<int>(pointers.size());
+  const char* const* argv = pointers.data();
+
   CLI::App app{"Reads, checks and compares zavro-sysinfo report files.", "zavro-record"};
+  // Subcommands inherit it: "/tmp/a.rec" is a file name, not an option.
+  app.allow_windows_style_options(false);
   const std::string version = std::string("zavro-record ") + ZAVRO_VERSION;
   app.set_version_flag("--version", version);
   app.require_subcommand(1);

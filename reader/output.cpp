@@ -184,12 +184,12 @@ FileReport report_of(std::string file, std::string_view bytes) {
   return report;
 }
 
-FileReport read_report(const std::string& file) {
+FileReport read_report(const std::string& file, FileOpener open) {
   std::unique_ptr<std::FILE, FileCloser> owned;
   std::FILE* stream = stdin;
   if (file != "-") {
     errno = 0;
-    owned.reset(std::fopen(file.c_str(), "rb"));
+    owned.reset(open(file));
     if (!owned) return unreadable(file, std::strerror(errno));
     stream = owned.get();
   }

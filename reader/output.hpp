@@ -2,6 +2,7 @@
 // place where a value's bytes become text, so the only place that escapes.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,9 +19,12 @@ struct FileReport {
   std::optional<Decoded> decoded;  // kOk records only
 };
 
-// Reads a file (or standard input for "-") and runs parse and decode.
-// Refuses a file above kMaxFileSize without reading it whole.
-FileReport read_report(const std::string& file);
+// Opens a file for binary reading, or returns null with errno set.
+using FileOpener = std::FILE* (*)(const std::string& file);
+
+// Reads a file (or standard input for "-"), opened with open, and runs parse
+// and decode. Refuses a file above kMaxFileSize without reading it whole.
+FileReport read_report(const std::string& file, FileOpener open);
 // The same for bytes already in memory.
 FileReport report_of(std::string file, std::string_view bytes);
 

@@ -110,6 +110,17 @@ control)
   [[ $printed == *'\x1b[31mred\x07\x9b\xff\\'*'gone\x1b]0;title\x07.txt'* ]] ||
     fail "value or file name not escaped: $printed"
   ;;
+names)
+  # Beyond any one ANSI code page, and past UTF-16's first plane; JSON escapes
+  # the name's code points.
+  cp good.txt '日本-ŝ-😀.txt'
+  table <<'EOF'
+check 日本-ŝ-😀.txt||0|\\xe6\\x97\\xa5\\xe6\\x9c\\xac-\\xc5\\x9d-\\xf0\\x9f\\x98\\x80.txt: ok
+show --json 日本-ŝ-😀.txt||0|{"schema":1,"file":"\\u65e5\\u672c-\\u015d-\\ud83d\\ude00.txt","status":"ok",*
+check "$work/good.txt"||0|/*/good.txt: ok
+compare "$work/good.txt" /json||2||*/json: unreadable*
+EOF
+  ;;
 help) table <<'EOF' ;;
 --help||0|*Usage:*show*check*compare*
 compare -h||0|*Usage:*
