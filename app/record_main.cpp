@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,17 @@ int compare(const std::string& first, const std::string& second, bool json) {
   return comparison.verdict == Verdict::kSame || comparison.verdict == Verdict::kLikelySame ? 0 : 1;
 }
 
+// Text for a terminal, line breaks kept.
+std::string terminal_lines(const std::string& text) {
+  std::string out;
+  std::size_t from = 0;
+  for (std::size_t nl = text.find('\n'); nl != std::string::npos; nl = text.find('\n', from)) {
+    out += zavro::reader::terminal_safe(std::string_view(text).substr(from, nl - from)) + '\n';
+    from = nl + 1;
+  }
+  return out + zavro::reader::terminal_safe(std::string_view(text).substr(from));
+}
+
 int run(int native_argc, char** native_argv) {
   const std::vector<std::string> arguments = zavro::utf8_arguments(native_argc, native_argv);
   std::vector<const char*> pointers;
@@ -106,8 +118,14 @@ int run(int native_argc, char** native_argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
+    // CLI11 quotes the offending argument, which may hold any byte.
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = app.exit(error, out, err);
+    std::cout << out.str();
+    std::cerr << terminal_lines(err.str());
     // CLI11 has an exit code per error kind; ours is 2 for all of them.
-    return app.exit(error) == 0 ? 0 : kUsageError;
+    return code == 0 ? 0 : kUsageError;
   }
   if (show_command->parsed()) return show(files, json);
   if (check_command->parsed()) return check(files, strict);
@@ -119,7 +137,13 @@ int run(int native_argc, char** native_argv) {
 int main(int argc, char** argv) {
   zavro::binary_stdio();
   try {
-    return run(argc, argv);
+    const int status = run(argc, argv);
+    // A verdict that never reached its reader is no verdict.
+    if (!std::cout.flush()) {
+      std::fputs("zavro-record: cannot write standard output\n", stderr);
+      return kUsageError;
+    }
+    return status;
   } catch (...) {
     // Out of memory, most likely: no verdict was reached, as with an unreadable file.
     std::fputs("zavro-record: internal error\n", stderr);

@@ -53,11 +53,23 @@ record host-a 'A</BiosSerial><MotherboardSerial>B' C >ambiguous.txt
 printf '<Node><Cpuid>zz' >malformed.txt
 
 case $case_name in
-show) table <<'EOF' ;;
+show)
+  table <<'EOF'
 show good.txt placeholder.txt ambiguous.txt||0|file*good.txt*host-a*placeholder.txt*ambiguous.txt*
 show good.txt malformed.txt||1|*
 show --json good.txt absent.txt||1|{"schema":1,"file":"good.txt","status":"ok","encoding":"bytes",*"MachineName":{"raw":"host-a"},*}//{"schema":1,"file":"absent.txt","status":"unreadable","error":*}
 EOF
+  # Output that cannot be written is a failure, never a silent exit 0.
+  if [ ${#runner[@]} -eq 0 ] && [ -w /dev/full ]; then
+    for args in "show --json good.txt" "compare good.txt good.txt"; do
+      # shellcheck disable=SC2086
+      timeout 60 "$exe" $args >/dev/full 2>"$work/err"
+      status=$?
+      [ "$status" -eq 2 ] && grep -q "cannot write standard output" "$work/err" ||
+        fail "$args to a full device: exit $status, '$(cat "$work/err")'"
+    done
+  fi
+  ;;
 check) table <<'EOF' ;;
 check good.txt||0|good.txt: ok
 check --strict good.txt||0|good.txt: ok
@@ -99,7 +111,7 @@ EOF
 control)
   record $'\e[31mred\a\x9b\xff\\' PF2ABCDE L1HF65E00X9 >control.txt
   for args in "show control.txt" "check control.txt" "compare control.txt good.txt" \
-              $'check gone\e]0;title\a.txt'; do
+              $'check gone\e]0;title\a.txt' $'show good.txt -\e[31mx'; do
     # shellcheck disable=SC2086
     run $args
     # Standard error may carry Windows' CR LF; standard output is binary.
