@@ -129,6 +129,11 @@ int run(int native_argc, char** native_argv) {
   }
   if (show_command->parsed()) return show(files, json);
   if (check_command->parsed()) return check(files, strict);
+  if (first == "-" && second == "-") {
+    // The second read would find the input used up and call it malformed.
+    std::cerr << "zavro-record: compare: standard input can be only one of A and B\n";
+    return kUsageError;
+  }
   return compare(first, second, json);
 }
 

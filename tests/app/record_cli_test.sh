@@ -155,6 +155,7 @@ check||2||?*
 check --json good.txt||2||?*
 compare good.txt||2||?*
 compare good.txt good.txt good.txt||2||?*
+compare - -|good.txt|2||*standard input*
 EOF
 *) fail "unknown case" ;;
 esac
