@@ -93,7 +93,7 @@ const CorpusRow kCorpus[] = {
     {"utf16be-bom.rec", "status=ok encoding=utf-16be MachineName=M\\xFCller-PC count=4", ""},
     {"utf8-above-ff.rec", "status=malformed encoding=utf-8 offset=56", "U+20AC"},
     {"trailing-newline.rec", "status=malformed text_mode=0 offset=280", "after </Node>"},
-    {"name-specials.rec", "status=ok MachineName=R&D<lab>\\xC4\\xFF warnings=0", ""},
+    {"name-odd-bytes.rec", "status=ok MachineName=R&D<lab>\\xC4\\xFF warnings=0", ""},
     {"name-holds-separator.rec",
      "status=ok splits=1 MachineName=pc</MachineName><ProcessorCount>4 count=8", ""},
     {"ambiguous-name.rec", "status=ambiguous splits=2", ""},

@@ -47,7 +47,7 @@ write("utf8-above-ff.rec", b"\xEF\xBB\xBF" + text.replace("ü", "€").encode("u
 write("trailing-newline.rec", linux + b"\n")
 
 # Values the tags do not escape.
-write("name-specials.rec", record(b"178BFBFFA20F128450", b"R&D<lab>\xC4\xFF", b"4",
+write("name-odd-bytes.rec", record(b"178BFBFFA20F128450", b"R&D<lab>\xC4\xFF", b"4",
                                   macs("3C:EC:EF:12:34:56"), b"PF3ABCDE", b"L1HF2AB03CD"))
 write("name-holds-separator.rec",
       record(b"178BFBFFA20F128450", b"pc</MachineName><ProcessorCount>4", b"8",
