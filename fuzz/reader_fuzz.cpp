@@ -15,8 +15,8 @@
 #include "reader/output.hpp"
 #include "reader/reader.hpp"
 #include "reader/rules.hpp"
-#include "reader/split_check.hpp"
 #include "record/cpuid_value.hpp"
+#include "support/split_check.hpp"
 
 namespace {
 

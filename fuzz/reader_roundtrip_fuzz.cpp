@@ -14,8 +14,8 @@
 #include "collectors/mac_addresses.hpp"
 #include "fuzz/fuzz_check.hpp"
 #include "reader/reader.hpp"
-#include "reader/split_check.hpp"
 #include "record/record.hpp"
+#include "support/split_check.hpp"
 
 namespace {
 

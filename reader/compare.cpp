@@ -2,25 +2,10 @@
 
 #include "reader/reader.hpp"
 #include "reader/rules.hpp"
+#include "reader/text.hpp"
 
 namespace zavro::reader {
 namespace {
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-std::string_view trim_spaces(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
 
 Component serial(std::string_view a, SerialState sa, std::string_view b, SerialState sb) {
   if (sa != SerialState::kValue || sb != SerialState::kValue) {

@@ -6,6 +6,7 @@
 
 #include "reader/reader.hpp"
 #include "reader/rules.hpp"
+#include "reader/text.hpp"
 #include "record/cpuid_value.hpp"
 
 namespace zavro::reader {
@@ -54,22 +55,6 @@ void set_display(Signature& s) {
   s.family = family == 0xF ? family + ((s.eax >> 20) & 0xFFu) : family;
   s.model = family == 6 || family == 0xF ? model + (((s.eax >> 16) & 0xFu) << 4) : model;
   s.stepping = s.eax & 0xFu;
-}
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-std::string_view trim_spaces(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 AddressesField decode_addresses(std::string_view value) {

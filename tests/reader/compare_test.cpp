@@ -4,6 +4,7 @@
 
 #include "reader/reader.hpp"
 #include "record/record.hpp"
+#include "support/records.hpp"
 
 namespace zavro::reader {
 namespace {
@@ -20,9 +21,7 @@ struct Machine {
 Parsed parsed_of(const Machine& m) {
   const std::array<std::string, kKeyCount> values = {m.cpuid, m.name, m.count,
                                                      m.macs,  m.bios, m.board};
-  std::array<std::string, kKeyCount> elements;
-  for (std::size_t k = 0; k < kKeyCount; ++k) elements[k] = element(values[k], kKeyNames[k]);
-  return parse(record_of(elements));
+  return parse(record_from_values(values));
 }
 
 Machine with(void (*change)(Machine&)) {

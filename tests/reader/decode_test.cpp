@@ -4,14 +4,13 @@
 
 #include "reader/reader.hpp"
 #include "record/record.hpp"
+#include "support/records.hpp"
 
 namespace zavro::reader {
 namespace {
 
 Parsed parsed_record(const std::array<std::string, kKeyCount>& values) {
-  std::array<std::string, kKeyCount> elements;
-  for (std::size_t k = 0; k < kKeyCount; ++k) elements[k] = element(values[k], kKeyNames[k]);
-  Parsed parsed = parse(record_of(elements));
+  Parsed parsed = parse(record_from_values(values));
   EXPECT_EQ(parsed.status, Status::kOk) << parsed.error;
   return parsed;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "reader/rules.hpp"
+#include "support/records.hpp"
 
 namespace zavro::reader {
 namespace {
@@ -27,9 +28,7 @@ struct Values {
 std::string record(const Values& v) {
   const std::array<std::string, kKeyCount> values = {v.cpuid,     v.name, v.count,
                                                      v.addresses, v.bios, v.board};
-  std::array<std::string, kKeyCount> elements;
-  for (std::size_t i = 0; i < kKeyCount; ++i) elements[i] = element(values[i], kKeyNames[i]);
-  return record_of(elements);
+  return record_from_values(values);
 }
 
 // A JSON string back to bytes, as a receiver does by encoding it to Latin-1.

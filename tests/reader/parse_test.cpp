@@ -4,18 +4,12 @@
 
 #include "reader/reader.hpp"
 #include "record/record.hpp"
+#include "support/records.hpp"
 
 namespace zavro::reader {
 namespace {
 
 const std::string kAddress0 = "<M0>3C:EC:EF:12:34:56</M0>";
-
-// A record as the writer assembles it, from its six values.
-std::string record(const std::array<std::string, kKeyCount>& values) {
-  std::array<std::string, kKeyCount> elements;
-  for (std::size_t k = 0; k < kKeyCount; ++k) elements[k] = element(values[k], kKeyNames[k]);
-  return record_of(elements);
-}
 
 std::string sub_elements(unsigned count) {
   std::string out;
@@ -79,7 +73,7 @@ TEST(Split, ValueRulesAndCounting) {
   };
   for (const SplitRow& row : rows) {
     SCOPED_TRACE(row.what);
-    const Parsed parsed = parse(record(row.values));
+    const Parsed parsed = parse(record_from_values(row.values));
     EXPECT_EQ(parsed.status, row.status) << parsed.error;
     EXPECT_EQ(parsed.splits, row.splits);
     if (row.status != Status::kOk) continue;
@@ -96,7 +90,7 @@ struct MalformedRow {
 };
 
 TEST(Malformed, OffsetIsWhereTheLongestReadablePrefixEnds) {
-  const std::string good = record({"1A2", "h", "1", kAddress0, "s", "b"});
+  const std::string good = record_from_values({"1A2", "h", "1", kAddress0, "s", "b"});
   const std::size_t macs = good.find("<M0>");
   const MalformedRow rows[] = {
       {"", 0, "content ends early"},
@@ -147,7 +141,7 @@ TEST(TextMode, FoldsOnlyWhenEveryLineFeedFollowsACarriageReturn) {
       {"a\rb", false, "a\rb"},
   };
   for (const auto& row : rows) {
-    const Parsed parsed = parse(record({"1A2", row.name, "1", "", "s", "b"}));
+    const Parsed parsed = parse(record_from_values({"1A2", row.name, "1", "", "s", "b"}));
     ASSERT_EQ(parsed.status, Status::kOk) << parsed.error;
     EXPECT_EQ(parsed.text_mode, row.text_mode);
     EXPECT_EQ(parsed.value(Key::kMachineName), row.value);

@@ -1,21 +1,16 @@
-#include "reader/split_check.hpp"
+#include "support/split_check.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "reader/reader.hpp"
+#include "support/records.hpp"
 
 namespace zavro::reader {
 namespace {
 
 using Lengths = std::array<std::size_t, kKeyCount>;
-
-std::string record(const std::array<std::string, kKeyCount>& values) {
-  std::array<std::string, kKeyCount> elements;
-  for (std::size_t k = 0; k < kKeyCount; ++k) elements[k] = element(values[k], kKeyNames[k]);
-  return record_of(elements);
-}
 
 Lengths lengths_of(const std::array<std::string, kKeyCount>& values) {
   Lengths out{};
@@ -59,7 +54,7 @@ TEST(SplitCheck, RulesTable) {
        true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(is_split(record(c.values), lengths_of(c.values)), c.split) << c.name;
+    EXPECT_EQ(is_split(record_from_values(c.values), lengths_of(c.values)), c.split) << c.name;
   }
 }
 
@@ -67,7 +62,7 @@ TEST(SplitCheck, LengthsMustPlaceEveryTag) {
   // A name that holds the tags after it: only its true length splits.
   const std::array<std::string, kKeyCount> values = {
       "000", "a</MachineName><ProcessorCount>1</ProcessorCount><MacAddresses>", "2", "", "", ""};
-  const std::string content = record(values);
+  const std::string content = record_from_values(values);
   EXPECT_TRUE(is_split(content, lengths_of(values)));
   // The same bytes read with the name ending at its first "</MachineName>"
   // would put the rest in MacAddresses, which does not follow the layout.

@@ -1,19 +1,25 @@
-#include "reader/split_check.hpp"
+// An independent statement of the split rules, for tests and fuzzers to check
+// parse from outside.
+#pragma once
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "reader/reader.hpp"
+#include "record/record.hpp"
 
 namespace zavro::reader {
-namespace {
+namespace split_check_detail {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_upper_hex(char c) { return is_digit(c) || (c >= 'A' && c <= 'F'); }
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool is_upper_hex(char c) { return is_digit(c) || (c >= 'A' && c <= 'F'); }
 
 // The tool's adapter layout: "<Mi>XX:XX:XX:XX:XX:XX</Mi>" from i = 0; only a
 // value the buffer cut (511 bytes) may end inside a sub-element.
-bool is_address_list(std::string_view value) {
+inline bool is_address_list(std::string_view value) {
   std::size_t at = 0;
   for (unsigned index = 0; at < value.size(); ++index) {
     const std::string i = std::to_string(index);
@@ -30,17 +36,18 @@ bool is_address_list(std::string_view value) {
   return true;
 }
 
-}  // namespace
+}  // namespace split_check_detail
 
-bool is_split(std::string_view content, const std::array<std::size_t, kKeyCount>& lengths) {
-  std::string layout = std::string("<") + kRootKey + ">";
-  std::size_t at = 0;
+// Whether `content` (decoded, CR LF folded) reads as a record whose six values
+// have these lengths, under the rules by which parse counts a split.
+inline bool is_split(std::string_view content, const std::array<std::size_t, kKeyCount>& lengths) {
+  const std::string root = std::string("<") + kRootKey + ">";
+  if (content.substr(0, root.size()) != root) return false;
+  std::size_t at = root.size();
   std::array<std::string_view, kKeyCount> values;
   for (std::size_t k = 0; k < kKeyCount; ++k) {
     const std::string open = std::string("<") + kKeyNames[k] + ">";
     const std::string close = std::string("</") + kKeyNames[k] + ">";
-    if (k == 0 && content.substr(0, layout.size()) != layout) return false;
-    if (k == 0) at = layout.size();
     if (lengths[k] > kMaxValue || content.substr(at, open.size()) != open) return false;
     at += open.size();
     if (content.size() - at < lengths[k]) return false;
@@ -54,9 +61,9 @@ bool is_split(std::string_view content, const std::array<std::size_t, kKeyCount>
   const std::string_view cpuid = values[static_cast<std::size_t>(Key::kCpuid)];
   const std::string_view count = values[static_cast<std::size_t>(Key::kProcessorCount)];
   return cpuid.size() >= 3 && cpuid.size() <= 21 &&
-         std::all_of(cpuid.begin(), cpuid.end(), is_upper_hex) && !count.empty() &&
-         std::all_of(count.begin(), count.end(), is_digit) &&
-         is_address_list(values[static_cast<std::size_t>(Key::kMacAddresses)]);
+         std::all_of(cpuid.begin(), cpuid.end(), split_check_detail::is_upper_hex) &&
+         !count.empty() && std::all_of(count.begin(), count.end(), split_check_detail::is_digit) &&
+         split_check_detail::is_address_list(values[static_cast<std::size_t>(Key::kMacAddresses)]);
 }
 
 }  // namespace zavro::reader
