@@ -1,6 +1,7 @@
 #include "app/report_driver.hpp"
 
 #include <array>
+#include <exception>
 #include <utility>
 
 #include "collectors/firmware_serial.hpp"
@@ -36,7 +37,15 @@ int run_report(const Collectors& collectors,
                const std::function<bool(const std::string&)>& write_report,
                const Console& console) {
   const std::string record = collect_record(collectors);
-  if (!write_report(record)) {
+  // Only the write is guarded: a collector that fails ends the run before
+  // anything is written. Exhausted memory while writing is a failed write.
+  bool written = false;
+  try {
+    written = write_report(record);
+  } catch (const std::exception&) {
+    written = false;
+  }
+  if (!written) {
     console.message(kErrorMessage);
     console.key_wait();
     return 1;

@@ -26,7 +26,7 @@ struct Console {
 std::string collect_record(const Collectors& collectors);
 
 // The whole run: collect, write, tell the user, wait for one character.
-// 0 after a write, 1 after a failed one.
+// 0 after a write, 1 after a failed one (a writer that throws has failed).
 int run_report(const Collectors& collectors,
                const std::function<bool(const std::string&)>& write_report, const Console& console);
 

@@ -10,7 +10,8 @@ namespace zavro {
 inline constexpr const char* kReportName = "ZAVRO_system_info.txt";
 
 // Replaces the report with record, atomically: the earlier report stays whole
-// unless the new one is complete on disk. False when it could not be written.
+// unless the new one is complete on disk. False when it could not be written;
+// exhausted memory raises std::bad_alloc, never once a temporary file exists.
 bool write_report(const std::string& record);
 
 // Text-mode form of bytes on Windows: each line feed becomes CR LF.

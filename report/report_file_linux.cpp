@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <exception>
 
 #include "report/report_file.hpp"
 
@@ -36,9 +35,11 @@ mode_t report_mode(const std::string& path) {
   return 0666 & ~mask;
 }
 
+}  // namespace
+
 // Nothing allocates once the temporary file exists, so a failed allocation
-// never leaves one behind.
-bool replace_report(const std::string& record) {
+// (which the driver takes as a failed write) never leaves one behind.
+bool write_report(const std::string& record) {
   const std::string dir =
       desktop_directory([](const char* name) { return std::getenv(name); }, is_directory);
   if (dir.empty()) return false;
@@ -63,17 +64,6 @@ bool replace_report(const std::string& record) {
     close(dir_fd);
   }
   return true;
-}
-
-}  // namespace
-
-bool write_report(const std::string& record) {
-  // Exhausted memory in the desktop lookup or the file names is a failed write.
-  try {
-    return replace_report(record);
-  } catch (const std::exception&) {
-    return false;
-  }
 }
 
 }  // namespace zavro

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cwchar>
-#include <exception>
 
 #include "report/report_file.hpp"
 
@@ -82,11 +81,9 @@ std::optional<std::wstring> report_path_in(const std::wstring& dir) {
   return dir + L"\\" + kReportNameW;
 }
 
-namespace {
-
 // Every allocation comes before the temporary file is created, so a failed
-// one never leaves it behind.
-bool replace_report_in(const std::wstring& dir, const std::string& record) {
+// one (which the driver takes as a failed write) never leaves it behind.
+bool write_report_in(const std::wstring& dir, const std::string& record) {
   const std::optional<std::wstring> path = report_path_in(dir);
   if (!path || !replaceable(*path)) return false;
   const std::string text = to_text_mode(record);
@@ -101,16 +98,6 @@ bool replace_report_in(const std::wstring& dir, const std::string& record) {
   return ok;
 }
 
-}  // namespace
-
-bool write_report_in(const std::wstring& dir, const std::string& record) {
-  try {
-    return replace_report_in(dir, record);
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 bool write_report(const std::string& record) {
   // The desktop as UTF-16, so a profile outside the ANSI code page still works;
   // never created, and a failed query is an error, not the drive's root.
@@ -119,12 +106,7 @@ bool write_report(const std::string& record) {
                        desktop.data()) != S_OK)
     return false;
   desktop.back() = L'\0';
-  // Exhausted memory making the directory text is a failed write too.
-  try {
-    return write_report_in(desktop.data(), record);
-  } catch (const std::exception&) {
-    return false;
-  }
+  return write_report_in(desktop.data(), record);
 }
 
 }  // namespace zavro

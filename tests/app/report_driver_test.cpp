@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
 #include <vector>
 
 namespace zavro {
@@ -94,15 +96,20 @@ TEST(RunReport, SuccessfulWriteShowsTheSavedMessageThenWaits) {
 }
 
 TEST(RunReport, FailedWriteShowsOnlyTheErrorMessageAndExitsOne) {
-  FakeMachine machine;
-  const int status = run_report(
-      machine.collectors(), [](const std::string&) { return false; }, machine.console());
-  EXPECT_EQ(status, 1);
-  const std::vector<std::string> tail(machine.calls.end() - 2, machine.calls.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{
-                      "message:Error outputting system information to file. Press any key...",
-                      "key_wait"}));
-  EXPECT_EQ(machine.calls.size(), 8u);  // six collectors, one message, one wait
+  // A writer that says it failed, and one that runs out of memory.
+  const std::function<bool(const std::string&)> writers[] = {
+      [](const std::string&) { return false; },
+      [](const std::string&) -> bool { throw std::bad_alloc(); }};
+  for (const auto& writer : writers) {
+    FakeMachine machine;
+    const int status = run_report(machine.collectors(), writer, machine.console());
+    EXPECT_EQ(status, 1);
+    const std::vector<std::string> tail(machine.calls.end() - 2, machine.calls.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{
+                        "message:Error outputting system information to file. Press any key...",
+                        "key_wait"}));
+    EXPECT_EQ(machine.calls.size(), 8u);  // six collectors, one message, one wait
+  }
 }
 
 }  // namespace
