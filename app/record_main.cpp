@@ -9,23 +9,29 @@
 #include "app/binary_stdio.hpp"
 #include "app/file_names.hpp"
 #include "reader/output.hpp"
+#include "reader/read.hpp"
 
 namespace {
 
+using zavro::reader::Condition;
 using zavro::reader::FileReport;
-using zavro::reader::Status;
 
 constexpr int kUsageError = 2;
 
-bool is_record(const FileReport& report) {
-  return !report.unreadable && report.parsed.status != Status::kMalformed;
+// show fails on a file that holds no record; check also on an ambiguous one,
+// and with --strict on warnings.
+bool show_fails(Condition condition) {
+  return condition == Condition::kMalformed || condition == Condition::kUnreadable;
+}
+bool check_fails(Condition condition, bool strict) {
+  return condition != Condition::kOk && (strict || condition != Condition::kWarning);
 }
 
 int show(const std::vector<std::string>& files, bool json) {
   int status = 0;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const FileReport report = zavro::reader::read_report(files[i], zavro::open_named_file);
-    if (!is_record(report)) status = 1;
+    if (show_fails(zavro::reader::classify(report))) status = 1;
     if (json) {
       std::cout << zavro::reader::show_json(report) << '\n';
     } else {
@@ -39,8 +45,7 @@ int check(const std::vector<std::string>& files, bool strict) {
   int status = 0;
   for (const std::string& file : files) {
     const FileReport report = zavro::reader::read_report(file, zavro::open_named_file);
-    const bool ok = report.decoded && (!strict || report.decoded->warnings.empty());
-    if (!ok) status = 1;
+    if (check_fails(zavro::reader::classify(report), strict)) status = 1;
     std::cout << zavro::reader::check_line(report) << '\n';
   }
   return status;
@@ -51,7 +56,8 @@ int compare(const std::string& first, const std::string& second, bool json) {
   const FileReport b = zavro::reader::read_report(second, zavro::open_named_file);
   bool comparable = true;
   for (const FileReport* report : {&a, &b}) {
-    if (!report->decoded) {
+    const Condition condition = zavro::reader::classify(*report);
+    if (condition != Condition::kOk && condition != Condition::kWarning) {
       std::cerr << "zavro-record: cannot compare " << zavro::reader::check_line(*report) << '\n';
       comparable = false;
     }

@@ -1,10 +1,7 @@
 #include "reader/output.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
@@ -19,17 +16,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr int kSchemaVersion = 1;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-FileReport unreadable(std::string file, std::string reason) {
-  FileReport report;
-  report.file = std::move(file);
-  report.unreadable = std::move(reason);
-  return report;
-}
 
 // As the record writes it: upper case, no leading zeros.
 std::string hex(std::uint32_t value) {
@@ -176,37 +162,6 @@ std::string malformed_text(const Parsed& parsed) {
 
 }  // namespace
 
-FileReport report_of(std::string file, std::string_view bytes) {
-  FileReport report;
-  report.file = std::move(file);
-  report.parsed = parse(bytes);
-  if (report.parsed.status == Status::kOk) report.decoded = decode(report.parsed);
-  return report;
-}
-
-FileReport read_report(const std::string& file, FileOpener open) {
-  std::unique_ptr<std::FILE, FileCloser> owned;
-  std::FILE* stream = stdin;
-  if (file != "-") {
-    errno = 0;
-    owned.reset(open(file));
-    if (!owned) return unreadable(file, std::strerror(errno));
-    stream = owned.get();
-  }
-  // One byte past the limit tells a file that is too large from one that fits.
-  // Left uninitialised: clearing 64 KiB per file was most of reading it.
-  const std::unique_ptr<char[]> bytes(new char[kMaxFileSize + 1]);
-  errno = 0;
-  const std::size_t size = std::fread(bytes.get(), 1, kMaxFileSize + 1, stream);
-  if (std::ferror(stream)) {
-    return unreadable(file, std::string("read error: ") + std::strerror(errno));
-  }
-  if (size > kMaxFileSize) {
-    return unreadable(file, "larger than " + std::to_string(kMaxFileSize) + " bytes");
-  }
-  return report_of(file, std::string_view(bytes.get(), size));
-}
-
 std::string latin1_to_utf8(std::string_view bytes) {
   std::string text;
   text.reserve(bytes.size() * 2);
@@ -301,11 +256,18 @@ std::string show_text(const FileReport& report) {
 
 std::string check_line(const FileReport& report) {
   const std::string file = terminal_safe(report.file) + ": ";
-  if (report.unreadable) return file + "unreadable: " + terminal_safe(*report.unreadable);
-  const Parsed& parsed = report.parsed;
-  if (parsed.status == Status::kMalformed) return file + "malformed: " + malformed_text(parsed);
-  if (parsed.status == Status::kAmbiguous) return file + "ambiguous: " + splits_text(parsed);
-  if (!report.decoded || report.decoded->warnings.empty()) return file + "ok";
+  switch (classify(report)) {
+    case Condition::kUnreadable:
+      return file + "unreadable: " + terminal_safe(*report.unreadable);
+    case Condition::kMalformed:
+      return file + "malformed: " + malformed_text(report.parsed);
+    case Condition::kAmbiguous:
+      return file + "ambiguous: " + splits_text(report.parsed);
+    case Condition::kOk:
+      return file + "ok";
+    case Condition::kWarning:
+      break;
+  }
   std::string line = file + "warning: ";
   const auto& warnings = report.decoded->warnings;
   for (std::size_t i = 0; i < warnings.size(); ++i) {

@@ -1,32 +1,15 @@
-// Printing what the reader found: JSON lines and terminal text. The only
-// place where a value's bytes become text, so the only place that escapes.
+// Printing what the reader found: JSON lines and terminal text. It decides
+// nothing, and is the only place where a value's bytes become text, so the
+// only place that escapes.
 #pragma once
 
-#include <cstdio>
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "reader/read.hpp"
 #include "reader/reader.hpp"
 
 namespace zavro::reader {
-
-// One file as the commands see it: unreadable (reason set), or read.
-struct FileReport {
-  std::string file;                       // as named on the command line ("-" for stdin)
-  std::optional<std::string> unreadable;  // why the bytes could not be had
-  Parsed parsed;
-  std::optional<Decoded> decoded;  // kOk records only
-};
-
-// Opens a file for binary reading, or returns null with errno set.
-using FileOpener = std::FILE* (*)(const std::string& file);
-
-// Reads a file (or standard input for "-"), opened with open, and runs parse
-// and decode. Refuses a file above kMaxFileSize without reading it whole.
-FileReport read_report(const std::string& file, FileOpener open);
-// The same for bytes already in memory.
-FileReport report_of(std::string file, std::string_view bytes);
 
 // Byte b of a value as the code point U+00bb, UTF-8 encoded: lossless, and a
 // receiver gets the bytes back by encoding to Latin-1.

@@ -66,6 +66,28 @@ TEST(TerminalSafe, OnlyPrintableAsciiPassesAsIs) {
   for (const auto& c : cases) EXPECT_EQ(terminal_safe(c.bytes), c.text) << c.text;
 }
 
+TEST(Classify, CheckLineNamesTheCondition) {
+  Values warned;
+  warned.bios = "";
+  Values ambiguous;
+  ambiguous.bios = "A</BiosSerial><MotherboardSerial>B";
+  const struct {
+    FileReport report;
+    Condition condition;
+  } rows[] = {
+      {report_of("f", record(Values{})), Condition::kOk},
+      {report_of("f", record(warned)), Condition::kWarning},
+      {report_of("f", record(ambiguous)), Condition::kAmbiguous},
+      {report_of("f", "<Node>"), Condition::kMalformed},
+      {unreadable_report("f", "gone"), Condition::kUnreadable},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(classify(row.report), row.condition) << name_of(row.condition);
+    const std::string prefix = std::string("f: ") + name_of(row.condition);
+    EXPECT_EQ(check_line(row.report).substr(0, prefix.size()), prefix);
+  }
+}
+
 TEST(ShowJson, OkRecordPrintsEveryFieldInRecordOrder) {
   Values values;
   values.bios = "To be filled by O.E.M.";
