@@ -1,0 +1,109 @@
+#include "registry/identity.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "reader/rules.hpp"
+#include "reader/text.hpp"
+
+namespace zavro::registry {
+namespace {
+
+std::optional<std::string> serial_key(std::string_view value, reader::SerialState state) {
+  if (state != reader::SerialState::kValue) return std::nullopt;
+  std::string key(reader::trim_spaces(value));
+  for (char& c : key) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return key;
+}
+
+bool is_virtual(const std::array<std::uint8_t, 6>& bytes) {
+  for (const auto& prefix : reader::kVirtualPrefixes) {
+    if (std::equal(prefix.bytes.begin(), prefix.bytes.begin() + prefix.length, bytes.begin())) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string address_value(const std::array<std::uint8_t, 6>& bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+}  // namespace
+
+const char* field_of(KeyKind kind) {
+  switch (kind) {
+    case KeyKind::kBiosSerial: return kKeyNames[static_cast<std::size_t>(Key::kBiosSerial)];
+    case KeyKind::kBoardSerial: return kKeyNames[static_cast<std::size_t>(Key::kMotherboardSerial)];
+    case KeyKind::kAddress: break;
+  }
+  return kKeyNames[static_cast<std::size_t>(Key::kMacAddresses)];
+}
+
+std::string display(const ComponentKey& key) {
+  if (key.kind != KeyKind::kAddress || key.value.size() != 6) return key.value;
+  char text[18];
+  const auto* b = reinterpret_cast<const unsigned char*>(key.value.data());
+  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", b[0], b[1], b[2], b[3], b[4],
+                b[5]);
+  return text;
+}
+
+Identity identity_of(const reader::Parsed& parsed, const reader::Decoded& decoded) {
+  Identity identity;
+  identity.bios = serial_key(parsed.value(Key::kBiosSerial), decoded.bios);
+  identity.board = serial_key(parsed.value(Key::kMotherboardSerial), decoded.board);
+  bool all_virtual = true;
+  for (const reader::Address& address : decoded.addresses.addresses) {
+    // Randomised (locally administered), group and zero addresses name no adapter.
+    if (address.local || address.multicast || address.zero) continue;
+    identity.addresses.push_back(address.bytes);
+    all_virtual = all_virtual && address.virtual_vendor != nullptr;
+  }
+  std::sort(identity.addresses.begin(), identity.addresses.end());
+  identity.addresses.erase(std::unique(identity.addresses.begin(), identity.addresses.end()),
+                           identity.addresses.end());
+  identity.all_virtual = all_virtual && !identity.addresses.empty();
+  if (const auto& s = decoded.cpuid.signature) {
+    identity.cpuid = std::to_string(s->family) + "/" + std::to_string(s->model) + "/" +
+                     std::to_string(s->stepping);
+  } else {
+    identity.cpuid = parsed.value(Key::kCpuid);
+  }
+  identity.count = parsed.value(Key::kProcessorCount);
+  identity.name = parsed.value(Key::kMachineName);
+  identity.name_fold = identity.name;
+  for (char& c : identity.name_fold) c = reader::ascii_lower(c);
+  return identity;
+}
+
+std::vector<ComponentKey> keys_of(const Identity& identity) {
+  std::vector<ComponentKey> keys;
+  keys.reserve(2 + identity.addresses.size());
+  if (identity.bios) keys.push_back({KeyKind::kBiosSerial, *identity.bios});
+  if (identity.board) keys.push_back({KeyKind::kBoardSerial, *identity.board});
+  for (const auto& address : identity.addresses) {
+    keys.push_back({KeyKind::kAddress, address_value(address)});
+  }
+  return keys;
+}
+
+void drop_placeholders(Identity& identity,
+                       const std::function<bool(const ComponentKey&)>& is_placeholder) {
+  if (identity.bios && is_placeholder({KeyKind::kBiosSerial, *identity.bios})) identity.bios.reset();
+  if (identity.board && is_placeholder({KeyKind::kBoardSerial, *identity.board})) {
+    identity.board.reset();
+  }
+  auto& addresses = identity.addresses;
+  addresses.erase(std::remove_if(addresses.begin(), addresses.end(),
+                                 [&](const std::array<std::uint8_t, 6>& a) {
+                                   return is_placeholder({KeyKind::kAddress, address_value(a)});
+                                 }),
+                  addresses.end());
+  identity.all_virtual =
+      !addresses.empty() && std::all_of(addresses.begin(), addresses.end(), is_virtual);
+}
+
+}  // namespace zavro::registry

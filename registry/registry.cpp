@@ -1,0 +1,329 @@
+#include "registry/registry.hpp"
+
+#include <algorithm>
+#include <ctime>
+#include <set>
+#include <utility>
+
+#include "reader/read.hpp"
+#include "reader/rules.hpp"
+#include "registry/store.hpp"
+#include "registry/tie.hpp"
+
+namespace zavro::registry {
+namespace {
+
+// A batch is one transaction: large enough that commits cost little, small
+// enough that a second writer waits briefly and memory stays flat.
+constexpr std::size_t kBatchReports = 2000;
+constexpr std::size_t kBatchBytes = 4 << 20;
+constexpr int kPage = 4096;
+
+// Why a report cannot be tied, or nothing when it can.
+std::optional<std::string> rejection(const reader::FileReport& report) {
+  const reader::Parsed& parsed = report.parsed;
+  switch (reader::classify(report)) {
+    case reader::Condition::kUnreadable: return "unreadable: " + report.unreadable.value_or("");
+    case reader::Condition::kMalformed:
+      return "malformed: " + parsed.error + " at byte " + std::to_string(parsed.offset);
+    case reader::Condition::kAmbiguous:
+      return "ambiguous: " + std::to_string(parsed.splits) + " splits";
+    case reader::Condition::kOk:
+    case reader::Condition::kWarning:
+      break;
+  }
+  return std::nullopt;
+}
+
+// Ties reports against a store: the lookups and writes around the pure rules.
+class Tier {
+ public:
+  explicit Tier(Store& store) : store_(store) {}
+
+  bool placeholder(const ComponentKey& key) { return store_.learned(key); }
+
+  Identity identity(const reader::Parsed& parsed, const reader::Decoded& decoded) {
+    Identity identity = identity_of(parsed, decoded);
+    drop_placeholders(identity, [this](const ComponentKey& key) { return placeholder(key); });
+    return identity;
+  }
+
+  Decision decide(const Identity& identity) {
+    std::set<Id> machines;
+    for (const ComponentKey& key : keys_of(identity)) {
+      for (const Id id : store_.machines_with(key)) machines.insert(id);
+    }
+    std::vector<Candidate> candidates;
+    candidates.reserve(machines.size());
+    for (const Id id : machines) {
+      const auto row = store_.machine(id);
+      if (!row) continue;
+      const reader::FileReport latest = reader::report_of({}, store_.report_bytes(row->latest));
+      if (!latest.decoded) continue;
+      candidates.push_back({id, row->latest, this->identity(latest.parsed, *latest.decoded)});
+    }
+    return tie_report(identity, candidates);
+  }
+
+  // Records the decision for report id; returns its machine.
+  Id record(Id id, const Identity& identity, const Decision& decision) {
+    const Id machine = decision.machine.value_or(id);
+    if (decision.machine) {
+      store_.set_latest(machine, id);
+    } else {
+      store_.insert_machine({machine, id});
+      for (const Id other : decision.clone_of) store_.link_clone(machine, other);
+    }
+    for (const ComponentKey& key : keys_of(identity)) store_.index(key, machine);
+    for (const auto& [key, other] : decision.witnesses) {
+      store_.witness(key, other);
+      if (store_.witness(key, machine) >= reader::kLearnAfterMachines) store_.learn(key);
+    }
+    return machine;
+  }
+
+ private:
+  Store& store_;
+};
+
+class StoreAdder final : public Registry::Adder {
+ public:
+  StoreAdder(Store& store, std::string note, OutcomeSink each)
+      : store_(store), note_(std::move(note)), each_(std::move(each)) {}
+
+  void push(Item item) override {
+    bytes_ += item.bytes.size();
+    items_.push_back(std::move(item));
+    if (items_.size() >= kBatchReports || bytes_ >= kBatchBytes) flush();
+  }
+
+  void finish() override { flush(); }
+
+ private:
+  void flush() {
+    if (items_.empty()) return;
+    std::vector<Outcome> outcomes;
+    outcomes.reserve(items_.size());
+    store_.begin_write();
+    try {
+      Tier tier(store_);
+      Id next = store_.next_id();
+      const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+      for (Item& item : items_) outcomes.push_back(add(tier, item, next, now));
+      store_.commit();
+    } catch (...) {
+      store_.rollback();
+      throw;
+    }
+    items_.clear();
+    bytes_ = 0;
+    for (const Outcome& outcome : outcomes) each_(outcome);
+  }
+
+  Outcome add(Tier& tier, Item& item, Id& next, std::int64_t now) {
+    Outcome outcome;
+    outcome.file = item.name;
+    outcome.digest = sha256(item.bytes);
+    if (const auto earlier = store_.find_digest(outcome.digest)) {
+      outcome.status = Status::kDuplicate;
+      outcome.record = earlier->first;
+      outcome.machine = earlier->second;
+      return outcome;
+    }
+    StoredReport stored;
+    stored.id = next++;
+    stored.digest = outcome.digest;
+    stored.file = item.name;
+    stored.received = now;
+    stored.note = note_;
+    stored.rules = reader::kRegistryRulesVersion;
+    const reader::FileReport report =
+        item.unreadable ? reader::unreadable_report(item.name, *item.unreadable)
+                        : reader::report_of(item.name, item.bytes);
+    stored.bytes = std::move(item.bytes);
+    outcome.record = stored.id;
+    if (const auto reason = rejection(report)) {
+      outcome.status = Status::kRejected;
+      outcome.reason = *reason;
+      stored.reason = *reason;
+      store_.insert_report(stored);
+      return outcome;
+    }
+    const Identity identity = tier.identity(report.parsed, *report.decoded);
+    const Decision decision = tier.decide(identity);
+    stored.machine = decision.machine.value_or(stored.id);
+    stored.match = name_of(decision.match);
+    stored.evidence = evidence_json(decision);
+    store_.insert_report(stored);
+    tier.record(stored.id, identity, decision);
+    outcome.status = Status::kStored;
+    outcome.machine = stored.machine;
+    outcome.match = stored.match;
+    outcome.evidence = std::move(stored.evidence);
+    return outcome;
+  }
+
+  Store& store_;
+  std::string note_;
+  OutcomeSink each_;
+  std::vector<Item> items_;
+  std::size_t bytes_ = 0;
+};
+
+// Rolls back a read or write that did not finish.
+class Transaction {
+ public:
+  Transaction(Store& store, bool write) : store_(store), write_(write) {
+    if (write) {
+      store.begin_write();
+    } else {
+      store.begin_read();
+    }
+  }
+  ~Transaction() {
+    if (!done_) {
+      if (write_) {
+        store_.rollback();
+      } else {
+        store_.end_read();
+      }
+    }
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  void commit() {
+    if (write_) {
+      store_.commit();
+    } else {
+      store_.end_read();
+    }
+    done_ = true;
+  }
+
+ private:
+  Store& store_;
+  bool write_;
+  bool done_ = false;
+};
+
+// Ties every stored report again, in receipt order.
+void replay(Store& store) {
+  Tier tier(store);
+  for (Id after = 0;;) {
+    const auto page = store.reports_after(after, kPage, true);
+    if (page.empty()) break;
+    for (const StoredReport& stored : page) {
+      after = stored.id;
+      if (!stored.machine) continue;  // rejected: nothing to tie
+      const reader::FileReport report = reader::report_of({}, stored.bytes);
+      if (!report.decoded) continue;
+      const Identity identity = tier.identity(report.parsed, *report.decoded);
+      const Decision decision = tier.decide(identity);
+      const Id machine = tier.record(stored.id, identity, decision);
+      store.retie_report(stored.id, machine, name_of(decision.match),
+                         reader::kRegistryRulesVersion, evidence_json(decision));
+    }
+  }
+}
+
+}  // namespace
+
+const char* name_of(Status status) {
+  switch (status) {
+    case Status::kStored: return "stored";
+    case Status::kDuplicate: return "duplicate";
+    case Status::kRejected: break;
+  }
+  return "rejected";
+}
+
+Registry::Registry(std::unique_ptr<Store> store) : store_(std::move(store)) {}
+Registry::~Registry() = default;
+
+std::unique_ptr<Registry> Registry::open(const std::string& location, bool create) {
+  return std::unique_ptr<Registry>(new Registry(open_sqlite(location, create)));
+}
+
+std::unique_ptr<Registry::Adder> Registry::adder(std::string note, OutcomeSink each) {
+  return std::make_unique<StoreAdder>(*store_, std::move(note), std::move(each));
+}
+
+Outcome Registry::find(const Item& item) {
+  Outcome outcome;
+  outcome.file = item.name;
+  outcome.digest = sha256(item.bytes);
+  Transaction read(*store_, false);
+  if (const auto earlier = store_->find_digest(outcome.digest)) {
+    outcome.status = Status::kDuplicate;
+    outcome.record = earlier->first;
+    outcome.machine = earlier->second;
+    read.commit();
+    return outcome;
+  }
+  const reader::FileReport report = item.unreadable
+                                        ? reader::unreadable_report(item.name, *item.unreadable)
+                                        : reader::report_of(item.name, item.bytes);
+  if (const auto reason = rejection(report)) {
+    outcome.status = Status::kRejected;
+    outcome.reason = *reason;
+    read.commit();
+    return outcome;
+  }
+  Tier tier(*store_);
+  const Decision decision = tier.decide(tier.identity(report.parsed, *report.decoded));
+  read.commit();
+  outcome.status = Status::kStored;
+  outcome.machine = decision.machine;
+  outcome.match = name_of(decision.match);
+  outcome.evidence = evidence_json(decision);
+  return outcome;
+}
+
+void Registry::rebuild(const std::function<void(const Move& move)>& each) {
+  Transaction write(*store_, true);
+  std::vector<Assignment> before;
+  for (Id after = 0;;) {
+    const auto page = store_->reports_after(after, kPage, false);
+    if (page.empty()) break;
+    for (const StoredReport& r : page) before.push_back({r.id, r.machine});
+    after = page.back().id;
+  }
+  // First pass: learn every placeholder the reports show, from nothing, so
+  // that a second rebuild learns the same. Second pass: tie with all of them
+  // known from the start.
+  store_->clear_ties(true);
+  replay(*store_);
+  store_->clear_ties(false);
+  replay(*store_);
+  std::vector<Move> moves;
+  std::size_t i = 0;
+  for (Id after = 0;;) {
+    const auto page = store_->reports_after(after, kPage, false);
+    if (page.empty()) break;
+    for (const StoredReport& r : page) {
+      for (; i < before.size() && before[i].record < r.id; ++i) {
+      }
+      if (i < before.size() && before[i].record == r.id && before[i].machine != r.machine) {
+        moves.push_back({r.id, before[i].machine, r.machine});
+      }
+    }
+    after = page.back().id;
+  }
+  write.commit();
+  for (const Move& move : moves) each(move);
+}
+
+std::vector<Assignment> Registry::assignments() {
+  Transaction read(*store_, false);
+  std::vector<Assignment> all;
+  for (Id after = 0;;) {
+    const auto page = store_->reports_after(after, kPage, false);
+    if (page.empty()) break;
+    for (const StoredReport& r : page) all.push_back({r.id, r.machine});
+    after = page.back().id;
+  }
+  read.commit();
+  return all;
+}
+
+}  // namespace zavro::registry

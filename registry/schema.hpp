@@ -1,0 +1,33 @@
+// The registry's tables, one definition. Text that may hold any byte (file
+// names, notes, reports) is stored as a blob.
+#pragma once
+
+#include <array>
+
+namespace zavro::registry {
+
+// Bump with a migration step in the engine when a table changes.
+inline constexpr int kSchemaVersion = 1;
+
+inline constexpr std::array<const char*, 8> kSchema = {
+    // One row per report received, rejected ones included; ids grow in
+    // receipt order and a machine is named by the id of its first report.
+    "CREATE TABLE report (id INTEGER PRIMARY KEY, digest BLOB NOT NULL UNIQUE, file BLOB NOT NULL,"
+    " received INTEGER NOT NULL, note BLOB NOT NULL, bytes BLOB NOT NULL, reason BLOB,"
+    " machine INTEGER, match TEXT, rules INTEGER NOT NULL, evidence TEXT NOT NULL)",
+    "CREATE INDEX report_machine ON report (machine, id)",
+    "CREATE TABLE machine (id INTEGER PRIMARY KEY, latest INTEGER NOT NULL)",
+    // Strong keys (serials, addresses) to the machines that showed them.
+    "CREATE TABLE component (kind INTEGER NOT NULL, value BLOB NOT NULL, machine INTEGER NOT NULL,"
+    " PRIMARY KEY (kind, value, machine)) WITHOUT ROWID",
+    // Machines a value was the only strong agreement of, set apart all the same.
+    "CREATE TABLE witness (kind INTEGER NOT NULL, value BLOB NOT NULL, machine INTEGER NOT NULL,"
+    " PRIMARY KEY (kind, value, machine)) WITHOUT ROWID",
+    "CREATE TABLE learned (kind INTEGER NOT NULL, value BLOB NOT NULL, PRIMARY KEY (kind, value))"
+    " WITHOUT ROWID",
+    "CREATE TABLE clone (machine INTEGER NOT NULL, other INTEGER NOT NULL,"
+    " PRIMARY KEY (machine, other)) WITHOUT ROWID",
+    "CREATE INDEX clone_other ON clone (other)",
+};
+
+}  // namespace zavro::registry

@@ -1,0 +1,100 @@
+// Where the registry keeps its reports and machines. The matching never
+// speaks SQL: it asks this interface, and each engine answers it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "registry/digest.hpp"
+#include "registry/identity.hpp"
+#include "registry/registry.hpp"
+
+namespace zavro::registry {
+
+// A report as stored; bytes exactly as received.
+struct StoredReport {
+  Id id = 0;
+  Digest digest{};
+  std::string file;
+  std::int64_t received = 0;  // Unix seconds
+  std::string note;
+  std::string bytes;
+  std::string reason;          // rejected: why; empty when tied
+  std::optional<Id> machine;   // unset when rejected
+  std::string match;           // "new", "same", "changed", "clone"
+  int rules = 0;               // rules version of the decision
+  std::string evidence;        // JSON object
+};
+
+struct MachineRow {
+  Id id = 0;            // the id of its first report
+  Id latest = 0;        // its latest report
+};
+
+class Store {
+ public:
+  virtual ~Store() = default;
+
+  // A write batch: one transaction that no other writer interleaves with,
+  // so that ties made inside it see every report committed before.
+  virtual void begin_write() = 0;
+  virtual void commit() = 0;
+  virtual void rollback() noexcept = 0;
+  // A consistent snapshot for reading.
+  virtual void begin_read() = 0;
+  virtual void end_read() noexcept = 0;
+
+  // The stored report with these bytes: its id and machine.
+  virtual std::optional<std::pair<Id, std::optional<Id>>> find_digest(const Digest& digest) = 0;
+  // The id the next report gets (inside a write batch): ids grow in receipt order.
+  virtual Id next_id() = 0;
+  virtual void insert_report(const StoredReport& report) = 0;
+  // After rebuild: the report's new tie.
+  virtual void retie_report(Id record, std::optional<Id> machine, const std::string& match,
+                            int rules, const std::string& evidence) = 0;
+  virtual std::string report_bytes(Id record) = 0;
+
+  virtual void insert_machine(const MachineRow& machine) = 0;
+  virtual void set_latest(Id machine, Id record) = 0;
+  virtual std::optional<MachineRow> machine(Id id) = 0;
+
+  // The index of strong keys: which machines have shown a value.
+  virtual std::vector<Id> machines_with(const ComponentKey& key) = 0;
+  virtual void index(const ComponentKey& key, Id machine) = 0;
+
+  // Placeholders learned: the machines a value was the only agreement of.
+  virtual int witness(const ComponentKey& key, Id machine) = 0;  // returns their count
+  virtual bool learned(const ComponentKey& key) = 0;
+  virtual void learn(const ComponentKey& key) = 0;
+  struct Learned {
+    ComponentKey key;
+    int machines = 0;
+  };
+  virtual std::vector<Learned> learned_all() = 0;
+
+  virtual void link_clone(Id machine, Id other) = 0;
+  virtual std::vector<std::pair<Id, Id>> clone_links() = 0;
+
+  // Reports in receipt order from after the given id, a page at a time;
+  // bytes only when asked.
+  virtual std::vector<StoredReport> reports_after(Id after, int limit, bool with_bytes) = 0;
+  // Reports of one machine in receipt order.
+  virtual std::vector<StoredReport> machine_reports(Id machine) = 0;
+  virtual std::vector<Id> machine_ids() = 0;
+
+  // Forgets every tie, machine, index entry, witness and clone link, and (when
+  // asked) the learned placeholders; reports stay.
+  virtual void clear_ties(bool forget_learned) = 0;
+
+  // Where it is, for messages.
+  virtual const std::string& location() const = 0;
+};
+
+// Opens or creates the SQLite registry at path.
+std::unique_ptr<Store> open_sqlite(const std::string& path, bool create);
+
+}  // namespace zavro::registry
