@@ -1,6 +1,5 @@
 #include "collectors/mac_addresses.hpp"
 
-#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -10,13 +9,7 @@ std::string compose_addresses(const std::vector<MacBytes>& addresses) {
   std::string result;
   result.reserve(addresses.size() * 28);
   std::uint32_t index = 0;
-  for (const MacBytes& a : addresses) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", a[0], a[1], a[2], a[3], a[4],
-                  a[5]);
-    const std::string i = std::to_string(index++);
-    result.append("<M").append(i).append(">").append(text).append("</M").append(i).append(">");
-  }
+  for (const MacBytes& a : addresses) append_address_element(result, index++, a);
   return result;
 }
 

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "record/address_element.hpp"
+
 namespace zavro {
 
 // The first six bytes of one adapter's hardware address.
-using MacBytes = std::array<std::uint8_t, 6>;
+using MacBytes = AddressBytes;
 
 // "<Mi>XX:XX:XX:XX:XX:XX</Mi>" for each address in order, i from 0.
 std::string compose_addresses(const std::vector<MacBytes>& addresses);

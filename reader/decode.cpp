@@ -7,6 +7,7 @@
 #include "reader/reader.hpp"
 #include "reader/rules.hpp"
 #include "reader/text.hpp"
+#include "record/address_element.hpp"
 #include "record/cpuid_value.hpp"
 
 namespace zavro::reader {
@@ -14,7 +15,6 @@ namespace {
 
 constexpr std::size_t kMaxHexDigits = 8;
 constexpr std::size_t kMaxRevisionDigits = 5;
-constexpr std::size_t kAddressLength = 17;
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -59,26 +59,25 @@ void set_display(Signature& s) {
 
 AddressesField decode_addresses(std::string_view value) {
   AddressesField field;
-  field.addresses.reserve(value.size() / 26 + 1);
+  field.addresses.reserve(value.size() / address_element_length(1) + 1);
   std::size_t at = 0;
   while (at < value.size()) {
-    // The layout was checked by the parser: "<M", index, ">", address, "</M", index, ">".
+    // The parser checked the layout: whole elements in index order, the last
+    // one perhaps cut.
     Address address;
     std::size_t digits = 0;
-    for (std::size_t i = at + 2; i < value.size() && value[i] != '>'; ++i, ++digits) {
+    for (std::size_t i = at + kAddressOpen.size(); i < value.size() && value[i] != kAddressTagEnd;
+         ++i, ++digits) {
       address.index = address.index * 10 + static_cast<unsigned>(value[i] - '0');
     }
-    const std::size_t text_at = at + 3 + digits;
-    const std::size_t whole = 24 + 2 * digits;
+    const std::size_t text_at = at + address_text_offset(digits);
+    const std::size_t whole = address_element_length(digits);
     if (at + whole > value.size()) field.cut = true;
-    if (text_at + kAddressLength > value.size()) break;
-    value.copy(address.chars.data(), kAddressLength, text_at);
+    if (text_at + kAddressTextLength > value.size()) break;
+    value.copy(address.chars.data(), kAddressTextLength, text_at);
+    if (!address_bytes(address.text(), address.bytes)) break;
     bool zero = true;
-    for (std::size_t b = 0; b < address.bytes.size(); ++b) {
-      address.bytes[b] = static_cast<std::uint8_t>((hex_digit(address.chars[3 * b]) << 4) |
-                                                   hex_digit(address.chars[3 * b + 1]));
-      zero = zero && address.bytes[b] == 0;
-    }
+    for (const std::uint8_t byte : address.bytes) zero = zero && byte == 0;
     address.local = (address.bytes[0] & 0x02u) != 0;
     address.multicast = (address.bytes[0] & 0x01u) != 0;
     address.zero = zero;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "reader/reader.hpp"
+#include "record/address_element.hpp"
 
 namespace zavro::reader {
 namespace {
@@ -36,30 +37,16 @@ std::size_t common_prefix(std::string_view text, std::size_t at, std::string_vie
   return i;
 }
 
-// How many bytes from `at` read as the start of the sub-element with this
-// index; `whole` gets its full length.
+// "XX:XX:XX:XX:XX:XX", where 'X' stands for an upper-case hex digit.
+constexpr std::string_view kAddressPattern = "XX:XX:XX:XX:XX:XX";
+static_assert(kAddressPattern.size() == kAddressTextLength);
+
+// How many bytes from `at` read as the start of the address element with
+// this index; `whole` gets its full length.
 std::size_t sub_element_match(std::string_view text, std::size_t at, unsigned index,
                               std::size_t& whole) {
-  char digits[12];
-  std::size_t d = 0;
-  for (unsigned rest = index;; rest /= 10) {
-    digits[d++] = static_cast<char>('0' + rest % 10);
-    if (rest < 10) break;
-  }
-  std::reverse(digits, digits + d);
-  // "<Mi>XX:XX:XX:XX:XX:XX</Mi>", where 'X' stands for an upper-case hex digit.
-  char pattern[64];
-  std::size_t n = 0;
-  const auto put = [&](std::string_view piece) {
-    std::memcpy(pattern + n, piece.data(), piece.size());
-    n += piece.size();
-  };
-  put("<M");
-  put({digits, d});
-  put(">XX:XX:XX:XX:XX:XX</M");
-  put({digits, d});
-  put(">");
-  whole = n;
+  char pattern[kMaxAddressElement];
+  whole = write_address_element(index, kAddressPattern, pattern);
   const std::size_t available = std::min(text.size() - at, whole);
   std::size_t i = 0;
   while (i < available &&
@@ -151,8 +138,11 @@ class Splitter {
     std::string out = furthest_ == text_.size() ? "content ends early: " : "";
     out += expected_ != nullptr ? expected_ : "";
     if (expected_index_ >= 0) {
-      const std::string m = std::to_string(expected_index_);
-      out += " <M" + m + ">XX:XX:XX:XX:XX:XX</M" + m + "> or </MacAddresses><BiosSerial>";
+      char element[kMaxAddressElement];
+      out += ' ';
+      out.append(element, write_address_element(static_cast<std::uint32_t>(expected_index_),
+                                                kAddressPattern, element));
+      out += " or </MacAddresses><BiosSerial>";
     }
     return out;
   }

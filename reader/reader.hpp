@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "record/address_element.hpp"
 #include "record/record.hpp"
 
 namespace zavro::reader {
@@ -71,9 +72,9 @@ struct Address {
   unsigned index = 0;
   // The 17 characters as written, "XX:XX:XX:XX:XX:XX"; kept inline, since a
   // heap text per address was a fifth of decoding time.
-  std::array<char, 17> chars{};
+  std::array<char, kAddressTextLength> chars{};
   std::string_view text() const { return {chars.data(), chars.size()}; }
-  std::array<std::uint8_t, 6> bytes{};
+  AddressBytes bytes{};
   bool local = false;      // locally administered bit of the first octet
   bool multicast = false;  // group bit of the first octet
   bool zero = false;
