@@ -8,6 +8,7 @@
 
 #include "app/binary_stdio.hpp"
 #include "app/file_names.hpp"
+#include "app/registry_commands.hpp"
 #include "reader/output.hpp"
 #include "reader/read.hpp"
 
@@ -89,7 +90,9 @@ int run(int native_argc, char** native_argv) {
   const int argc = static_cast<int>(pointers.size());
   const char* const* argv = pointers.data();
 
-  CLI::App app{"Reads, checks and compares zavro-sysinfo report files.", "zavro-record"};
+  CLI::App app{"Reads, checks and compares zavro-sysinfo report files, and keeps a registry of "
+               "the machines that sent them.",
+               "zavro-record"};
   // Subcommands inherit it: "/tmp/a.rec" is a file name, not an option.
   app.allow_windows_style_options(false);
   const std::string version = std::string("zavro-record ") + ZAVRO_VERSION;
@@ -121,6 +124,8 @@ int run(int native_argc, char** native_argv) {
   compare_command->add_option("B", second, "second report file; - reads standard input")
       ->required();
 
+  const auto registry_commands = zavro::add_registry_commands(app, version);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -133,6 +138,7 @@ int run(int native_argc, char** native_argv) {
     // CLI11 has an exit code per error kind; ours is 2 for all of them.
     return code == 0 ? 0 : kUsageError;
   }
+  if (const auto status = registry_commands->run()) return *status;
   if (show_command->parsed()) return show(files, json);
   if (check_command->parsed()) return check(files, strict);
   if (first == "-" && second == "-") {

@@ -108,6 +108,12 @@ JsonLine& JsonLine::latin1(std::string_view bytes) {
   return *this;
 }
 
+JsonLine& JsonLine::raw(std::string_view json) {
+  separate();
+  out_ += json;
+  return *this;
+}
+
 JsonLine& JsonLine::text(std::string_view utf8) {
   bool plain = true;
   for (const char c : utf8) {

@@ -27,6 +27,8 @@ class JsonLine {
   JsonLine& latin1(std::string_view bytes);
   // Text meant as UTF-8 (a file name): valid sequences kept, invalid bytes as U+FFFD.
   JsonLine& text(std::string_view utf8);
+  // A value that is already JSON (one this program wrote).
+  JsonLine& raw(std::string_view json);
 
   const std::string& str() const { return out_; }
   void clear() {
