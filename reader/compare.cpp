@@ -2,7 +2,6 @@
 
 #include "reader/reader.hpp"
 #include "reader/rules.hpp"
-#include "reader/text.hpp"
 
 namespace zavro::reader {
 namespace {
@@ -12,7 +11,7 @@ Component serial(std::string_view a, SerialState sa, std::string_view b, SerialS
     return {Agreement::kUnusable,
             std::string("unusable: states ") + name_of(sa) + " and " + name_of(sb)};
   }
-  if (equal_ignoring_case(trim_spaces(a), trim_spaces(b))) {
+  if (same_serial(a, b)) {
     return {Agreement::kMatch, "the same serial number in both"};
   }
   return {Agreement::kConflict, "different serial numbers"};
@@ -72,7 +71,7 @@ Component processor_count(std::string_view a, const Decoded& da, std::string_vie
 }
 
 Component machine_name(std::string_view a, std::string_view b) {
-  if (equal_ignoring_case(a, b)) return {Agreement::kMatch, "the same name, ignoring case"};
+  if (same_machine_name(a, b)) return {Agreement::kMatch, "the same name, ignoring case"};
   return {Agreement::kConflict, "different names"};
 }
 
@@ -93,33 +92,7 @@ Comparison compare(const Parsed& a, const Decoded& da, const Parsed& b, const De
   at(Key::kMotherboardSerial) = serial(a.value(Key::kMotherboardSerial), da.board,
                                        b.value(Key::kMotherboardSerial), db.board);
 
-  static_assert(kRulesVersion == 1, "the verdict below is rules version 1");
-  const Agreement bios = at(Key::kBiosSerial).agreement;
-  const Agreement board = at(Key::kMotherboardSerial).agreement;
-  const Agreement macs = at(Key::kMacAddresses).agreement;
-  int matches = 0;
-  int conflicts = 0;
-  for (const Agreement strong : {bios, board, macs}) {
-    matches += strong == Agreement::kMatch ? 1 : 0;
-    conflicts += strong == Agreement::kConflict ? 1 : 0;
-  }
-  bool weak_all_match = true;
-  for (const Key weak : {Key::kCpuid, Key::kProcessorCount, Key::kMachineName}) {
-    weak_all_match = weak_all_match && at(weak).agreement == Agreement::kMatch;
-  }
-  const bool serial_match = bios == Agreement::kMatch || board == Agreement::kMatch;
-  if (matches + conflicts == 0) {
-    out.verdict = Verdict::kIndeterminate;
-  } else if (serial_match && macs == Agreement::kConflict &&
-             at(Key::kMachineName).agreement == Agreement::kConflict) {
-    out.verdict = Verdict::kPossibleClone;
-  } else if (conflicts == 0 && (matches >= 2 || (matches == 1 && weak_all_match))) {
-    out.verdict = Verdict::kSame;
-  } else if (matches > conflicts) {
-    out.verdict = Verdict::kLikelySame;
-  } else {
-    out.verdict = Verdict::kDifferent;
-  }
+  out.verdict = verdict_of(out.components);
   return out;
 }
 

@@ -6,7 +6,6 @@
 
 #include "reader/reader.hpp"
 #include "reader/rules.hpp"
-#include "reader/text.hpp"
 #include "record/address_element.hpp"
 #include "record/cpuid_value.hpp"
 
@@ -81,15 +80,8 @@ AddressesField decode_addresses(std::string_view value) {
     address.local = (address.bytes[0] & 0x02u) != 0;
     address.multicast = (address.bytes[0] & 0x01u) != 0;
     address.zero = zero;
-    for (const VirtualPrefix& prefix : kVirtualPrefixes) {
-      if (std::equal(prefix.bytes.begin(), prefix.bytes.begin() + prefix.length,
-                     address.bytes.begin())) {
-        address.virtual_vendor = prefix.vendor;
-        break;
-      }
-    }
-    address.usable =
-        !address.local && !address.multicast && !address.zero && address.virtual_vendor == nullptr;
+    address.virtual_vendor = virtual_vendor(address.bytes);
+    address.usable = usable_address(address);
     field.addresses.push_back(address);
     at += whole;
   }
@@ -153,15 +145,8 @@ CpuidField decode_cpuid(std::string_view value) {
 
 SerialState serial_state(std::string_view value) {
   if (value.empty()) return SerialState::kEmpty;
-  if (value == "not found") return SerialState::kNotFound;
-  const std::string_view trimmed = trim_spaces(value);
-  // Only spaces, or one character over and over, is no serial number.
-  if (trimmed.find_first_not_of(trimmed.empty() ? ' ' : trimmed[0]) == std::string_view::npos) {
-    return SerialState::kPlaceholder;
-  }
-  for (const std::string_view placeholder : kPlaceholderSerials) {
-    if (equal_ignoring_case(trimmed, placeholder)) return SerialState::kPlaceholder;
-  }
+  if (value == kSerialNotFound) return SerialState::kNotFound;
+  if (is_placeholder_serial(value)) return SerialState::kPlaceholder;
   return SerialState::kValue;
 }
 
