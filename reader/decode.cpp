@@ -152,17 +152,17 @@ SerialState serial_state(std::string_view value) {
 
 Decoded decode(const Parsed& parsed) {
   Decoded decoded;
-  const auto warn = [&](Key field, const char* code, std::string text) {
+  const auto warn = [&](Key field, WarningCode code, std::string text) {
     decoded.warnings.push_back(Warning{field, code, std::move(text)});
   };
   const auto serial = [&](Key key, SerialState& state) {
     state = serial_state(parsed.value(key));
     if (state == SerialState::kPlaceholder) {
-      warn(key, "serial-placeholder", "a firmware placeholder, not a serial number");
+      warn(key, WarningCode::kSerialPlaceholder, "a firmware placeholder, not a serial number");
     } else if (state == SerialState::kNotFound) {
-      warn(key, "serial-not-found", "the machine could not read it (\"not found\")");
+      warn(key, WarningCode::kSerialNotFound, "the machine could not read it (\"not found\")");
     } else if (state == SerialState::kEmpty) {
-      warn(key, "serial-empty", "empty: the machine reported no serial number");
+      warn(key, WarningCode::kSerialEmpty, "empty: the machine reported no serial number");
     }
   };
 
@@ -173,9 +173,9 @@ Decoded decode(const Parsed& parsed) {
       case Key::kCpuid:
         decoded.cpuid = decode_cpuid(value);
         if (decoded.cpuid.absent) {
-          warn(key, "cpuid-absent", "the processor reported no CPUID signature");
+          warn(key, WarningCode::kCpuidAbsent, "the processor reported no CPUID signature");
         } else if (!decoded.cpuid.signature) {
-          warn(key, "cpuid-undecodable",
+          warn(key, WarningCode::kCpuidUndecodable,
                std::to_string(decoded.cpuid.candidates) +
                    " plausible readings of EDX, EAX and revision; none is taken");
         }
@@ -189,7 +189,7 @@ Decoded decode(const Parsed& parsed) {
           count = count * 10 + digit;
         }
         if (overflow) {
-          warn(key, "count-overflow", "the processor count does not fit in 64 bits");
+          warn(key, WarningCode::kCountOverflow, "the processor count does not fit in 64 bits");
         } else {
           decoded.count = count;
         }
@@ -200,7 +200,7 @@ Decoded decode(const Parsed& parsed) {
         bool usable = false;
         for (const Address& a : decoded.addresses.addresses) usable = usable || a.usable;
         if (!usable) {
-          warn(key, "no-usable-address",
+          warn(key, WarningCode::kNoUsableAddress,
                "no universal, unicast, non-zero, non-virtual adapter address");
         }
         break;
@@ -216,9 +216,10 @@ Decoded decode(const Parsed& parsed) {
     }
     decoded.cut[k] = value.size() == kMaxValue;
     if (decoded.cut[k]) {
-      warn(key, "cut", "the value fills 511 bytes and was probably cut by the writer");
+      warn(key, WarningCode::kCut, "the value fills 511 bytes and was probably cut by the writer");
     }
-    if (has_control(value)) warn(key, "control-characters", "the value holds control characters");
+    if (has_control(value))
+      warn(key, WarningCode::kControlCharacters, "the value holds control characters");
   }
   return decoded;
 }

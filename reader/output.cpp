@@ -222,7 +222,7 @@ std::string show_json(const FileReport& report) {
     }
     for (const Warning& warning : report.decoded->warnings) {
       json["warnings"].push_back({{"field", kKeyNames[at(warning.field)]},
-                                  {"code", warning.code},
+                                  {"code", name_of(warning.code)},
                                   {"text", latin1_to_utf8(warning.text)}});
     }
   }

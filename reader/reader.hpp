@@ -88,9 +88,29 @@ struct AddressesField {
 
 enum class SerialState { kValue, kEmpty, kNotFound, kPlaceholder };
 
+// What a warning is about; its name is stable output.
+enum class WarningCode {
+  kSerialPlaceholder,
+  kSerialNotFound,
+  kSerialEmpty,
+  kCpuidAbsent,
+  kCpuidUndecodable,
+  kCountOverflow,
+  kNoUsableAddress,
+  kCut,
+  kControlCharacters,
+};
+inline constexpr std::size_t kWarningCodeCount = 9;
+static_assert(static_cast<std::size_t>(WarningCode::kControlCharacters) + 1 == kWarningCodeCount);
+// Indexed by WarningCode: kebab-case, as JSON output names them.
+inline constexpr std::array<const char*, kWarningCodeCount> kWarningCodeNames = {
+    "serial-placeholder", "serial-not-found", "serial-empty",      "cpuid-absent",
+    "cpuid-undecodable",  "count-overflow",   "no-usable-address", "cut",
+    "control-characters"};
+
 struct Warning {
   Key field;
-  const char* code;  // stable, kebab-case: "serial-placeholder", "cut", ...
+  WarningCode code;
   std::string text;  // one sentence for a person
 };
 
@@ -133,5 +153,8 @@ const char* name_of(Status status);
 const char* name_of(SerialState state);
 const char* name_of(Verdict verdict);
 const char* name_of(Agreement agreement);
+inline const char* name_of(WarningCode code) {
+  return kWarningCodeNames[static_cast<std::size_t>(code)];
+}
 
 }  // namespace zavro::reader

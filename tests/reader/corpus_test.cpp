@@ -63,7 +63,7 @@ std::vector<std::string> summary(const Parsed& p) {
   out.push_back(std::string("board=") + name_of(d.board));
   out.push_back("warnings=" + std::to_string(d.warnings.size()));
   for (const Warning& w : d.warnings)
-    out.push_back("warn=" + std::string(key_name(w.field)) + ":" + w.code);
+    out.push_back("warn=" + std::string(key_name(w.field)) + ":" + name_of(w.code));
   return out;
 }
 

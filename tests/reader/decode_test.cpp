@@ -132,7 +132,7 @@ TEST(Warnings, CutAndControlCharactersPerValue) {
                                           "BIOS\x7FSERIAL", "serial number \x01 of the board"}));
   std::vector<std::string> found;
   for (const Warning& w : d.warnings)
-    found.push_back(std::string(key_name(w.field)) + ":" + w.code);
+    found.push_back(std::string(key_name(w.field)) + ":" + name_of(w.code));
   // The Cpuid "1A2" is no real signature.
   EXPECT_EQ(found, (std::vector<std::string>{"Cpuid:cpuid-undecodable", "MachineName:cut",
                                              "BiosSerial:control-characters",
