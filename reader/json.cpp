@@ -1,5 +1,6 @@
 #include "reader/json.hpp"
 
+#include <charconv>
 #include <nlohmann/json.hpp>
 
 namespace zavro::reader {
@@ -18,20 +19,46 @@ void escape_code_unit(std::string& out, unsigned unit) {
 // One code point below U+0100 as nlohmann escapes it with ensure_ascii.
 void escape_latin1(std::string& out, unsigned char byte) {
   switch (byte) {
-    case '"': out += "\\\""; return;
-    case '\\': out += "\\\\"; return;
-    case '\b': out += "\\b"; return;
-    case '\f': out += "\\f"; return;
-    case '\n': out += "\\n"; return;
-    case '\r': out += "\\r"; return;
-    case '\t': out += "\\t"; return;
-    default: break;
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\b':
+      out += "\\b";
+      return;
+    case '\f':
+      out += "\\f";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    default:
+      break;
   }
   if (byte < 0x20 || byte >= 0x7F) {
     escape_code_unit(out, byte);
   } else {
     out += static_cast<char>(byte);
   }
+}
+
+bool plain(unsigned char byte) {
+  return byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\';
+}
+
+template <class Integer>
+void append_number(std::string& out, Integer value) {
+  char text[24];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  out.append(text, static_cast<std::size_t>(result.ptr - text));
 }
 
 }  // namespace
@@ -70,21 +97,20 @@ JsonLine& JsonLine::end_array() {
 JsonLine& JsonLine::key(std::string_view name) {
   separate();
   out_ += '"';
-  out_ += name;
-  out_ += "\":";
+  out_.append(name.data(), name.size()).append("\":", 2);
   comma_ = false;
   return *this;
 }
 
 JsonLine& JsonLine::number(std::uint64_t value) {
   separate();
-  out_ += std::to_string(value);
+  append_number(out_, value);
   return *this;
 }
 
 JsonLine& JsonLine::number(std::int64_t value) {
   separate();
-  out_ += std::to_string(value);
+  append_number(out_, value);
   return *this;
 }
 
@@ -103,7 +129,16 @@ JsonLine& JsonLine::null() {
 JsonLine& JsonLine::latin1(std::string_view bytes) {
   separate();
   out_ += '"';
-  for (const char c : bytes) escape_latin1(out_, static_cast<unsigned char>(c));
+  // Runs that need no escape go in whole: most values are plain ASCII.
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (plain(byte)) continue;
+    out_.append(bytes.data() + run, i - run);
+    escape_latin1(out_, byte);
+    run = i + 1;
+  }
+  out_.append(bytes.data() + run, bytes.size() - run);
   out_ += '"';
   return *this;
 }

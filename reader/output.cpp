@@ -2,18 +2,15 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "reader/json.hpp"
 #include "reader/rules.hpp"
 
 namespace zavro::reader {
 namespace {
-
-// Insertion order: "schema" first, then the file, as a person reads it.
-using Json = nlohmann::ordered_json;
 
 constexpr int kSchemaVersion = 1;
 
@@ -26,64 +23,71 @@ std::string hex(std::uint32_t value) {
 
 std::size_t at(Key key) { return static_cast<std::size_t>(key); }
 
-// ASCII only, so no C1 control (U+0080-U+009F) reaches a terminal either; a
-// file name that is not UTF-8 keeps its valid parts and gets U+FFFD for the
-// rest: mapping it byte-wise like a value would garble every UTF-8 name.
-std::string dump(const Json& json) {
-  return json.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+// Objects in a fixed order, "schema" first, then the file, as a person reads
+// it. ASCII only, so no C1 control (U+0080-U+009F) reaches a terminal
+// either; a file name that is not UTF-8 keeps its valid parts and gets U+FFFD
+// for the rest: mapping it byte-wise like a value would garble every UTF-8
+// name.
+void address_json(JsonLine& json, const Address& address) {
+  json.begin_object();
+  json.key("index").number(address.index);
+  json.key("address").latin1(address.text());
+  json.key("local").boolean(address.local);
+  json.key("multicast").boolean(address.multicast);
+  json.key("zero").boolean(address.zero);
+  json.key("virtual");
+  if (address.virtual_vendor != nullptr) {
+    json.latin1(address.virtual_vendor);
+  } else {
+    json.null();
+  }
+  json.key("usable").boolean(address.usable);
+  json.end_object();
 }
 
-Json address_json(const Address& address) {
-  Json json;
-  json["index"] = address.index;
-  json["address"] = latin1_to_utf8(address.text());
-  json["local"] = address.local;
-  json["multicast"] = address.multicast;
-  json["zero"] = address.zero;
-  json["virtual"] = address.virtual_vendor != nullptr ? Json(address.virtual_vendor) : Json();
-  json["usable"] = address.usable;
-  return json;
-}
-
-Json field_json(const Parsed& parsed, const Decoded& decoded, Key key) {
-  Json json;
-  json["raw"] = latin1_to_utf8(parsed.value(key));
+void field_json(JsonLine& json, const Parsed& parsed, const Decoded& decoded, Key key) {
+  json.begin_object();
+  json.key("raw").latin1(parsed.value(key));
   bool cut = decoded.cut[at(key)];
   switch (key) {
     case Key::kCpuid:
       if (const auto& signature = decoded.cpuid.signature) {
-        json["edx"] = hex(signature->edx);
-        json["eax"] = hex(signature->eax);
-        json["revision"] = signature->revision;
-        json["family"] = signature->family;
-        json["model"] = signature->model;
-        json["stepping"] = signature->stepping;
+        json.key("edx").latin1(hex(signature->edx));
+        json.key("eax").latin1(hex(signature->eax));
+        json.key("revision").number(unsigned{signature->revision});
+        json.key("family").number(signature->family);
+        json.key("model").number(signature->model);
+        json.key("stepping").number(signature->stepping);
       } else {
-        json["candidates"] = decoded.cpuid.candidates;
-        if (decoded.cpuid.absent) json["absent"] = true;
+        json.key("candidates").number(std::uint64_t{decoded.cpuid.candidates});
+        if (decoded.cpuid.absent) json.key("absent").boolean(true);
       }
       break;
     case Key::kProcessorCount:
-      json["count"] = decoded.count ? Json(*decoded.count) : Json();
+      json.key("count");
+      if (decoded.count) {
+        json.number(*decoded.count);
+      } else {
+        json.null();
+      }
       break;
     case Key::kMacAddresses:
-      json["addresses"] = Json::array();
-      for (const Address& address : decoded.addresses.addresses) {
-        json["addresses"].push_back(address_json(address));
-      }
+      json.key("addresses").begin_array();
+      for (const Address& address : decoded.addresses.addresses) address_json(json, address);
+      json.end_array();
       cut = cut || decoded.addresses.cut;
       break;
     case Key::kBiosSerial:
-      json["state"] = name_of(decoded.bios);
+      json.key("state").latin1(name_of(decoded.bios));
       break;
     case Key::kMotherboardSerial:
-      json["state"] = name_of(decoded.board);
+      json.key("state").latin1(name_of(decoded.board));
       break;
     case Key::kMachineName:
       break;
   }
-  if (cut) json["cut"] = true;
-  return json;
+  if (cut) json.key("cut").boolean(true);
+  json.end_object();
 }
 
 // Label and value rows, labels padded to one column.
@@ -197,36 +201,46 @@ std::string terminal_safe(std::string_view bytes) {
 }
 
 std::string show_json(const FileReport& report) {
-  Json json;
-  json["schema"] = kSchemaVersion;
-  json["file"] = report.file;
+  JsonLine json;
+  json.begin_object();
+  json.key("schema").number(kSchemaVersion);
+  json.key("file").text(report.file);
   if (report.unreadable) {
-    json["status"] = "unreadable";
-    json["error"] = *report.unreadable;
-    return dump(json);
+    json.key("status").latin1("unreadable");
+    json.key("error").text(*report.unreadable);
+    json.end_object();
+    return json.str();
   }
   const Parsed& parsed = report.parsed;
-  json["status"] = name_of(parsed.status);
-  json["encoding"] = name_of(parsed.encoding);
-  json["text_mode"] = parsed.text_mode;
-  if (parsed.status == Status::kAmbiguous) json["splits"] = parsed.splits;
+  json.key("status").latin1(name_of(parsed.status));
+  json.key("encoding").latin1(name_of(parsed.encoding));
+  json.key("text_mode").boolean(parsed.text_mode);
+  if (parsed.status == Status::kAmbiguous) json.key("splits").number(parsed.splits);
   if (parsed.status == Status::kMalformed) {
-    json["error"] = latin1_to_utf8(parsed.error);
-    json["offset"] = parsed.offset;
+    json.key("error").latin1(parsed.error);
+    json.key("offset").number(std::uint64_t{parsed.offset});
   }
-  json["fields"] = Json::object();
-  json["warnings"] = Json::array();
+  json.key("fields").begin_object();
   if (report.decoded) {
     for (std::size_t i = 0; i < kKeyCount; ++i) {
-      json["fields"][kKeyNames[i]] = field_json(parsed, *report.decoded, static_cast<Key>(i));
-    }
-    for (const Warning& warning : report.decoded->warnings) {
-      json["warnings"].push_back({{"field", kKeyNames[at(warning.field)]},
-                                  {"code", name_of(warning.code)},
-                                  {"text", latin1_to_utf8(warning.text)}});
+      json.key(kKeyNames[i]);
+      field_json(json, parsed, *report.decoded, static_cast<Key>(i));
     }
   }
-  return dump(json);
+  json.end_object();
+  json.key("warnings").begin_array();
+  if (report.decoded) {
+    for (const Warning& warning : report.decoded->warnings) {
+      json.begin_object();
+      json.key("field").latin1(kKeyNames[at(warning.field)]);
+      json.key("code").latin1(name_of(warning.code));
+      json.key("text").latin1(warning.text);
+      json.end_object();
+    }
+  }
+  json.end_array();
+  json.end_object();
+  return json.str();
 }
 
 std::string show_text(const FileReport& report) {
@@ -279,17 +293,23 @@ std::string check_line(const FileReport& report) {
 
 std::string compare_json(const FileReport& /*a*/, const FileReport& /*b*/,
                          const Comparison& comparison) {
-  Json json;
-  json["schema"] = kSchemaVersion;
-  json["rules"] = kRulesVersion;
-  json["verdict"] = name_of(comparison.verdict);
-  json["components"] = Json::object();
-  json["evidence"] = Json::object();
+  JsonLine json;
+  json.begin_object();
+  json.key("schema").number(kSchemaVersion);
+  json.key("rules").number(kRulesVersion);
+  json.key("verdict").latin1(name_of(comparison.verdict));
+  json.key("components").begin_object();
   for (std::size_t i = 0; i < kKeyCount; ++i) {
-    json["components"][kKeyNames[i]] = name_of(comparison.components[i].agreement);
-    json["evidence"][kKeyNames[i]] = latin1_to_utf8(comparison.components[i].evidence);
+    json.key(kKeyNames[i]).latin1(name_of(comparison.components[i].agreement));
   }
-  return dump(json);
+  json.end_object();
+  json.key("evidence").begin_object();
+  for (std::size_t i = 0; i < kKeyCount; ++i) {
+    json.key(kKeyNames[i]).latin1(comparison.components[i].evidence);
+  }
+  json.end_object();
+  json.end_object();
+  return json.str();
 }
 
 std::string compare_text(const FileReport& a, const FileReport& b, const Comparison& comparison) {
