@@ -42,6 +42,17 @@ const char* field_of(KeyKind kind) {
   return kKeyNames[static_cast<std::size_t>(Key::kMacAddresses)];
 }
 
+std::int64_t key_hash(const ComponentKey& key) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  const auto mix = [&hash](unsigned char byte) {
+    hash ^= byte;
+    hash *= 0x100000001b3ULL;
+  };
+  mix(static_cast<unsigned char>(key.kind));
+  for (const char c : key.value) mix(static_cast<unsigned char>(c));
+  return static_cast<std::int64_t>(hash);
+}
+
 std::string display(const ComponentKey& key) {
   if (key.kind != KeyKind::kAddress || key.value.size() != 6) return key.value;
   char text[18];

@@ -27,7 +27,9 @@ struct ComponentKey {
     return kind != other.kind ? kind < other.kind : value < other.value;
   }
 };
-const char* field_of(KeyKind kind);  // the record key it comes from
+const char* field_of(KeyKind kind);
+// A stable 64-bit hash (FNV-1a) of kind and value: what the index holds.
+std::int64_t key_hash(const ComponentKey& key);  // the record key it comes from
 // The value as a person reads it: the serial, or "XX:XX:XX:XX:XX:XX".
 std::string display(const ComponentKey& key);
 

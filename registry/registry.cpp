@@ -15,7 +15,7 @@ namespace {
 
 // A batch is one transaction: large enough that commits cost little, small
 // enough that a second writer waits briefly and memory stays flat.
-constexpr std::size_t kBatchReports = 2000;
+constexpr std::size_t kBatchReports = 10000;
 constexpr std::size_t kBatchBytes = 4 << 20;
 constexpr int kPage = 4096;
 
@@ -38,9 +38,12 @@ std::optional<std::string> rejection(const reader::FileReport& report) {
 // Ties reports against a store: the lookups and writes around the pure rules.
 class Tier {
  public:
-  explicit Tier(Store& store) : store_(store) {}
+  // The learned placeholders are few: read once per batch, kept in memory.
+  explicit Tier(Store& store) : store_(store) {
+    for (const Store::Learned& learned : store.learned_all()) learned_.insert(learned.key);
+  }
 
-  bool placeholder(const ComponentKey& key) { return store_.learned(key); }
+  bool placeholder(const ComponentKey& key) const { return learned_.count(key) > 0; }
 
   Identity identity(const reader::Parsed& parsed, const reader::Decoded& decoded) {
     Identity identity = identity_of(parsed, decoded);
@@ -77,13 +80,16 @@ class Tier {
     for (const ComponentKey& key : keys_of(identity)) store_.index(key, machine);
     for (const auto& [key, other] : decision.witnesses) {
       store_.witness(key, other);
-      if (store_.witness(key, machine) >= reader::kLearnAfterMachines) store_.learn(key);
+      if (store_.witness(key, machine) >= reader::kLearnAfterMachines && learned_.insert(key).second) {
+        store_.learn(key);
+      }
     }
     return machine;
   }
 
  private:
   Store& store_;
+  std::set<ComponentKey> learned_;
 };
 
 class StoreAdder final : public Registry::Adder {

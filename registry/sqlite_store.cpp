@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,7 +22,9 @@ namespace {
 
 // 'ZAVR': tells our registry from any other SQLite file.
 constexpr int kApplicationId = 0x5A415652;
-constexpr int kBusyMilliseconds = 60000;
+// Long enough for another writer's batch; a registry held longer (a rebuild)
+// is reported as locked rather than waited on for ever.
+constexpr int kBusyMilliseconds = 10000;
 
 std::string cause_of(int code) {
   switch (code & 0xFF) {
@@ -38,6 +40,12 @@ std::string cause_of(int code) {
     case SQLITE_NOMEM: return "out of memory";
     default: return sqlite3_errstr(code);
   }
+}
+
+std::int64_t tag_of(const Digest& digest) {
+  std::uint64_t tag = 0;
+  for (std::size_t i = 0; i < 8; ++i) tag = tag << 8 | digest[i];
+  return static_cast<std::int64_t>(tag);
 }
 
 class Statement {
@@ -80,10 +88,14 @@ class SqliteStore final : public Store {
   void end_read() noexcept override { rollback(); }
 
   std::optional<std::pair<Id, std::optional<Id>>> find_digest(const Digest& digest) override {
-    sqlite3_stmt* s = prepare("SELECT id, machine FROM report WHERE digest = ?");
-    blob(s, 1, {reinterpret_cast<const char*>(digest.data()), digest.size()});
+    sqlite3_stmt* s = prepare("SELECT id, machine, digest FROM report WHERE tag = ?");
+    sqlite3_bind_int64(s, 1, tag_of(digest));
     std::optional<std::pair<Id, std::optional<Id>>> found;
-    if (step(s)) {
+    while (!found && step(s)) {
+      if (column(s, 2) != std::string_view(reinterpret_cast<const char*>(digest.data()),
+                                           digest.size())) {
+        continue;
+      }
       std::optional<Id> machine;
       if (sqlite3_column_type(s, 1) != SQLITE_NULL) machine = sqlite3_column_int64(s, 1);
       found.emplace(sqlite3_column_int64(s, 0), machine);
@@ -103,7 +115,7 @@ class SqliteStore final : public Store {
   void insert_report(const StoredReport& r) override {
     sqlite3_stmt* s = prepare(
         "INSERT INTO report (digest, file, received, note, bytes, reason, machine, match, rules,"
-        " evidence, id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        " evidence, id, tag) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     blob(s, 1, {reinterpret_cast<const char*>(r.digest.data()), r.digest.size()});
     blob(s, 2, r.file);
     sqlite3_bind_int64(s, 3, r.received);
@@ -120,6 +132,7 @@ class SqliteStore final : public Store {
     sqlite3_bind_int(s, 9, r.rules);
     text(s, 10, r.evidence);
     sqlite3_bind_int64(s, 11, r.id);
+    sqlite3_bind_int64(s, 12, tag_of(r.digest));
     step(s);
     done(s);
   }
@@ -176,8 +189,8 @@ class SqliteStore final : public Store {
   }
 
   std::vector<Id> machines_with(const ComponentKey& key) override {
-    sqlite3_stmt* s = prepare("SELECT machine FROM component WHERE kind = ? AND value = ?");
-    bind_key(s, key);
+    sqlite3_stmt* s = prepare("SELECT machine FROM component WHERE key = ?");
+    sqlite3_bind_int64(s, 1, key_hash(key));
     std::vector<Id> ids;
     while (step(s)) ids.push_back(sqlite3_column_int64(s, 0));
     done(s);
@@ -185,10 +198,9 @@ class SqliteStore final : public Store {
   }
 
   void index(const ComponentKey& key, Id machine) override {
-    sqlite3_stmt* s =
-        prepare("INSERT OR IGNORE INTO component (kind, value, machine) VALUES (?, ?, ?)");
-    bind_key(s, key);
-    sqlite3_bind_int64(s, 3, machine);
+    sqlite3_stmt* s = prepare("INSERT OR IGNORE INTO component (key, machine) VALUES (?, ?)");
+    sqlite3_bind_int64(s, 1, key_hash(key));
+    sqlite3_bind_int64(s, 2, machine);
     step(s);
     done(s);
   }
@@ -206,14 +218,6 @@ class SqliteStore final : public Store {
     const int n = sqlite3_column_int(c, 0);
     done(c);
     return n;
-  }
-
-  bool learned(const ComponentKey& key) override {
-    sqlite3_stmt* s = prepare("SELECT 1 FROM learned WHERE kind = ? AND value = ?");
-    bind_key(s, key);
-    const bool found = step(s);
-    done(s);
-    return found;
   }
 
   void learn(const ComponentKey& key) override {
@@ -315,6 +319,7 @@ class SqliteStore final : public Store {
     if (rc != SQLITE_OK) fail(rc);
   }
 
+  // Keyed by the literal's address: no text is built or compared per call.
   sqlite3_stmt* prepare(const char* sql) {
     auto& slot = statements_[sql];
     if (!slot) {
@@ -396,9 +401,13 @@ class SqliteStore final : public Store {
     if (rc != SQLITE_OK) fail(rc);
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyMilliseconds);
+    // One snapshot: another add may be making this registry right now, and
+    // reads apart could see its tables but not yet its application id.
+    begin_read();
     const int application = pragma_int("PRAGMA application_id");
     const int version = pragma_int("PRAGMA user_version");
     const int tables = pragma_int("SELECT count(*) FROM sqlite_schema");
+    end_read();
     if (application != kApplicationId && (tables > 0 || !create)) {
       throw Error("registry " + path_ + ": not a registry (a database of something else)");
     }
@@ -411,6 +420,8 @@ class SqliteStore final : public Store {
     // WAL with NORMAL: a killed process loses nothing committed; a power cut
     // may lose the last batches, never the file.
     exec("PRAGMA synchronous = NORMAL");
+    exec("PRAGMA cache_size = -32768");
+    exec("PRAGMA wal_autocheckpoint = 8192");
     if (version < kSchemaVersion) migrate();
   }
 
@@ -459,7 +470,7 @@ class SqliteStore final : public Store {
 
   std::string path_;
   sqlite3* db_ = nullptr;
-  std::map<std::string, std::unique_ptr<Statement>> statements_;
+  std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;
 };
 
 }  // namespace

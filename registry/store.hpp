@@ -68,7 +68,6 @@ class Store {
 
   // Placeholders learned: the machines a value was the only agreement of.
   virtual int witness(const ComponentKey& key, Id machine) = 0;  // returns their count
-  virtual bool learned(const ComponentKey& key) = 0;
   virtual void learn(const ComponentKey& key) = 0;
   struct Learned {
     ComponentKey key;

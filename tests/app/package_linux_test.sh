@@ -17,6 +17,14 @@ for tool in zavro-sysinfo zavro-record; do
   mode=$(dpkg-deb -c "${debs[0]}" | awk -v f="./usr/bin/$tool" '$NF == f {print $1}')
   [[ $mode == -rwx* ]] || fail "./usr/bin/$tool is not executable: $mode"
 done
+for page in zavro-sysinfo zavro-record; do
+  grep -qx "./usr/share/man/man1/$page.1.gz" <<<"$files" || fail "no man page for $page"
+done
+# zavro-record links the registry's libraries dynamically: the package must say so.
+depends=$(dpkg-deb -f "${debs[0]}" Depends)
+for lib in libsqlite3-0 libarchive13 libssl3; do
+  [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
+done
 # The packed tools run from where the package puts them.
 dpkg-deb -x "${debs[0]}" "$out/root" || fail "cannot unpack ${debs[0]}"
 version=$("$out/root/usr/bin/zavro-record" --version) || fail "the packed zavro-record does not run"

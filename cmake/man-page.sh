@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Makes zavro-record's man page from its --help and each command's --help.
+# Usage: man-page.sh <zavro-record> <version> <output .1.gz>
+set -euo pipefail
+exe=$1
+version=$2
+out=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+{
+  echo '[COMMANDS]'
+  "$exe" --help | awk '/^Subcommands:/ {on = 1; next} on && NF {print $1}' | while read -r command; do
+    echo '.TP'
+    echo "\\fB$command\\fR"
+    "$exe" "$command" --help </dev/null | sed -e 's/\\/\\e/g' -e 's/^\./\\\&./' -e 's/$/\n.br/'
+  done
+  echo '[FILES]'
+  echo '$XDG_DATA_HOME/zavro/registry.sqlite (default ~/.local/share/zavro/registry.sqlite): the registry,'
+  echo 'unless --db or $ZAVRO_REGISTRY names another.'
+} >"$work/include"
+help2man --no-info --no-discard-stderr --name='read, check and compare machine identity reports; keep a registry of machines' \
+  --version-string="$version" --include="$work/include" --output="$work/zavro-record.1" "$exe"
+gzip -9n <"$work/zavro-record.1" >"$out"
