@@ -623,7 +623,7 @@ struct Generator::Impl {
   std::string member_name() const {
     char text[32];
     std::snprintf(text, sizeof text, "reports/%07llu.rec",
-                  static_cast<unsigned long long>(emitted + 1));
+                  static_cast<unsigned long long>(emitted) + 1);
     return text;
   }
 

@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--truth") {
       truth = value;
     } else if (!numeric) {
-      fail("bad option or value: " + arg + " " + value + "\n" + kUsage);
+      std::string message = "bad option or value: ";
+      fail(message.append(arg).append(" ").append(value).append("\n").append(kUsage));
     } else if (arg == "--reports") {
       reports = number;
     } else if (arg == "--machines") {

@@ -120,6 +120,7 @@ TEST(Fleet, PeersTieBySerialThenAddressThenName) {
 
 std::vector<std::pair<Id, Id>> pairs_of(const std::vector<zavro::registry::Assignment>& list) {
   std::vector<std::pair<Id, Id>> out;
+  out.reserve(list.size());
   for (const auto& a : list) out.emplace_back(a.record, a.machine.value_or(-1));
   return out;
 }
@@ -195,6 +196,7 @@ TEST(Fleet, RegistryTiesTheFleetBetterThanPeers) {
   std::map<Id, Id> after;
   for (const auto& [record_id, machine] : rebuilt) after[record_id] = machine;
   std::vector<std::int64_t> after_rebuild;
+  after_rebuild.reserve(records.size());
   for (const Id record_id : records) after_rebuild.push_back(after.at(record_id));
 
   const Score ours = zavro::fleet::score(truth, arriving);
