@@ -15,7 +15,7 @@ struct FileCloser {
 
 // Every record fits: at most 3,247 bytes, four times that as UTF-16 in text
 // mode. Larger files go on in a heap buffer.
-constexpr std::size_t kFirstRead = 16 * 1024;
+constexpr std::size_t kFirstRead = std::size_t{16} * 1024;
 
 // Reads up to limit bytes into out; false on a read error.
 bool read_up_to(std::FILE* stream, std::size_t limit, std::string& out) {

@@ -18,7 +18,7 @@ namespace zavro::reader {
 
 // Files above this are refused unread: a record is at most 3,247 bytes,
 // twice that in text mode.
-inline constexpr std::size_t kMaxFileSize = 64 * 1024;
+inline constexpr std::size_t kMaxFileSize = std::size_t{64} * 1024;
 // A value longer than this cannot come from the tool; exactly this long is a cut.
 inline constexpr std::size_t kMaxValue = ValueBuffer::kSize - 1;
 
