@@ -1,7 +1,7 @@
 #include "reader/json.hpp"
 
 #include <charconv>
-#include <nlohmann/json.hpp>
+#include <cstddef>
 
 namespace zavro::reader {
 namespace {
@@ -150,19 +150,61 @@ JsonLine& JsonLine::raw(std::string_view json) {
 }
 
 JsonLine& JsonLine::text(std::string_view utf8) {
-  bool plain = true;
-  for (const char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x80) {
-      plain = false;
-      break;
-    }
-  }
-  if (plain) return latin1(utf8);
-  // Rare: let nlohmann decide what is valid UTF-8 and what gets U+FFFD.
   separate();
-  out_ += nlohmann::json(std::string(utf8))
-              .dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+  out_ += '"';
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    if (lead < 0x80) {
+      escape_latin1(out_, lead);
+      ++i;
+      continue;
+    }
+    // The shortest form only: no overlong sequence, no surrogate, nothing
+    // above U+10FFFF (RFC 3629).
+    std::size_t length = 0;
+    std::uint32_t code_point = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      code_point = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      code_point = lead & 0x0Fu;
+      low = lead == 0xE0 ? 0xA0 : 0x80;
+      high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      code_point = lead & 0x07u;
+      low = lead == 0xF0 ? 0x90 : 0x80;
+      high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+      out_ += "\\ufffd";
+      ++i;
+      continue;
+    }
+    std::size_t k = 1;
+    for (; k < length && i + k < utf8.size(); ++k) {
+      const auto next = static_cast<unsigned char>(utf8[i + k]);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) break;
+      code_point = (code_point << 6) | (next & 0x3Fu);
+    }
+    // As nlohmann replaces: one U+FFFD for the sequence so far, then the
+    // byte that broke it is read again.
+    if (k < length) {
+      out_ += "\\ufffd";
+      i += k;
+      continue;
+    }
+    if (code_point <= 0xFFFF) {
+      escape_code_unit(out_, code_point);
+    } else {
+      escape_code_unit(out_, 0xD7C0 + (code_point >> 10));
+      escape_code_unit(out_, 0xDC00 + (code_point & 0x3FF));
+    }
+    i += length;
+  }
+  out_ += '"';
   return *this;
 }
 

@@ -38,10 +38,24 @@ TEST(JsonLine, TextMatchesNlohmannForNamesThatAreNotUtf8) {
       "cut at the end \xE6\x97",
       "\xC3 then ASCII",
       "\x80\x80\x80",
+      "\xE0\x80\x80 \xF0\x8F\xBF\xBF overlong",
+      "\xF4\x8F\xBF\xBF \xEF\xBF\xBF \xED\x9F\xBF \xC2\x80 edges that are valid",
+      "\xE6\x97\x41 \xF0\x9F\x98\x41 broken by ASCII",
+      "ends inside a sequence \xF0\x9F\x98",
   };
   for (const char* name : names) {
     JsonLine line;
     EXPECT_EQ(line.text(name).str(), dump(std::string(name))) << name;
+  }
+}
+
+TEST(JsonLine, TextMatchesNlohmannForEveryPairOfBytesAfterALeadByte) {
+  for (int lead = 0x80; lead < 0x100; ++lead) {
+    for (int next = 0; next < 0x100; ++next) {
+      const std::string name = {'x', static_cast<char>(lead), static_cast<char>(next), '\x8F'};
+      JsonLine line;
+      ASSERT_EQ(line.text(name).str(), dump(name)) << lead << " " << next;
+    }
   }
 }
 
