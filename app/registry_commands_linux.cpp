@@ -158,7 +158,7 @@ class Commands final : public RegistryCommands {
       progress.tick(outcome.status == Status::kRejected);
       print_line(json_ ? registry::outcome_json(outcome, false)
                        : registry::outcome_text(outcome, false));
-    });
+    }, json_);
     registry::read_inputs(inputs_, [&](registry::Item& item) {
       adder->push(std::move(item));
       return true;

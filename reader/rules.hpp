@@ -145,4 +145,11 @@ inline Verdict verdict_of(const std::array<Component, kKeyCount>& components) {
   return Verdict::kDifferent;
 }
 
+// The registry: tying a report to a known machine (README, "Registry").
+// Bump when a rule below changes which machine a report is tied to.
+inline constexpr int kRegistryRulesVersion = 1;
+// A strong value that was the only agreement between this many machines set
+// apart on everything else strong is learned as a placeholder.
+inline constexpr int kLearnAfterMachines = 3;
+
 }  // namespace zavro::reader

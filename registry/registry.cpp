@@ -13,10 +13,12 @@
 namespace zavro::registry {
 namespace {
 
-// A batch is one transaction: large enough that commits cost little, small
-// enough that a second writer waits briefly and memory stays flat.
-constexpr std::size_t kBatchReports = 10000;
-constexpr std::size_t kBatchBytes = 4 << 20;
+// A batch is one transaction. Each commit writes every index page the batch
+// touched, and index keys are hashes spread over the whole index: the larger
+// the batch, the fewer times a page is written. Bounded so that memory stays
+// flat and a second writer waits a few seconds at most.
+constexpr std::size_t kBatchReports = 50000;
+constexpr std::size_t kBatchBytes = 16 << 20;
 constexpr int kPage = 4096;
 
 // Why a report cannot be tied, or nothing when it can.
@@ -52,24 +54,29 @@ class Tier {
   }
 
   Decision decide(const Identity& identity) {
-    std::set<Id> machines;
-    for (const ComponentKey& key : keys_of(identity)) {
-      for (const Id id : store_.machines_with(key)) machines.insert(id);
-    }
+    hashes_.clear();
+    for (const ComponentKey& key : keys_of(identity)) hashes_.push_back(key_hash(key));
+    indexed_ = hashes_.empty() ? decltype(indexed_)() : store_.machines_with(hashes_);
+    std::vector<Id> machines;
+    machines.reserve(indexed_.size());
+    for (const auto& entry : indexed_) machines.push_back(entry.second);
+    std::sort(machines.begin(), machines.end());
+    machines.erase(std::unique(machines.begin(), machines.end()), machines.end());
     std::vector<Candidate> candidates;
     candidates.reserve(machines.size());
     for (const Id id : machines) {
-      const auto row = store_.machine(id);
-      if (!row) continue;
-      const reader::FileReport latest = reader::report_of({}, store_.report_bytes(row->latest));
-      if (!latest.decoded) continue;
-      candidates.push_back({id, row->latest, this->identity(latest.parsed, *latest.decoded)});
+      const auto latest = store_.latest_report(id);
+      if (!latest) continue;
+      const reader::FileReport report = reader::report_of({}, latest->second);
+      if (!report.decoded) continue;
+      candidates.push_back({id, latest->first, this->identity(report.parsed, *report.decoded)});
     }
     return tie_report(identity, candidates);
   }
 
-  // Records the decision for report id; returns its machine.
-  Id record(Id id, const Identity& identity, const Decision& decision) {
+  // Records the decision for report id, the report decide() saw last;
+  // returns its machine.
+  Id record(Id id, const Decision& decision) {
     const Id machine = decision.machine.value_or(id);
     if (decision.machine) {
       store_.set_latest(machine, id);
@@ -77,7 +84,15 @@ class Tier {
       store_.insert_machine({machine, id});
       for (const Id other : decision.clone_of) store_.link_clone(machine, other);
     }
-    for (const ComponentKey& key : keys_of(identity)) store_.index(key, machine);
+    // Most reports come from a known machine that showed the same keys before.
+    std::vector<std::int64_t> fresh;
+    for (const std::int64_t hash : hashes_) {
+      if (std::find(indexed_.begin(), indexed_.end(), std::make_pair(hash, machine)) ==
+          indexed_.end()) {
+        fresh.push_back(hash);
+      }
+    }
+    if (!fresh.empty()) store_.index(fresh, machine);
     for (const auto& [key, other] : decision.witnesses) {
       store_.witness(key, other);
       if (store_.witness(key, machine) >= reader::kLearnAfterMachines && learned_.insert(key).second) {
@@ -90,39 +105,67 @@ class Tier {
  private:
   Store& store_;
   std::set<ComponentKey> learned_;
+  // The last decided report's key hashes, and what the index held for them.
+  std::vector<std::int64_t> hashes_;
+  std::vector<std::pair<std::int64_t, Id>> indexed_;
 };
 
 class StoreAdder final : public Registry::Adder {
  public:
-  StoreAdder(Store& store, std::string note, OutcomeSink each)
-      : store_(store), note_(std::move(note)), each_(std::move(each)) {}
+  StoreAdder(Store& store, std::string note, OutcomeSink each, bool evidence)
+      : store_(store), note_(std::move(note)), each_(std::move(each)), evidence_(evidence) {}
 
+  // A report is tied as it arrives, inside the open batch; what became of it
+  // is told only once the batch is committed.
   void push(Item item) override {
-    bytes_ += item.bytes.size();
-    items_.push_back(std::move(item));
-    if (items_.size() >= kBatchReports || bytes_ >= kBatchBytes) flush();
+    if (!tier_) {
+      store_.begin_write();
+      try {
+        tier_.emplace(store_);
+        next_ = store_.next_id();
+      } catch (...) {
+        abandon();
+        throw;
+      }
+    }
+    try {
+      const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+      outcomes_.push_back(add(*tier_, item, next_, now));
+    } catch (...) {
+      abandon();
+      throw;
+    }
+    held_ += outcomes_.back().evidence.size() + outcomes_.back().file.size();
+    if (outcomes_.size() >= kBatchReports || held_ >= kBatchBytes) flush();
   }
 
   void finish() override { flush(); }
 
+  ~StoreAdder() override {
+    // An add that ends by an exception leaves nothing of its open batch.
+    if (tier_) store_.rollback();
+  }
+
  private:
+  void abandon() {
+    store_.rollback();
+    tier_.reset();
+    outcomes_.clear();
+    held_ = 0;
+  }
+
   void flush() {
-    if (items_.empty()) return;
-    std::vector<Outcome> outcomes;
-    outcomes.reserve(items_.size());
-    store_.begin_write();
+    if (!tier_) return;
     try {
-      Tier tier(store_);
-      Id next = store_.next_id();
-      const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-      for (Item& item : items_) outcomes.push_back(add(tier, item, next, now));
       store_.commit();
     } catch (...) {
-      store_.rollback();
+      abandon();
       throw;
     }
-    items_.clear();
-    bytes_ = 0;
+    tier_.reset();
+    std::vector<Outcome> outcomes;
+    outcomes.swap(outcomes_);
+    held_ = 0;
     for (const Outcome& outcome : outcomes) each_(outcome);
   }
 
@@ -158,22 +201,26 @@ class StoreAdder final : public Registry::Adder {
     const Identity identity = tier.identity(report.parsed, *report.decoded);
     const Decision decision = tier.decide(identity);
     stored.machine = decision.machine.value_or(stored.id);
+    if (decision.machine) stored.prev = decision.previous;
     stored.match = name_of(decision.match);
     stored.evidence = evidence_json(decision);
     store_.insert_report(stored);
-    tier.record(stored.id, identity, decision);
+    tier.record(stored.id, decision);
     outcome.status = Status::kStored;
     outcome.machine = stored.machine;
     outcome.match = stored.match;
-    outcome.evidence = std::move(stored.evidence);
+    if (evidence_) outcome.evidence = std::move(stored.evidence);
     return outcome;
   }
 
   Store& store_;
   std::string note_;
   OutcomeSink each_;
-  std::vector<Item> items_;
-  std::size_t bytes_ = 0;
+  bool evidence_;
+  std::optional<Tier> tier_;  // set while a batch is open
+  Id next_ = 0;
+  std::vector<Outcome> outcomes_;
+  std::size_t held_ = 0;
 };
 
 // Rolls back a read or write that did not finish.
@@ -225,8 +272,10 @@ void replay(Store& store) {
       if (!report.decoded) continue;
       const Identity identity = tier.identity(report.parsed, *report.decoded);
       const Decision decision = tier.decide(identity);
-      const Id machine = tier.record(stored.id, identity, decision);
-      store.retie_report(stored.id, machine, name_of(decision.match),
+      const Id machine = tier.record(stored.id, decision);
+      store.retie_report(stored.id, machine,
+                         decision.machine ? std::optional<Id>(decision.previous) : std::nullopt,
+                         name_of(decision.match),
                          reader::kRegistryRulesVersion, evidence_json(decision));
     }
   }
@@ -250,8 +299,9 @@ std::unique_ptr<Registry> Registry::open(const std::string& location, bool creat
   return std::unique_ptr<Registry>(new Registry(open_sqlite(location, create)));
 }
 
-std::unique_ptr<Registry::Adder> Registry::adder(std::string note, OutcomeSink each) {
-  return std::make_unique<StoreAdder>(*store_, std::move(note), std::move(each));
+std::unique_ptr<Registry::Adder> Registry::adder(std::string note, OutcomeSink each,
+                                                 bool evidence) {
+  return std::make_unique<StoreAdder>(*store_, std::move(note), std::move(each), evidence);
 }
 
 Outcome Registry::find(const Item& item) {

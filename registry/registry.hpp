@@ -74,7 +74,8 @@ class Registry {
     virtual void push(Item item) = 0;
     virtual void finish() = 0;
   };
-  std::unique_ptr<Adder> adder(std::string note, OutcomeSink each);
+  // Without evidence, outcomes carry "{}" and a batch holds less in memory.
+  std::unique_ptr<Adder> adder(std::string note, OutcomeSink each, bool evidence = true);
 
   // Ties the report as add would and stores nothing. machine unset when it
   // ties to no known machine; evidence names every candidate weighed.

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <unordered_map>
@@ -41,6 +43,11 @@ std::string cause_of(int code) {
     default: return sqlite3_errstr(code);
   }
 }
+
+// Index lookups and inserts go in groups: one statement per report, not per key.
+constexpr std::size_t kKeysPerStatement = 8;
+constexpr const char* kSelectKeys =
+    "SELECT key, machine FROM component WHERE key IN (?, ?, ?, ?, ?, ?, ?, ?)";
 
 std::int64_t tag_of(const Digest& digest) {
   std::uint64_t tag = 0;
@@ -115,7 +122,7 @@ class SqliteStore final : public Store {
   void insert_report(const StoredReport& r) override {
     sqlite3_stmt* s = prepare(
         "INSERT INTO report (digest, file, received, note, bytes, reason, machine, match, rules,"
-        " evidence, id, tag) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        " evidence, id, tag, prev) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     blob(s, 1, {reinterpret_cast<const char*>(r.digest.data()), r.digest.size()});
     blob(s, 2, r.file);
     sqlite3_bind_int64(s, 3, r.received);
@@ -133,23 +140,21 @@ class SqliteStore final : public Store {
     text(s, 10, r.evidence);
     sqlite3_bind_int64(s, 11, r.id);
     sqlite3_bind_int64(s, 12, tag_of(r.digest));
+    optional_id(s, 13, r.prev);
     step(s);
     done(s);
   }
 
-  void retie_report(Id record, std::optional<Id> machine, const std::string& match, int rules,
-                    const std::string& evidence) override {
-    sqlite3_stmt* s =
-        prepare("UPDATE report SET machine = ?, match = ?, rules = ?, evidence = ? WHERE id = ?");
-    if (machine) {
-      sqlite3_bind_int64(s, 1, *machine);
-    } else {
-      sqlite3_bind_null(s, 1);
-    }
-    text(s, 2, match);
-    sqlite3_bind_int(s, 3, rules);
-    text(s, 4, evidence);
-    sqlite3_bind_int64(s, 5, record);
+  void retie_report(Id record, std::optional<Id> machine, std::optional<Id> prev,
+                    const std::string& match, int rules, const std::string& evidence) override {
+    sqlite3_stmt* s = prepare(
+        "UPDATE report SET machine = ?, prev = ?, match = ?, rules = ?, evidence = ? WHERE id = ?");
+    optional_id(s, 1, machine);
+    optional_id(s, 2, prev);
+    text(s, 3, match);
+    sqlite3_bind_int(s, 4, rules);
+    text(s, 5, evidence);
+    sqlite3_bind_int64(s, 6, record);
     step(s);
     done(s);
   }
@@ -179,6 +184,16 @@ class SqliteStore final : public Store {
     done(s);
   }
 
+  std::optional<std::pair<Id, std::string>> latest_report(Id machine) override {
+    sqlite3_stmt* s = prepare(
+        "SELECT r.id, r.bytes FROM machine m JOIN report r ON r.id = m.latest WHERE m.id = ?");
+    sqlite3_bind_int64(s, 1, machine);
+    std::optional<std::pair<Id, std::string>> latest;
+    if (step(s)) latest.emplace(sqlite3_column_int64(s, 0), column(s, 1));
+    done(s);
+    return latest;
+  }
+
   std::optional<MachineRow> machine(Id id) override {
     sqlite3_stmt* s = prepare("SELECT latest FROM machine WHERE id = ?");
     sqlite3_bind_int64(s, 1, id);
@@ -188,21 +203,33 @@ class SqliteStore final : public Store {
     return row;
   }
 
-  std::vector<Id> machines_with(const ComponentKey& key) override {
-    sqlite3_stmt* s = prepare("SELECT machine FROM component WHERE key = ?");
-    sqlite3_bind_int64(s, 1, key_hash(key));
-    std::vector<Id> ids;
-    while (step(s)) ids.push_back(sqlite3_column_int64(s, 0));
-    done(s);
-    return ids;
+  std::vector<std::pair<std::int64_t, Id>> machines_with(
+      const std::vector<std::int64_t>& hashes) override {
+    std::vector<std::pair<std::int64_t, Id>> found;
+    for (std::size_t from = 0; from < hashes.size(); from += kKeysPerStatement) {
+      sqlite3_stmt* s = prepare(kSelectKeys);
+      // Unused places repeat a key: IN is a set.
+      for (std::size_t i = 0; i < kKeysPerStatement; ++i) {
+        const std::size_t at = std::min(from + i, hashes.size() - 1);
+        sqlite3_bind_int64(s, static_cast<int>(i + 1), hashes[at]);
+      }
+      while (step(s)) found.emplace_back(sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1));
+      done(s);
+    }
+    return found;
   }
 
-  void index(const ComponentKey& key, Id machine) override {
-    sqlite3_stmt* s = prepare("INSERT OR IGNORE INTO component (key, machine) VALUES (?, ?)");
-    sqlite3_bind_int64(s, 1, key_hash(key));
-    sqlite3_bind_int64(s, 2, machine);
-    step(s);
-    done(s);
+  void index(const std::vector<std::int64_t>& hashes, Id machine) override {
+    for (std::size_t from = 0; from < hashes.size(); from += kKeysPerStatement) {
+      const std::size_t n = std::min(kKeysPerStatement, hashes.size() - from);
+      sqlite3_stmt* s = prepare(insert_keys_[n - 1].c_str());
+      for (std::size_t i = 0; i < n; ++i) {
+        sqlite3_bind_int64(s, static_cast<int>(2 * i + 1), hashes[from + i]);
+        sqlite3_bind_int64(s, static_cast<int>(2 * i + 2), machine);
+      }
+      step(s);
+      done(s);
+    }
   }
 
   int witness(const ComponentKey& key, Id machine) override {
@@ -259,9 +286,9 @@ class SqliteStore final : public Store {
   std::vector<StoredReport> reports_after(Id after, int limit, bool with_bytes) override {
     sqlite3_stmt* s = prepare(
         with_bytes ? "SELECT id, digest, file, received, note, reason, machine, match, rules,"
-                     " evidence, bytes FROM report WHERE id > ? ORDER BY id LIMIT ?"
+                     " evidence, prev, bytes FROM report WHERE id > ? ORDER BY id LIMIT ?"
                    : "SELECT id, digest, file, received, note, reason, machine, match, rules,"
-                     " evidence FROM report WHERE id > ? ORDER BY id LIMIT ?");
+                     " evidence, prev FROM report WHERE id > ? ORDER BY id LIMIT ?");
     sqlite3_bind_int64(s, 1, after);
     sqlite3_bind_int(s, 2, limit);
     std::vector<StoredReport> reports;
@@ -274,16 +301,25 @@ class SqliteStore final : public Store {
   }
 
   std::vector<StoredReport> machine_reports(Id machine) override {
-    sqlite3_stmt* s = prepare(
-        "SELECT id, digest, file, received, note, reason, machine, match, rules, evidence, bytes"
-        " FROM report WHERE machine = ? ORDER BY id");
-    sqlite3_bind_int64(s, 1, machine);
     std::vector<StoredReport> reports;
-    while (step(s)) {
+    const auto m = this->machine(machine);
+    if (!m) return reports;
+    sqlite3_stmt* s = prepare(
+        "SELECT id, digest, file, received, note, reason, machine, match, rules, evidence, prev,"
+        " bytes FROM report WHERE id = ?");
+    // Back along the chain; a chain can only go to earlier reports.
+    for (std::optional<Id> at = m->latest; at && (reports.empty() || *at < reports.back().id);) {
+      sqlite3_bind_int64(s, 1, *at);
+      if (!step(s)) {
+        done(s);
+        break;
+      }
       reports.emplace_back();
       row(s, reports.back(), true);
+      done(s);
+      at = reports.back().prev;
     }
-    done(s);
+    std::reverse(reports.begin(), reports.end());
     return reports;
   }
 
@@ -355,6 +391,13 @@ class SqliteStore final : public Store {
   static void text(sqlite3_stmt* s, int at, const std::string& value) {
     sqlite3_bind_text64(s, at, value.data(), value.size(), SQLITE_STATIC, SQLITE_UTF8);
   }
+  static void optional_id(sqlite3_stmt* s, int at, const std::optional<Id>& id) {
+    if (id) {
+      sqlite3_bind_int64(s, at, *id);
+    } else {
+      sqlite3_bind_null(s, at);
+    }
+  }
   static void bind_key(sqlite3_stmt* s, const ComponentKey& key) {
     sqlite3_bind_int(s, 1, static_cast<int>(key.kind));
     blob(s, 2, key.value);
@@ -379,7 +422,9 @@ class SqliteStore final : public Store {
     r.match = column(s, 7);
     r.rules = sqlite3_column_int(s, 8);
     r.evidence = column(s, 9);
-    r.bytes = with_bytes ? column(s, 10) : std::string();
+    r.prev.reset();
+    if (sqlite3_column_type(s, 10) != SQLITE_NULL) r.prev = sqlite3_column_int64(s, 10);
+    r.bytes = with_bytes ? column(s, 11) : std::string();
   }
 
   int pragma_int(const char* sql) {
@@ -416,13 +461,25 @@ class SqliteStore final : public Store {
                   std::to_string(version) + ", this one knows " + std::to_string(kSchemaVersion) +
                   ")");
     }
-    exec("PRAGMA journal_mode = WAL");
+    use_wal();
     // WAL with NORMAL: a killed process loses nothing committed; a power cut
     // may lose the last batches, never the file.
     exec("PRAGMA synchronous = NORMAL");
     exec("PRAGMA cache_size = -32768");
     exec("PRAGMA wal_autocheckpoint = 8192");
     if (version < kSchemaVersion) migrate();
+  }
+
+  // Turning WAL on needs the file alone, and SQLite gives up at once, past the
+  // busy handler, while another process reads it (two adds making one
+  // registry): wait here as long as the handler would.
+  void use_wal() {
+    for (int waited = 0;; waited += 10) {
+      const int rc = sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+      if (rc == SQLITE_OK) return;
+      if ((rc & 0xFF) != SQLITE_BUSY || waited >= kBusyMilliseconds) fail(rc);
+      sqlite3_sleep(10);
+    }
   }
 
   void make_file() {
@@ -468,8 +525,19 @@ class SqliteStore final : public Store {
     }
   }
 
+  static std::array<std::string, kKeysPerStatement> insert_keys() {
+    std::array<std::string, kKeysPerStatement> sql;
+    std::string values = "(?, ?)";
+    for (std::size_t n = 0; n < kKeysPerStatement; ++n) {
+      sql[n] = "INSERT OR IGNORE INTO component (key, machine) VALUES " + values;
+      values += ", (?, ?)";
+    }
+    return sql;
+  }
+
   std::string path_;
   sqlite3* db_ = nullptr;
+  const std::array<std::string, kKeysPerStatement> insert_keys_ = insert_keys();
   std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;
 };
 

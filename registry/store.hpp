@@ -25,6 +25,7 @@ struct StoredReport {
   std::string bytes;
   std::string reason;          // rejected: why; empty when tied
   std::optional<Id> machine;   // unset when rejected
+  std::optional<Id> prev;      // the machine's report before this one
   std::string match;           // "new", "same", "changed", "clone"
   int rules = 0;               // rules version of the decision
   std::string evidence;        // JSON object
@@ -54,17 +55,22 @@ class Store {
   virtual Id next_id() = 0;
   virtual void insert_report(const StoredReport& report) = 0;
   // After rebuild: the report's new tie.
-  virtual void retie_report(Id record, std::optional<Id> machine, const std::string& match,
+  virtual void retie_report(Id record, std::optional<Id> machine, std::optional<Id> prev,
+                            const std::string& match,
                             int rules, const std::string& evidence) = 0;
   virtual std::string report_bytes(Id record) = 0;
+  // A machine's latest report: its id and bytes.
+  virtual std::optional<std::pair<Id, std::string>> latest_report(Id machine) = 0;
 
   virtual void insert_machine(const MachineRow& machine) = 0;
   virtual void set_latest(Id machine, Id record) = 0;
   virtual std::optional<MachineRow> machine(Id id) = 0;
 
-  // The index of strong keys: which machines have shown a value.
-  virtual std::vector<Id> machines_with(const ComponentKey& key) = 0;
-  virtual void index(const ComponentKey& key, Id machine) = 0;
+  // The index of strong keys (key_hash of each): which machines have shown
+  // them, as (hash, machine) pairs; one round trip for all of a report's keys.
+  virtual std::vector<std::pair<std::int64_t, Id>> machines_with(
+      const std::vector<std::int64_t>& hashes) = 0;
+  virtual void index(const std::vector<std::int64_t>& hashes, Id machine) = 0;
 
   // Placeholders learned: the machines a value was the only agreement of.
   virtual int witness(const ComponentKey& key, Id machine) = 0;  // returns their count

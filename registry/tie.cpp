@@ -162,6 +162,7 @@ Decision tie_report(const Identity& report, const std::vector<Candidate>& candid
   }
   if (best != nullptr) {
     decision.machine = best->machine;
+    decision.previous = best->record;
     decision.clone_of.clear();
     decision.changes = changes_between(best->identity, report);
     decision.match = decision.changes.empty() ? Match::kSame : Match::kChanged;

@@ -49,6 +49,7 @@ const char* name_of(Match match);
 
 struct Decision {
   std::optional<Id> machine;  // the machine tied to; unset: a new one
+  Id previous = 0;            // its latest report, weighed against
   Match match = Match::kNew;
   std::vector<Weighed> weighed;  // every candidate, in the order given
   std::vector<Id> clone_of;      // machines this one is a copy of

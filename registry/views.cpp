@@ -354,9 +354,9 @@ void clones(Registry& registry, bool json, const LineSink& out) {
     std::array<bool, kKeyCount> same{};
     same.fill(true);
     for (const Id id : group) {
-      const auto row = store.machine(id);
-      if (!row) continue;
-      const reader::FileReport report = reader::report_of({}, store.report_bytes(row->latest));
+      const auto latest = store.latest_report(id);
+      if (!latest) continue;
+      const reader::FileReport report = reader::report_of({}, latest->second);
       if (!report.decoded) continue;
       std::array<std::string, kKeyCount> values;
       for (std::size_t i = 0; i < kKeyCount; ++i) {
