@@ -1,0 +1,364 @@
+#!/usr/bin/env bash
+# Runs zavro-record's registry commands as processes, faults included: what
+# they print, where the registry lives, and that no fault loses, duplicates or
+# splits a report.
+# Usage: registry_cli_test.sh <zavro-record> <case>. Exit 0 pass, 1 fail, 77 skipped.
+set -u
+exe=$(readlink -f "$1")
+case_name=$2
+fail() { echo "FAIL: $case_name: $*"; exit 1; }
+skip() { echo "SKIP: $case_name: $*"; exit 77; }
+command -v sqlite3 >/dev/null || skip "the sqlite3 command is missing"
+
+work=$(mktemp -d /tmp/zavro-registry.XXXXXX)
+mounts=()
+holders=()
+cleanup() {
+  local m p
+  for p in "${holders[@]}"; do kill "$p" 2>/dev/null; done
+  for m in "${mounts[@]}"; do umount "$m" 2>/dev/null; done
+  chmod -R u+w "$work"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work" || fail "no work directory"
+
+joined() { LC_ALL=C awk 'NR > 1 { printf "//" } { printf "%s", $0 }' "$1"; }
+
+# run <args...>: sets $status, $out and $err (line breaks as "//"); stdin is the caller's.
+run() {
+  timeout 120 "$exe" "$@" >"$work/out" 2>"$work/err"
+  status=$?
+  [ "$status" -ne 124 ] || fail "zavro-record $* hung"
+  out=$(joined "$work/out")
+  err=$(joined "$work/err")
+}
+
+# Rows on stdin: arguments | standard input file | exit status | stdout glob | stderr glob.
+# shellcheck disable=SC2120 # "set --" inside, not arguments
+table() {
+  while IFS='|' read -r args input want stdout stderr; do
+    eval "set -- $args"
+    run "$@" <"${input:-/dev/null}"
+    [ "$status" -eq "$want" ] || fail "$args: exit $status, expected $want ('$out' '$err')"
+    # shellcheck disable=SC2053 # globs on purpose
+    [[ $out == $stdout ]] || fail "$args printed '$out', expected '$stdout'"
+    # shellcheck disable=SC2053
+    [[ $err == ${stderr:-} ]] || fail "$args: stderr '$err', expected '$stderr'"
+  done
+}
+
+# <db> <sql>: read only, so that no check checkpoints or mends what a fault left.
+q() { sqlite3 -batch -readonly "$1" "$2" </dev/null; }
+
+intact() { # <db>
+  local check
+  check=$(q "$1" 'PRAGMA integrity_check') || fail "integrity_check could not run on $1"
+  [ "$check" = ok ] || fail "$1 is damaged: $check"
+}
+
+stored_digests() { q "$1" 'SELECT lower(hex(digest)) FROM report' | sort; }
+file_digests() { find "$@" -type f -exec sha256sum {} + | cut -d' ' -f1 | sort; }
+printed_digests() { sed -n 's/.*"digest":"\([0-9a-f]\{64\}\)"}$/\1/p' "$@" | sort -u; }
+# The machines listing less the receipt times, which differ from run to run.
+machines_of() { timeout 120 "$exe" machines --json --db "$1" </dev/null | sed 's/"received":"[^"]*"//g'; }
+
+record() { # <name> <last address byte> <bios serial> <board serial> [processor count]
+  printf '<Node><Cpuid>178BFBFFB00F21513</Cpuid><MachineName>%s</MachineName>' "$1"
+  printf '<ProcessorCount>%s</ProcessorCount><MacAddresses><M0>00:1B:21:3A:4F:%s</M0>' "${5:-2}" "$2"
+  printf '</MacAddresses><BiosSerial>%s</BiosSerial><MotherboardSerial>%s</MotherboardSerial></Node>' "$3" "$4"
+}
+
+# fleet <dir> <count> [machines]: report i comes from machine i % machines, each
+# later one with another processor count, so a machine's reports are distinct
+# and must be tied together.
+fleet() {
+  local i m n=${3:-700}
+  mkdir -p "$1"
+  for ((i = 0; i < $2; i++)); do
+    m=$((i % n))
+    printf '<Node><Cpuid>178BFBFFB00F21513</Cpuid><MachineName>host-%d</MachineName><ProcessorCount>%d</ProcessorCount><MacAddresses><M0>00:1B:21:00:%02X:%02X</M0></MacAddresses><BiosSerial>BS%05d</BiosSerial><MotherboardSerial>MB%05d</MotherboardSerial></Node>' \
+      "$m" $((2 + i / n)) $((m >> 8)) $((m & 255)) "$m" "$m" >"$1/r$i.txt"
+  done
+}
+
+case $case_name in
+commands)
+  export ZAVRO_REGISTRY=$work/reg.sqlite
+  record host-a 06 PF2ABCDE L1HF65E00X9 >good.txt
+  record host-a 06 PF2ABCDE L1HF65E00X8 >changed.txt
+  record host-a 06 PF2ABCDE L1HF65E00X9 4 >variant.txt
+  record other-host 10 MXQ4410Z0K 9C2KV33 >other.txt
+  record host-p 08 'To be filled by O.E.M.' 'Default string' >placeholder.txt
+  record unknown 13 ZZZ123 YYY456 >unknown.txt
+  # Copied virtual machines: the serials stay, each gets its own VMware address.
+  record vm-1 11 CLN123 CLNMB | sed 's/00:1B:21:3A:4F/00:50:56:01:02/' >vm1.txt
+  record vm-2 12 CLN123 CLNMB | sed 's/00:1B:21:3A:4F/00:50:56:01:02/' >vm2.txt
+  printf '<Node><Cpuid>zz' >malformed.txt
+  tar czf batch.tar.gz good.txt other.txt
+  zip -q batch.zip changed.txt unknown.txt
+  table <<'EOF'
+add good.txt changed.txt good.txt||0|good.txt: stored, record 1, machine 1 (new)//changed.txt: stored, record 2, machine 1 (changed)//good.txt: duplicate, record 1, machine 1//2 stored, 1 duplicate, 0 rejected
+add --note "T-7 two words" other.txt placeholder.txt vm1.txt vm2.txt||0|other.txt: stored, record 3, machine 3 (new)//placeholder.txt: stored, record 4, machine 4 (new)//vm1.txt: stored, record 5, machine 5 (new)//vm2.txt: stored, record 6, machine 6 (clone)//4 stored, 0 duplicate, 0 rejected
+add --json malformed.txt other.txt||1|{"schema":1,"file":"malformed.txt","status":"rejected","record":7,"machine":null,"match":null,"reason":"malformed: * at byte 13","evidence":{},"digest":"*"}//{"schema":1,"file":"other.txt","status":"duplicate","record":3,"machine":3,*}
+add malformed.txt||0|malformed.txt: duplicate, record 7, machine -//0 stored, 1 duplicate, 0 rejected
+add batch.tar.gz batch.zip||0|batch.tar.gz:good.txt: duplicate, record 1, machine 1//batch.tar.gz:other.txt: duplicate, record 3, machine 3//batch.zip:changed.txt: duplicate, record 2, machine 1//batch.zip:unknown.txt: stored, record 8, machine 8 (new)//1 stored, 3 duplicate, 0 rejected
+add -|variant.txt|0|-: stored, record 9, machine 1 (changed)//1 stored, 0 duplicate, 0 rejected
+find good.txt placeholder.txt||0|good.txt: known, record 1, machine 1//placeholder.txt: known, record 4, machine 4
+history 3||0|RECORD  RECEIVED  *  MATCH  FILE       NOTE           CHANGED//3       20*Z  new    other.txt  T-7 two words  -
+history --json 1||0|{"schema":1,"machine":1,"record":1,"file":"good.txt",*"note":"","match":"new","changes":\[]}//{*"record":2,*"match":"changed","changes":\[{"field":"MotherboardSerial","before":"L1HF65E00X9","after":"L1HF65E00X8"}]}//{*"record":9,"file":"-",*"changes":\[{"field":"ProcessorCount","before":"2","after":"4"},{"field":"MotherboardSerial","before":"L1HF65E00X8","after":"L1HF65E00X9"}]}
+history 2||1||zavro-record: no machine 2 in */reg.sqlite
+machines||0|MACHINE  REPORTS  FIRST *  LAST *  FLAGS    NAMES//1        3        20*  changed  host-a//3        1        20*  -        other-host//4        1 *  host-p//5        1 *  clone    vm-1//6        1 *  clone    vm-2//8        1 *  -        unknown
+machines --json||0|{"schema":1,"machine":1,"records":\[1,2,9],"first":{"record":1,*"last":{"record":9,*"names":\["host-a"],"clone":false,"changed":true}//*{"schema":1,"machine":6,"records":\[6],*"names":\["vm-2"],"clone":true,"changed":false}//{*"machine":8,*}
+placeholders||0|FIELD              SOURCE  MACHINES  VALUE//BiosSerial         listed  1         To be filled by O.E.M.//MotherboardSerial  listed  1         Default string
+placeholders --json||0|{"schema":1,"field":"BiosSerial","value":"To be filled by O.E.M.","source":"listed","machines":1}//{"schema":1,"field":"MotherboardSerial","value":"Default string","source":"listed","machines":1}
+clones||0|MACHINES  SHARED//5,6       BiosSerial CLN123; MotherboardSerial CLNMB
+clones --json||0|{"schema":1,"machines":\[5,6],"shared":{"BiosSerial":"CLN123","MotherboardSerial":"CLNMB"}}
+rejected||0|RECORD  RECEIVED *  FILE           REASON//7       20*Z  malformed.txt  malformed: * at byte 13
+rejected --json||0|{"schema":1,"record":7,"file":"malformed.txt",*"note":"","reason":"malformed: *","size":15,"digest":"*"}
+add||2||INPUT is required*
+add --bogus good.txt||2||*--bogus*
+history||2||MACHINE is required*
+history one||2||*MACHINE*
+machines extra||2||*extra*
+find||2||FILE is required*
+EOF
+  # find ties without storing: the registry keeps its count.
+  before=$(q reg.sqlite 'SELECT count(*) FROM report')
+  record host-a 06 PF2ABCDE L1HF65E00X9 8 >variant2.txt
+  record stranger 14 QQQ111 RRR222 >stranger.txt
+  table <<'EOF'
+find variant2.txt stranger.txt||1|variant2.txt: machine 1 (changed)//stranger.txt: no known machine (new)
+find --json variant2.txt||0|{"schema":1,"file":"variant2.txt","status":"ok","record":null,"machine":1,"match":"changed",*}
+EOF
+  [ "$(q reg.sqlite 'SELECT count(*) FROM report')" = "$before" ] || fail "find stored a report"
+  # Every outcome names its report by the SHA-256 of its bytes.
+  run add --json good.txt changed.txt other.txt unknown.txt </dev/null
+  [ "$(printed_digests "$work/out" | tr '\n' ' ')" = "$(file_digests good.txt changed.txt other.txt unknown.txt | tr '\n' ' ')" ] ||
+    fail "digests differ from sha256sum: $out"
+
+  # A directory: every file under it in byte order of the full paths, which is
+  # neither each level sorted on its own nor the locale's order.
+  mkdir -p tree/a tree/B
+  fleet tree/a 1
+  cp good.txt tree/a-b.txt; cp other.txt tree/a.txt; cp unknown.txt tree/B/z.txt
+  cp changed.txt tree/_u.txt; cp variant.txt tree/b.txt
+  run add tree </dev/null
+  [ "$status" -eq 0 ] || fail "add tree: exit $status '$err'"
+  [ "$(grep ': ' out | sed 's/: .*//')" = "$(find tree -type f | LC_ALL=C sort)" ] ||
+    fail "directory order: $out"
+
+  # A file name with control bytes is escaped wherever it is shown.
+  name=$'ctl\e[31m\a\x9b.txt'
+  record ctl 15 CTL111 CTL222 >"$name"
+  printf 'junk' >"$name.bad"
+  printed=
+  no_raw() {
+    local stray
+    stray=$(LC_ALL=C tr -d '\n\040-\176' <"$work/out"; LC_ALL=C tr -d '\n\040-\176' <"$work/err")
+    [ -z "$stray" ] || fail "$1 wrote raw bytes: $(printf %s "$stray" | od -An -tx1)"
+    printed+=$out//
+  }
+  run add "$name" "$name.bad" </dev/null && no_raw add
+  machine=$(sed -n 's/^ctl.*: stored, record [0-9]*, machine \([0-9]*\) .*/\1/p' out)
+  run add --json "$name" </dev/null && no_raw "add --json"
+  run history "$machine" </dev/null && no_raw history
+  run rejected </dev/null && no_raw rejected
+  [[ $printed == 'ctl\x1b[31m\x07\x9b.txt: stored'*'{"schema":1,"file":"ctl\u001b[31m\u0007\ufffd.txt"'*'  ctl\x1b[31m\x07\x9b.txt  '*'  ctl\x1b[31m\x07\x9b.txt.bad  '* ]] ||
+    fail "file name not escaped: $printed"
+  ;;
+location)
+  record host-a 06 PF2ABCDE L1HF65E00X9 >good.txt
+  # The first that is set wins; a relative XDG_DATA_HOME is not a base directory.
+  rows=(
+    "--db $work/flag/r.db|ZAVRO_REGISTRY=$work/env/r.db XDG_DATA_HOME=$work/xdg|$work/flag/r.db"
+    "|ZAVRO_REGISTRY=$work/env/r.db XDG_DATA_HOME=$work/xdg|$work/env/r.db"
+    "|ZAVRO_REGISTRY= XDG_DATA_HOME=$work/xdg|$work/xdg/zavro/registry.sqlite"
+    "|XDG_DATA_HOME=relative|$work/home/.local/share/zavro/registry.sqlite"
+  )
+  for row in "${rows[@]}"; do
+    IFS='|' read -r flag envs where <<<"$row"
+    # Each command but add refuses a missing registry and makes nothing.
+    for args in "find good.txt" machines "history 1" placeholders clones rejected rebuild; do
+      # shellcheck disable=SC2086
+      (umask 0; cd "$work" && env -i PATH=/usr/bin:/bin HOME="$work/home" $envs \
+        timeout 60 "$exe" $args $flag </dev/null >out 2>err)
+      status=$?
+      { [ "$status" -eq 2 ] && grep -qF "$where" err; } ||
+        fail "$args ($envs $flag) on a missing registry: exit $status, '$(cat err)'"
+      [ ! -e "$(dirname "$where")" ] || fail "$args made $(dirname "$where")"
+    done
+    # shellcheck disable=SC2086
+    (umask 0; env -i PATH=/usr/bin:/bin HOME="$work/home" $envs \
+      timeout 60 "$exe" add $flag good.txt </dev/null >out 2>err)
+    status=$?
+    [ "$status" -eq 0 ] || fail "add ($envs $flag): exit $status, '$(cat err)'"
+    [ "$(stat -c %a "$where")" = 600 ] || fail "$where has mode $(stat -c %a "$where")"
+    # Every directory it made is private, whatever the umask.
+    dir=$(dirname "$where")
+    while [ "$dir" != "$work" ]; do
+      [ "$(stat -c %a "$dir")" = 700 ] || fail "$dir has mode $(stat -c %a "$dir")"
+      dir=$(dirname "$dir")
+    done
+    [ "$(q "$where" 'SELECT count(*) FROM report')" = 1 ] || fail "$where does not hold the report"
+    rm -rf "${work:?}"/{flag,env,xdg,home}
+  done
+  ;;
+killed)
+  fleet in 20000
+  tar czf in.tar.gz in
+  db=$work/k.sqlite
+  # The same add, each time killed later (x1.5 from 30 ms), until one finishes:
+  # kills land at every stage, whatever the batch size and the machine's speed.
+  killed=0 partial=0 delay=30
+  for ((run = 0; run < 30; run++, delay = delay * 3 / 2)); do
+    "$exe" add --json --db "$db" in.tar.gz </dev/null >"out.$run" 2>"err.$run" &
+    pid=$!
+    sleep "$((delay / 1000)).$(printf %03d $((delay % 1000)))"
+    kill -KILL "$pid" 2>/dev/null
+    { wait "$pid"; } 2>/dev/null
+    status=$?
+    [ "$status" -eq 0 ] && break
+    [ "$status" -eq 137 ] || fail "add exited $status: $(cat "err.$run")"
+    killed=$((killed + 1))
+    # Killed before its first batch: an empty file or no tables yet.
+    q "$db" 'SELECT 1 FROM report LIMIT 1' >/dev/null 2>&1 || continue
+    intact "$db"
+    # An outcome printed is an outcome committed.
+    missing=$(comm -23 <(printed_digests "out.$run") <(stored_digests "$db") | head -1)
+    [ -z "$missing" ] || fail "printed before the kill after $delay ms, yet not stored: $missing"
+    [ "$(q "$db" 'SELECT count(*) FROM report')" -lt 20000 ] && partial=$((partial + 1))
+  done
+  [ "$status" -eq 0 ] || fail "the add never finished"
+  { [ "$killed" -ge 3 ] && [ "$partial" -ge 1 ]; } ||
+    fail "too few kills mid-add ($killed killed, $partial with part of the reports)"
+  intact "$db"
+  [ "$(stored_digests "$db")" = "$(file_digests in)" ] || fail "reports lost or stored twice"
+  run add --db "$work/once.sqlite" in.tar.gz </dev/null
+  [ "$status" -eq 0 ] || fail "uninterrupted add: exit $status '$err'"
+  [ "$(machines_of "$db")" = "$(machines_of "$work/once.sqlite")" ] ||
+    fail "machines differ from those of one uninterrupted add"
+  ;;
+two-writers)
+  # Four writers making one registry at once: each finds it made or makes it.
+  record host-a 06 PF2ABCDE L1HF65E00X9 >a.txt
+  record other-host 10 MXQ4410Z0K 9C2KV33 >b.txt
+  for round in $(seq 10); do
+    pids=()
+    for _ in 1 2 3 4; do
+      timeout 60 "$exe" add --db "$work/new$round.sqlite" a.txt b.txt </dev/null >/dev/null 2>err &
+      pids+=($!)
+    done
+    for pid in "${pids[@]}"; do
+      wait "$pid" || fail "round $round: a writer to a new registry exited $?: $(cat err)"
+    done
+    [ "$(q "$work/new$round.sqlite" 'SELECT count(*) FROM report')" = 2 ] || fail "round $round: not 2 reports"
+  done
+  # Three writers at once on a registry none has made yet, each with reports
+  # of the same machines as the others (r1*, r2* and r3*: 2666 reports, 700 machines).
+  fleet in 3333 700
+  db=$work/w.sqlite
+  pids=()
+  for set in "r1 r2" "r2 r3" "r3 r1"; do
+    read -r a b <<<"$set"
+    timeout 120 "$exe" add --db "$db" in/"$a"*.txt in/"$b"*.txt </dev/null >"out.$a$b" 2>"err.$a$b" &
+    pids+=($!)
+  done
+  for pid in "${pids[@]}"; do
+    wait "$pid" || fail "a writer exited $?: $(cat err.*)"
+  done
+  intact "$db"
+  [ "$(stored_digests "$db")" = "$(file_digests in/r[123]*.txt)" ] ||
+    fail "reports lost or stored twice"
+  # Each report tied as one add of the same reports in the order received ties it.
+  q "$db" 'SELECT file FROM report ORDER BY id' >order
+  mapfile -t files <order
+  run add --db "$work/serial.sqlite" "${files[@]}" </dev/null
+  [ "$status" -eq 0 ] || fail "serial add: exit $status '$err'"
+  [ "$(machines_of "$db")" = "$(machines_of "$work/serial.sqlite")" ] ||
+    fail "the writers split or merged machines: $(diff <(machines_of "$db") <(machines_of "$work/serial.sqlite") | head -4)"
+  ;;
+full-disk)
+  [ "$(id -u)" -eq 0 ] || skip "a size-limited tmpfs needs root"
+  mkdir disk
+  mount -t tmpfs -o size=3m zavro-registry-full "$work/disk" 2>/dev/null || skip "mounting is not permitted here"
+  mounts+=("$work/disk")
+  db=$work/disk/r.sqlite
+  fleet in 12000
+  # Adds of 2500 reports until one fails.
+  for ((first = 0; first < 12000; first += 2500)); do
+    files=()
+    for ((i = first; i < first + 2500 && i < 12000; i++)); do files+=("in/r$i.txt"); done
+    run add --json --db "$db" "${files[@]}" </dev/null
+    cat out >>printed
+    [ "$status" -eq 0 ] || break
+  done
+  [ "$status" -eq 2 ] || fail "exit $status on a full disk, expected 2"
+  [[ $err == "zavro-record: registry $db: disk full"* ]] || fail "message: '$err'"
+  [ "$first" -gt 0 ] || fail "the disk filled on the first add"
+  intact "$db"
+  # Every outcome printed is stored, and nothing else: none of the failed batch.
+  [ "$(printed_digests printed)" = "$(stored_digests "$db")" ] ||
+    fail "registry and printed outcomes differ ($(grep -c . printed) printed, $(q "$db" 'SELECT count(*) FROM report') stored)"
+  ;;
+refused)
+  fleet in 1500
+  run add --db base.sqlite in </dev/null
+  [ "$status" -eq 0 ] || fail "base registry: exit $status '$err'"
+  head -c 65536 /dev/urandom >random.sqlite
+  sqlite3 -batch other.sqlite 'CREATE TABLE t (x); INSERT INTO t VALUES (1)' </dev/null
+  cp base.sqlite newer.sqlite && sqlite3 -batch newer.sqlite 'PRAGMA user_version = 99' </dev/null
+  # A middle third of the pages overwritten with bytes no page starts with.
+  cp base.sqlite damaged.sqlite
+  third=$(($(stat -c %s damaged.sqlite) / 4096 / 3))
+  head -c $((third * 4096)) /dev/zero | tr '\0' '\377' |
+    dd of=damaged.sqlite bs=4096 seek="$third" conv=notrunc status=none
+  cp base.sqlite locked.sqlite
+  mkdir ro && cp base.sqlite ro/r.sqlite
+  # Each refused with its cause named, and left byte for byte as it was.
+  while IFS='|' read -r db cause; do
+    before=$(sha256sum <"$db")
+    prefix=()
+    case $db in
+    locked.sqlite)
+      # Held past the busy timeout; the holder reports once it has the lock.
+      { printf "BEGIN EXCLUSIVE;\nSELECT 'held';\n"; sleep 14; printf 'ROLLBACK;\n'; } |
+        sqlite3 -batch "$db" >held &
+      holders+=($!)
+      for _ in $(seq 100); do grep -q held held 2>/dev/null && break; sleep 0.1; done
+      grep -q held held || fail "the lock holder never got its lock"
+      ;;
+    ro/*)
+      if [ "$(id -u)" -eq 0 ]; then
+        # Root writes any file; nobody cannot write this one, nor beside it.
+        chmod 755 "$work" "$work/ro" && chmod 644 "$db"
+        install -m 755 "$exe" "$work/tool"
+        chmod -R a+rX in
+        prefix=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+        setpriv --version >/dev/null 2>&1 || skip "setpriv is missing"
+      else
+        chmod 555 "$work/ro" && chmod 444 "$db"
+      fi
+      ;;
+    esac
+    if [ ${#prefix[@]} -gt 0 ]; then
+      timeout 120 "${prefix[@]}" "$work/tool" add --db "$db" in </dev/null >out 2>err
+      status=$? err=$(cat err)
+    else
+      run add --db "$db" in </dev/null
+    fi
+    [ "$status" -eq 2 ] || fail "add to $db: exit $status, expected 2 ('$err')"
+    [[ $err == "zavro-record: registry $db: $cause"* ]] || fail "add to $db: message '$err'"
+    [ "$(sha256sum <"$db")" = "$before" ] || fail "add changed $db"
+  done <<'EOF'
+random.sqlite|not a registry
+other.sqlite|not a registry
+newer.sqlite|made by a newer zavro-record
+damaged.sqlite|damaged
+locked.sqlite|locked by another process
+ro/r.sqlite|read-only
+EOF
+  ;;
+*) fail "unknown case" ;;
+esac
+echo "PASS: $case_name"
