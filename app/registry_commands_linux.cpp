@@ -1,5 +1,3 @@
-#include "app/registry_commands.hpp"
-
 #include <unistd.h>
 
 #include <chrono>
@@ -8,6 +6,7 @@
 #include <iostream>
 #include <vector>
 
+#include "app/registry_commands.hpp"
 #include "reader/output.hpp"
 #include "registry/input.hpp"
 #include "registry/registry.hpp"
@@ -97,23 +96,24 @@ class Commands final : public RegistryCommands {
                      "report files, directories, archives (.zip .tar .tar.gz .tgz .tar.xz); - "
                      "reads standard input")
         ->required();
-    find_ = common(app.add_subcommand("find", "Which known machine each report is from; stores nothing"));
+    find_ = common(
+        app.add_subcommand("find", "Which known machine each report is from; stores nothing"));
     find_->add_option("FILE", inputs_, "report files or archives; - reads standard input")
         ->required();
     machines_ = common(app.add_subcommand("machines", "Every machine, a line each"));
-    history_ = common(
-        app.add_subcommand("history", "A machine's reports in order, with what changed"));
+    history_ =
+        common(app.add_subcommand("history", "A machine's reports in order, with what changed"));
     history_->add_option("MACHINE", machine_, "machine id")->required();
-    placeholders_ = common(app.add_subcommand(
-        "placeholders", "Values that identify nothing, listed and learned"));
+    placeholders_ = common(
+        app.add_subcommand("placeholders", "Values that identify nothing, listed and learned"));
     clones_ = common(app.add_subcommand("clones", "Machines that are copies of one another"));
     rejected_ = common(app.add_subcommand("rejected", "Reports that could not be read, kept"));
-    rebuild_ = common(app.add_subcommand(
-        "rebuild", "Tie every report again with all that is known now"));
+    rebuild_ =
+        common(app.add_subcommand("rebuild", "Tie every report again with all that is known now"));
   }
 
   std::optional<int> run() override {
-    CLI::App* const commands[] = {add_,    find_,   machines_, history_,
+    CLI::App* const commands[] = {add_,          find_,   machines_, history_,
                                   placeholders_, clones_, rejected_, rebuild_};
     CLI::App* parsed = nullptr;
     for (CLI::App* command : commands) {
@@ -153,12 +153,15 @@ class Commands final : public RegistryCommands {
   int add(registry::Registry& registry) {
     std::size_t counts[3] = {};
     Progress progress(!json_, "added");
-    auto adder = registry.adder(note_, [&](const Outcome& outcome) {
-      ++counts[static_cast<int>(outcome.status)];
-      progress.tick(outcome.status == Status::kRejected);
-      print_line(json_ ? registry::outcome_json(outcome, false)
-                       : registry::outcome_text(outcome, false));
-    }, json_);
+    auto adder = registry.adder(
+        note_,
+        [&](const Outcome& outcome) {
+          ++counts[static_cast<int>(outcome.status)];
+          progress.tick(outcome.status == Status::kRejected);
+          print_line(json_ ? registry::outcome_json(outcome, false)
+                           : registry::outcome_text(outcome, false));
+        },
+        json_);
     registry::read_inputs(inputs_, [&](registry::Item& item) {
       adder->push(std::move(item));
       return true;

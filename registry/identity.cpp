@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "reader/rules.hpp"
 #include "reader/text.hpp"
@@ -35,9 +36,12 @@ std::string address_value(const std::array<std::uint8_t, 6>& bytes) {
 
 const char* field_of(KeyKind kind) {
   switch (kind) {
-    case KeyKind::kBiosSerial: return kKeyNames[static_cast<std::size_t>(Key::kBiosSerial)];
-    case KeyKind::kBoardSerial: return kKeyNames[static_cast<std::size_t>(Key::kMotherboardSerial)];
-    case KeyKind::kAddress: break;
+    case KeyKind::kBiosSerial:
+      return kKeyNames[static_cast<std::size_t>(Key::kBiosSerial)];
+    case KeyKind::kBoardSerial:
+      return kKeyNames[static_cast<std::size_t>(Key::kMotherboardSerial)];
+    case KeyKind::kAddress:
+      break;
   }
   return kKeyNames[static_cast<std::size_t>(Key::kMacAddresses)];
 }
@@ -90,6 +94,71 @@ Identity identity_of(const reader::Parsed& parsed, const reader::Decoded& decode
   return identity;
 }
 
+namespace {
+
+// Fields are a length byte or two and the bytes: serials and the name are at
+// most 511 bytes, the rest shorter.
+void put(std::string& out, std::string_view text) {
+  out += static_cast<char>(text.size() >> 8);
+  out += static_cast<char>(text.size() & 0xFF);
+  out += text;
+}
+
+bool take(std::string_view& in, std::string& text) {
+  if (in.size() < 2) return false;
+  const std::size_t size = static_cast<std::size_t>(static_cast<unsigned char>(in[0])) << 8 |
+                           static_cast<unsigned char>(in[1]);
+  if (in.size() - 2 < size) return false;
+  text.assign(in.substr(2, size));
+  in.remove_prefix(2 + size);
+  return true;
+}
+
+}  // namespace
+
+std::string encode(const Identity& identity) {
+  std::string out;
+  out += static_cast<char>((identity.bios ? 1 : 0) | (identity.board ? 2 : 0));
+  put(out, identity.bios.value_or(""));
+  put(out, identity.board.value_or(""));
+  std::string addresses;
+  for (const auto& a : identity.addresses)
+    addresses.append(reinterpret_cast<const char*>(a.data()), 6);
+  put(out, addresses);
+  put(out, identity.cpuid);
+  put(out, identity.count);
+  put(out, identity.name);
+  return out;
+}
+
+std::optional<Identity> decode_identity(std::string_view in) {
+  if (in.empty()) return std::nullopt;
+  const auto present = static_cast<unsigned char>(in[0]);
+  in.remove_prefix(1);
+  Identity identity;
+  std::string bios;
+  std::string board;
+  std::string addresses;
+  if (!take(in, bios) || !take(in, board) || !take(in, addresses) || !take(in, identity.cpuid) ||
+      !take(in, identity.count) || !take(in, identity.name) || !in.empty() ||
+      addresses.size() % 6 != 0 || present > 3) {
+    return std::nullopt;
+  }
+  if ((present & 1) != 0) identity.bios = std::move(bios);
+  if ((present & 2) != 0) identity.board = std::move(board);
+  for (std::size_t at = 0; at < addresses.size(); at += 6) {
+    std::array<std::uint8_t, 6> a{};
+    std::memcpy(a.data(), addresses.data() + at, 6);
+    identity.addresses.push_back(a);
+  }
+  identity.all_virtual =
+      !identity.addresses.empty() &&
+      std::all_of(identity.addresses.begin(), identity.addresses.end(), is_virtual);
+  identity.name_fold = identity.name;
+  for (char& c : identity.name_fold) c = reader::ascii_lower(c);
+  return identity;
+}
+
 std::vector<ComponentKey> keys_of(const Identity& identity) {
   std::vector<ComponentKey> keys;
   keys.reserve(2 + identity.addresses.size());
@@ -103,7 +172,8 @@ std::vector<ComponentKey> keys_of(const Identity& identity) {
 
 void drop_placeholders(Identity& identity,
                        const std::function<bool(const ComponentKey&)>& is_placeholder) {
-  if (identity.bios && is_placeholder({KeyKind::kBiosSerial, *identity.bios})) identity.bios.reset();
+  if (identity.bios && is_placeholder({KeyKind::kBiosSerial, *identity.bios}))
+    identity.bios.reset();
   if (identity.board && is_placeholder({KeyKind::kBoardSerial, *identity.board})) {
     identity.board.reset();
   }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "reader/reader.hpp"
@@ -34,7 +35,7 @@ std::int64_t key_hash(const ComponentKey& key);  // the record key it comes from
 std::string display(const ComponentKey& key);
 
 struct Identity {
-  std::optional<std::string> bios;   // state value only, normalised
+  std::optional<std::string> bios;  // state value only, normalised
   std::optional<std::string> board;
   // Universally administered, unicast, non-zero; sorted, no repeats.
   std::vector<std::array<std::uint8_t, 6>> addresses;
@@ -50,10 +51,17 @@ struct Identity {
 // For an ok record with its decoding.
 Identity identity_of(const reader::Parsed& parsed, const reader::Decoded& decoded);
 
+// An identity as the registry keeps it beside each machine, so that weighing
+// a candidate reads one small row instead of parsing its latest report.
+std::string encode(const Identity& identity);
+// Nothing when the bytes are not an encoding (a damaged registry).
+std::optional<Identity> decode_identity(std::string_view bytes);
+
 // Its strong keys.
 std::vector<ComponentKey> keys_of(const Identity& identity);
 
 // Drops the strong values a predicate calls placeholders (learned ones).
-void drop_placeholders(Identity& identity, const std::function<bool(const ComponentKey&)>& is_placeholder);
+void drop_placeholders(Identity& identity,
+                       const std::function<bool(const ComponentKey&)>& is_placeholder);
 
 }  // namespace zavro::registry

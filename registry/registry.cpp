@@ -25,7 +25,8 @@ constexpr int kPage = 4096;
 std::optional<std::string> rejection(const reader::FileReport& report) {
   const reader::Parsed& parsed = report.parsed;
   switch (reader::classify(report)) {
-    case reader::Condition::kUnreadable: return "unreadable: " + report.unreadable.value_or("");
+    case reader::Condition::kUnreadable:
+      return "unreadable: " + report.unreadable.value_or("");
     case reader::Condition::kMalformed:
       return "malformed: " + parsed.error + " at byte " + std::to_string(parsed.offset);
     case reader::Condition::kAmbiguous:
@@ -65,23 +66,26 @@ class Tier {
     std::vector<Candidate> candidates;
     candidates.reserve(machines.size());
     for (const Id id : machines) {
-      const auto latest = store_.latest_report(id);
-      if (!latest) continue;
-      const reader::FileReport report = reader::report_of({}, latest->second);
-      if (!report.decoded) continue;
-      candidates.push_back({id, latest->first, this->identity(report.parsed, *report.decoded)});
+      const auto row = store_.machine(id);
+      if (!row) continue;
+      auto known = decode_identity(row->identity);
+      if (!known)
+        throw Error("registry " + store_.location() + ": damaged (machine " + std::to_string(id) +
+                    ")");
+      drop_placeholders(*known, [this](const ComponentKey& key) { return placeholder(key); });
+      candidates.push_back({id, row->latest, std::move(*known)});
     }
     return tie_report(identity, candidates);
   }
 
-  // Records the decision for report id, the report decide() saw last;
+  // Records the decision for report id, whose identity decide() saw last;
   // returns its machine.
-  Id record(Id id, const Decision& decision) {
+  Id record(Id id, const Identity& identity, const Decision& decision) {
     const Id machine = decision.machine.value_or(id);
     if (decision.machine) {
-      store_.set_latest(machine, id);
+      store_.set_latest(machine, id, encode(identity));
     } else {
-      store_.insert_machine({machine, id});
+      store_.insert_machine({machine, id, encode(identity)});
       for (const Id other : decision.clone_of) store_.link_clone(machine, other);
     }
     // Most reports come from a known machine that showed the same keys before.
@@ -95,7 +99,8 @@ class Tier {
     if (!fresh.empty()) store_.index(fresh, machine);
     for (const auto& [key, other] : decision.witnesses) {
       store_.witness(key, other);
-      if (store_.witness(key, machine) >= reader::kLearnAfterMachines && learned_.insert(key).second) {
+      if (store_.witness(key, machine) >= reader::kLearnAfterMachines &&
+          learned_.insert(key).second) {
         store_.learn(key);
       }
     }
@@ -186,9 +191,9 @@ class StoreAdder final : public Registry::Adder {
     stored.received = now;
     stored.note = note_;
     stored.rules = reader::kRegistryRulesVersion;
-    const reader::FileReport report =
-        item.unreadable ? reader::unreadable_report(item.name, *item.unreadable)
-                        : reader::report_of(item.name, item.bytes);
+    const reader::FileReport report = item.unreadable
+                                          ? reader::unreadable_report(item.name, *item.unreadable)
+                                          : reader::report_of(item.name, item.bytes);
     stored.bytes = std::move(item.bytes);
     outcome.record = stored.id;
     if (const auto reason = rejection(report)) {
@@ -205,7 +210,7 @@ class StoreAdder final : public Registry::Adder {
     stored.match = name_of(decision.match);
     stored.evidence = evidence_json(decision);
     store_.insert_report(stored);
-    tier.record(stored.id, decision);
+    tier.record(stored.id, identity, decision);
     outcome.status = Status::kStored;
     outcome.machine = stored.machine;
     outcome.match = stored.match;
@@ -272,11 +277,11 @@ void replay(Store& store) {
       if (!report.decoded) continue;
       const Identity identity = tier.identity(report.parsed, *report.decoded);
       const Decision decision = tier.decide(identity);
-      const Id machine = tier.record(stored.id, decision);
+      const Id machine = tier.record(stored.id, identity, decision);
       store.retie_report(stored.id, machine,
                          decision.machine ? std::optional<Id>(decision.previous) : std::nullopt,
-                         name_of(decision.match),
-                         reader::kRegistryRulesVersion, evidence_json(decision));
+                         name_of(decision.match), reader::kRegistryRulesVersion,
+                         evidence_json(decision));
     }
   }
 }
@@ -285,9 +290,12 @@ void replay(Store& store) {
 
 const char* name_of(Status status) {
   switch (status) {
-    case Status::kStored: return "stored";
-    case Status::kDuplicate: return "duplicate";
-    case Status::kRejected: break;
+    case Status::kStored:
+      return "stored";
+    case Status::kDuplicate:
+      return "duplicate";
+    case Status::kRejected:
+      break;
   }
   return "rejected";
 }

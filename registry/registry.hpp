@@ -33,11 +33,11 @@ const char* name_of(Status status);
 struct Outcome {
   std::string file;
   Status status = Status::kRejected;
-  Id record = 0;                 // the stored report (for a duplicate, the earlier one)
-  std::optional<Id> machine;     // unset when rejected
-  std::string match;             // "new", "same", "changed" or "clone"; empty when rejected
-  std::string evidence = "{}";   // the decision's evidence, one JSON object
-  std::string reason;            // rejected: why
+  Id record = 0;                // the stored report (for a duplicate, the earlier one)
+  std::optional<Id> machine;    // unset when rejected
+  std::string match;            // "new", "same", "changed" or "clone"; empty when rejected
+  std::string evidence = "{}";  // the decision's evidence, one JSON object
+  std::string reason;           // rejected: why
   Digest digest{};
 };
 using OutcomeSink = std::function<void(const Outcome& outcome)>;

@@ -21,7 +21,9 @@ inline constexpr std::array<const char*, 8> kSchema = {
     " reason BLOB, machine INTEGER, prev INTEGER, match TEXT, rules INTEGER NOT NULL,"
     " evidence TEXT NOT NULL)",
     "CREATE INDEX report_tag ON report (tag)",
-    "CREATE TABLE machine (id INTEGER PRIMARY KEY, latest INTEGER NOT NULL)",
+    // identity: what the latest report says, encoded (registry/identity.hpp).
+    "CREATE TABLE machine (id INTEGER PRIMARY KEY, latest INTEGER NOT NULL,"
+    " identity BLOB NOT NULL)",
     // Strong keys (serials, addresses), as 64-bit hashes, to the machines
     // that showed them. A collision only adds a candidate the rules then
     // weigh on the values themselves.

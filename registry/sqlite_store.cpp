@@ -6,14 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <unordered_map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "registry/schema.hpp"
@@ -30,24 +30,32 @@ constexpr int kBusyMilliseconds = 10000;
 
 std::string cause_of(int code) {
   switch (code & 0xFF) {
-    case SQLITE_FULL: return "disk full";
-    case SQLITE_READONLY: return "read-only";
+    case SQLITE_FULL:
+      return "disk full";
+    case SQLITE_READONLY:
+      return "read-only";
     case SQLITE_BUSY:
-    case SQLITE_LOCKED: return "locked by another process";
-    case SQLITE_CORRUPT: return "damaged";
-    case SQLITE_NOTADB: return "not a registry";
-    case SQLITE_CANTOPEN: return "cannot be opened";
-    case SQLITE_IOERR: return "input/output error";
-    case SQLITE_PERM: return "permission denied";
-    case SQLITE_NOMEM: return "out of memory";
-    default: return sqlite3_errstr(code);
+    case SQLITE_LOCKED:
+      return "locked by another process";
+    case SQLITE_CORRUPT:
+      return "damaged";
+    case SQLITE_NOTADB:
+      return "not a registry";
+    case SQLITE_CANTOPEN:
+      return "cannot be opened";
+    case SQLITE_IOERR:
+      return "input/output error";
+    case SQLITE_PERM:
+      return "permission denied";
+    case SQLITE_NOMEM:
+      return "out of memory";
+    default:
+      return sqlite3_errstr(code);
   }
 }
 
 // Index lookups and inserts go in groups: one statement per report, not per key.
 constexpr std::size_t kKeysPerStatement = 8;
-constexpr const char* kSelectKeys =
-    "SELECT key, machine FROM component WHERE key IN (?, ?, ?, ?, ?, ?, ?, ?)";
 
 std::int64_t tag_of(const Digest& digest) {
   std::uint64_t tag = 0;
@@ -99,8 +107,8 @@ class SqliteStore final : public Store {
     sqlite3_bind_int64(s, 1, tag_of(digest));
     std::optional<std::pair<Id, std::optional<Id>>> found;
     while (!found && step(s)) {
-      if (column(s, 2) != std::string_view(reinterpret_cast<const char*>(digest.data()),
-                                           digest.size())) {
+      if (column(s, 2) !=
+          std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size())) {
         continue;
       }
       std::optional<Id> machine;
@@ -169,17 +177,19 @@ class SqliteStore final : public Store {
   }
 
   void insert_machine(const MachineRow& m) override {
-    sqlite3_stmt* s = prepare("INSERT INTO machine (id, latest) VALUES (?, ?)");
+    sqlite3_stmt* s = prepare("INSERT INTO machine (id, latest, identity) VALUES (?, ?, ?)");
     sqlite3_bind_int64(s, 1, m.id);
     sqlite3_bind_int64(s, 2, m.latest);
+    blob(s, 3, m.identity);
     step(s);
     done(s);
   }
 
-  void set_latest(Id machine, Id record) override {
-    sqlite3_stmt* s = prepare("UPDATE machine SET latest = ? WHERE id = ?");
+  void set_latest(Id machine, Id record, const std::string& identity) override {
+    sqlite3_stmt* s = prepare("UPDATE machine SET latest = ?, identity = ? WHERE id = ?");
     sqlite3_bind_int64(s, 1, record);
-    sqlite3_bind_int64(s, 2, machine);
+    blob(s, 2, identity);
+    sqlite3_bind_int64(s, 3, machine);
     step(s);
     done(s);
   }
@@ -195,10 +205,10 @@ class SqliteStore final : public Store {
   }
 
   std::optional<MachineRow> machine(Id id) override {
-    sqlite3_stmt* s = prepare("SELECT latest FROM machine WHERE id = ?");
+    sqlite3_stmt* s = prepare("SELECT latest, identity FROM machine WHERE id = ?");
     sqlite3_bind_int64(s, 1, id);
     std::optional<MachineRow> row;
-    if (step(s)) row = MachineRow{id, sqlite3_column_int64(s, 0)};
+    if (step(s)) row = MachineRow{id, sqlite3_column_int64(s, 0), column(s, 1)};
     done(s);
     return row;
   }
@@ -207,11 +217,10 @@ class SqliteStore final : public Store {
       const std::vector<std::int64_t>& hashes) override {
     std::vector<std::pair<std::int64_t, Id>> found;
     for (std::size_t from = 0; from < hashes.size(); from += kKeysPerStatement) {
-      sqlite3_stmt* s = prepare(kSelectKeys);
-      // Unused places repeat a key: IN is a set.
-      for (std::size_t i = 0; i < kKeysPerStatement; ++i) {
-        const std::size_t at = std::min(from + i, hashes.size() - 1);
-        sqlite3_bind_int64(s, static_cast<int>(i + 1), hashes[at]);
+      const std::size_t n = std::min(kKeysPerStatement, hashes.size() - from);
+      sqlite3_stmt* s = prepare(select_keys_[n - 1].c_str());
+      for (std::size_t i = 0; i < n; ++i) {
+        sqlite3_bind_int64(s, static_cast<int>(i + 1), hashes[from + i]);
       }
       while (step(s)) found.emplace_back(sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1));
       done(s);
@@ -360,8 +369,8 @@ class SqliteStore final : public Store {
     auto& slot = statements_[sql];
     if (!slot) {
       slot = std::make_unique<Statement>();
-      const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot->handle(),
-                                        nullptr);
+      const int rc =
+          sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot->handle(), nullptr);
       if (rc != SQLITE_OK) {
         statements_.erase(sql);
         fail(rc);
@@ -405,14 +414,16 @@ class SqliteStore final : public Store {
   static std::string column(sqlite3_stmt* s, int at) {
     const void* data = sqlite3_column_blob(s, at);
     const int size = sqlite3_column_bytes(s, at);
-    return data == nullptr ? std::string() : std::string(static_cast<const char*>(data),
-                                                         static_cast<std::size_t>(size));
+    return data == nullptr
+               ? std::string()
+               : std::string(static_cast<const char*>(data), static_cast<std::size_t>(size));
   }
 
   static void row(sqlite3_stmt* s, StoredReport& r, bool with_bytes) {
     r.id = sqlite3_column_int64(s, 0);
     const std::string digest = column(s, 1);
-    if (digest.size() == r.digest.size()) std::memcpy(r.digest.data(), digest.data(), digest.size());
+    if (digest.size() == r.digest.size())
+      std::memcpy(r.digest.data(), digest.data(), digest.size());
     r.file = column(s, 2);
     r.received = sqlite3_column_int64(s, 3);
     r.note = column(s, 4);
@@ -441,8 +452,8 @@ class SqliteStore final : public Store {
     if (!exists && !create) throw Error("no registry at " + path_);
     if (!exists) make_file();
     // NOFOLLOW-free: a registry may well be a link the user set up.
-    int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) fail(rc);
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyMilliseconds);
@@ -465,7 +476,7 @@ class SqliteStore final : public Store {
     // WAL with NORMAL: a killed process loses nothing committed; a power cut
     // may lose the last batches, never the file.
     exec("PRAGMA synchronous = NORMAL");
-    exec("PRAGMA cache_size = -32768");
+    exec("PRAGMA cache_size = -24576");
     exec("PRAGMA wal_autocheckpoint = 8192");
     if (version < kSchemaVersion) migrate();
   }
@@ -525,19 +536,24 @@ class SqliteStore final : public Store {
     }
   }
 
-  static std::array<std::string, kKeysPerStatement> insert_keys() {
+  // Statement texts for 1 to kKeysPerStatement keys.
+  static std::array<std::string, kKeysPerStatement> keys_sql(const char* head, const char* one,
+                                                             const char* tail) {
     std::array<std::string, kKeysPerStatement> sql;
-    std::string values = "(?, ?)";
+    std::string list = one;
     for (std::size_t n = 0; n < kKeysPerStatement; ++n) {
-      sql[n] = "INSERT OR IGNORE INTO component (key, machine) VALUES " + values;
-      values += ", (?, ?)";
+      sql[n] = head + list + tail;
+      list += std::string(", ") + one;
     }
     return sql;
   }
 
   std::string path_;
   sqlite3* db_ = nullptr;
-  const std::array<std::string, kKeysPerStatement> insert_keys_ = insert_keys();
+  const std::array<std::string, kKeysPerStatement> select_keys_ =
+      keys_sql("SELECT key, machine FROM component WHERE key IN (", "?", ")");
+  const std::array<std::string, kKeysPerStatement> insert_keys_ =
+      keys_sql("INSERT OR IGNORE INTO component (key, machine) VALUES ", "(?, ?)", "");
   std::unordered_map<const char*, std::unique_ptr<Statement>> statements_;
 };
 

@@ -23,17 +23,18 @@ struct StoredReport {
   std::int64_t received = 0;  // Unix seconds
   std::string note;
   std::string bytes;
-  std::string reason;          // rejected: why; empty when tied
-  std::optional<Id> machine;   // unset when rejected
-  std::optional<Id> prev;      // the machine's report before this one
-  std::string match;           // "new", "same", "changed", "clone"
-  int rules = 0;               // rules version of the decision
-  std::string evidence;        // JSON object
+  std::string reason;         // rejected: why; empty when tied
+  std::optional<Id> machine;  // unset when rejected
+  std::optional<Id> prev;     // the machine's report before this one
+  std::string match;          // "new", "same", "changed", "clone"
+  int rules = 0;              // rules version of the decision
+  std::string evidence;       // JSON object
 };
 
 struct MachineRow {
-  Id id = 0;            // the id of its first report
-  Id latest = 0;        // its latest report
+  Id id = 0;             // the id of its first report
+  Id latest = 0;         // its latest report
+  std::string identity;  // that report's identity, encoded
 };
 
 class Store {
@@ -56,14 +57,13 @@ class Store {
   virtual void insert_report(const StoredReport& report) = 0;
   // After rebuild: the report's new tie.
   virtual void retie_report(Id record, std::optional<Id> machine, std::optional<Id> prev,
-                            const std::string& match,
-                            int rules, const std::string& evidence) = 0;
+                            const std::string& match, int rules, const std::string& evidence) = 0;
   virtual std::string report_bytes(Id record) = 0;
   // A machine's latest report: its id and bytes.
   virtual std::optional<std::pair<Id, std::string>> latest_report(Id machine) = 0;
 
   virtual void insert_machine(const MachineRow& machine) = 0;
-  virtual void set_latest(Id machine, Id record) = 0;
+  virtual void set_latest(Id machine, Id record, const std::string& identity) = 0;
   virtual std::optional<MachineRow> machine(Id id) = 0;
 
   // The index of strong keys (key_hash of each): which machines have shown

@@ -119,19 +119,26 @@ void write_values(reader::JsonLine& json, const char* key, const std::vector<std
 
 const char* name_of(Weight weight) {
   switch (weight) {
-    case Weight::kTied: return "tied";
-    case Weight::kClone: return "clone";
-    case Weight::kDifferent: break;
+    case Weight::kTied:
+      return "tied";
+    case Weight::kClone:
+      return "clone";
+    case Weight::kDifferent:
+      break;
   }
   return "different";
 }
 
 const char* name_of(Match match) {
   switch (match) {
-    case Match::kNew: return "new";
-    case Match::kSame: return "same";
-    case Match::kChanged: return "changed";
-    case Match::kClone: break;
+    case Match::kNew:
+      return "new";
+    case Match::kSame:
+      return "same";
+    case Match::kChanged:
+      return "changed";
+    case Match::kClone:
+      break;
   }
   return "clone";
 }
@@ -144,8 +151,8 @@ Decision tie_report(const Identity& report, const std::vector<Candidate>& candid
     Weighed w = weigh(report, candidate);
     if (w.weight == Weight::kTied) {
       // Most agreement first; then the machine seen most recently.
-      const std::tuple<int, int, int, Id> score{w.matches - w.conflicts, w.matches,
-                                                weak_matches(w), candidate.record};
+      const std::tuple<int, int, int, Id> score{w.matches - w.conflicts, w.matches, weak_matches(w),
+                                                candidate.record};
       if (best == nullptr || score > best_score) {
         best = &candidate;
         best_score = score;

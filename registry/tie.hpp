@@ -30,8 +30,8 @@ struct Weighed {
   Id machine = 0;
   Id record = 0;
   std::array<reader::Agreement, kKeyCount> components{};  // indexed by Key
-  int matches = 0;    // strong components that agree
-  int conflicts = 0;  // strong components that disagree
+  int matches = 0;                                        // strong components that agree
+  int conflicts = 0;                                      // strong components that disagree
   Weight weight = Weight::kDifferent;
 };
 

@@ -178,18 +178,20 @@ std::string outcome_json(const Outcome& o, bool find) {
 std::string outcome_text(const Outcome& o, bool find) {
   std::string line = terminal_safe(o.file) + ": ";
   switch (o.status) {
-    case Status::kRejected: return line + "rejected: " + terminal_safe(o.reason);
+    case Status::kRejected:
+      return line + "rejected: " + terminal_safe(o.reason);
     case Status::kDuplicate:
       return line + (find ? "known" : "duplicate") + ", record " + std::to_string(o.record) +
              ", machine " + id_text(o.machine);
-    case Status::kStored: break;
+    case Status::kStored:
+      break;
   }
   if (find) {
     return line + (o.machine ? "machine " + std::to_string(*o.machine) + " (" + o.match + ")"
                              : "no known machine (" + o.match + ")");
   }
-  return line + "stored, record " + std::to_string(o.record) + ", machine " +
-         id_text(o.machine) + " (" + o.match + ")";
+  return line + "stored, record " + std::to_string(o.record) + ", machine " + id_text(o.machine) +
+         " (" + o.match + ")";
 }
 
 std::string move_json(const Move& move) {
@@ -240,9 +242,11 @@ void machines(Registry& registry, bool json, const LineSink& out) {
       line.key("records").begin_array();
       for (const StoredReport& r : reports) line.number(static_cast<std::int64_t>(r.id));
       line.end_array();
-      line.key("first").begin_object().key("record").number(static_cast<std::int64_t>(reports.front().id));
+      line.key("first").begin_object().key("record").number(
+          static_cast<std::int64_t>(reports.front().id));
       line.key("received").latin1(utc(reports.front().received)).end_object();
-      line.key("last").begin_object().key("record").number(static_cast<std::int64_t>(reports.back().id));
+      line.key("last").begin_object().key("record").number(
+          static_cast<std::int64_t>(reports.back().id));
       line.key("received").latin1(utc(reports.back().received)).end_object();
       line.key("names").begin_array();
       for (const auto& name : names) line.latin1(name);
@@ -255,9 +259,8 @@ void machines(Registry& registry, bool json, const LineSink& out) {
       if (changed) flags += flags.empty() ? "changed" : ",changed";
       std::string joined;
       for (const auto& name : names) joined += (joined.empty() ? "" : ", ") + name;
-      table.row({std::to_string(id), std::to_string(reports.size()),
-                 utc(reports.front().received), utc(reports.back().received),
-                 flags.empty() ? "-" : flags, joined});
+      table.row({std::to_string(id), std::to_string(reports.size()), utc(reports.front().received),
+                 utc(reports.back().received), flags.empty() ? "-" : flags, joined});
     }
   }
   if (!json) table.print(out);
