@@ -1,0 +1,167 @@
+"""Writes the "## Registry" section of bench/results.md from bench/run's
+registry group, in place of the one there (the other sections stay as they are).
+Usage: registry_results.py OUT_DIR/registry RESULTS_MD"""
+import json
+import os
+import re
+import sys
+
+out, results = sys.argv[1:3]
+RECEIVED = {"add-100000": 100000, "add-1000000": 1000000, "floor-1000000": 1000000}
+LABELS = {"add-100000": "zavro-record add", "add-1000000": "zavro-record add",
+          "floor-1000000": "python3 sqlite3 (floor)"}
+
+facts = {}
+fleets = []
+path = os.path.join(out, "facts.tsv")
+for line in open(path) if os.path.exists(path) else ():
+    key, _, value = line.rstrip("\n").partition("\t")
+    if key == "fleet":
+        fleets.append(value)
+    else:
+        facts[key] = value
+
+
+def ingest(label):
+    """wall, user, sys, peak KiB, bytes on disk, stored, rejected; None when not measured."""
+    fields = facts.get(label, "").split()
+    if len(fields) != 7:
+        return None
+    wall, user, system = (float(v) for v in fields[:3])
+    rss, size, stored, rejected = (int(v) for v in fields[3:])
+    return {"wall": wall, "cpu": user + system, "rss": rss, "size": size, "stored": stored,
+            "rejected": rejected}
+
+
+def hyperfine(name):
+    path = os.path.join(out, name + ".json")
+    if not os.path.exists(path):
+        return {}
+    rss = {}
+    if os.path.exists(os.path.join(out, name + ".rss")):
+        rss = dict(line.rstrip("\n").split("\t") for line in open(os.path.join(out, name + ".rss")))
+    return {r["command"]: {"runs": len(r["times"]), "wall": r["median"],
+                           "cpu": r["user"] + r["system"], "rss": int(rss.get(r["command"], 0))}
+            for r in json.load(open(path))["results"]}
+
+
+cpu = "?"
+for line in open("/proc/cpuinfo"):
+    if line.startswith("model name"):
+        cpu = line.split(":", 1)[1].strip()
+        break
+
+runs = {label: ingest(label) for label in RECEIVED}
+find = hyperfine("find").get("zavro-record find")
+one = hyperfine("one")
+find_counts = {}
+path = os.path.join(out, "find.jsonl")
+for line in open(path) if os.path.exists(path) else ():
+    o = json.loads(line)
+    if o["status"] == "duplicate":
+        kind = "known report"
+    elif o["status"] == "rejected":
+        kind = "rejected"
+    else:
+        kind = "known machine" if o.get("machine") is not None else "no known machine"
+    find_counts[kind] = find_counts.get(kind, 0) + 1
+find_total = sum(find_counts.values())
+
+lines = ["## Registry", ""]
+lines.append("Machine: %s; %d CPUs; load average before the group %s, after it %s.  " % (
+    cpu, os.cpu_count(), facts.get("load_before", "?"), facts.get("load_after", "?")))
+lines.append("Fleets from `fleet-gen` (%s; %s, kept in `build/bench/registry-fleet` while fleet-gen's "
+             "binary and the seeds stay the same): %s." % (
+                 facts.get("key", "?"), "written for this run" if facts.get("cache") == "written"
+                 else "reused from an earlier run", "; ".join(f.replace("fleet-gen: ", "")
+                                                              for f in fleets) or "?"))
+lines.append("Ingest: one run each into an empty registry in a temporary directory, "
+             "`taskset -c 0 zavro-record add --db REG FLEET.tar.gz >/dev/null` under GNU time "
+             "(`%e %U %S %M`); the floor is `taskset -c 0 /usr/bin/python3 bench/registry_floor.py` "
+             "over the same archive (tarfile, one INSERT of name, bytes and sha256 per report, one "
+             "transaction, WAL). Size: the file plus -wal and -shm once the command has ended, per "
+             "report received and per report stored (stored: the tool's rows less the rejected ones "
+             "it keeps; the rest of those received were duplicates).")
+lines.append("")
+lines.append("| command | reports | wall s | user+sys s | reports/s | per CPU s | peak RSS KiB | "
+             "stored | rejected | registry bytes | bytes/received | bytes/stored |")
+lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+for label, received in RECEIVED.items():
+    r = runs[label]
+    if r is None:
+        lines.append("| %s | %d | - | - | - | - | - | - | - | - | - | - |" % (LABELS[label], received))
+        continue
+    lines.append("| %s | %d | %.2f | %.2f | %.0f | %.0f | %d | %d | %d | %d | %.0f | %s |" % (
+        LABELS[label], received, r["wall"], r["cpu"], received / r["wall"],
+        received / r["cpu"] if r["cpu"] else 0, r["rss"], r["stored"], r["rejected"], r["size"],
+        r["size"] / received, "%.0f" % (r["size"] / r["stored"]) if r["stored"] else "-"))
+lines.append("")
+lines.append("find against the 1,000,000-report registry: `taskset -c 0 zavro-record find --db REG "
+             "find-20000.tar.gz` (hyperfine, median of 3 runs after one warm-up; exit 1 ignored, as "
+             "most reports are from no known machine) over 18,000 reports of a fleet from seed %s "
+             "and every 500th report of the 1,000,000 (%d of them); what find said: %s. One file "
+             "(member %s of the 1,000,000): `zavro-record find --db REG FILE` against "
+             "`zavro-record check FILE`, hyperfine as in the other groups." % (
+                 facts.get("other_seed", "?"), int(facts.get("known", "0")),
+                 ", ".join("%d %s" % (n, k) for k, n in sorted(find_counts.items())) or "-",
+                 facts.get("one", "?")))
+lines.append("")
+lines.append("| command | reports | runs | median wall ms | user+sys ms | reports/s | peak RSS KiB |")
+lines.append("|---|---:|---:|---:|---:|---:|---:|")
+if find:
+    lines.append("| zavro-record find | %d | %d | %.1f | %.1f | %.0f | - |" % (
+        find_total, find["runs"], find["wall"] * 1000, find["cpu"] * 1000, find_total / find["wall"]))
+for label, r in one.items():
+    lines.append("| %s | 1 | %d | %.2f | %.2f | - | %d |" % (label, r["runs"], r["wall"] * 1000,
+                                                            r["cpu"] * 1000, r["rss"]))
+lines.append("")
+
+
+def target(text, ok):
+    if ok is None:
+        return "- NOT MEASURED: " + text
+    return "- %s: %s" % ("MET" if ok else "NOT MET", text)
+
+
+big, small, floor = runs["add-1000000"], runs["add-100000"], runs["floor-1000000"]
+if big:
+    rate = 1000000 / big["wall"]
+    lines.append(target("ingest at least 50,000 reports/s on one core (%.0f reports/s, %.0f per CPU "
+                        "second%s)" % (rate, 1000000 / big["cpu"] if big["cpu"] else 0,
+                                       "; the Python floor: %.0f" % (1000000 / floor["wall"])
+                                       if floor else ""), rate >= 50000))
+    lines.append(target("peak RSS of the ingest under 64 MiB (%d KiB for 1,000,000 reports, %s for "
+                        "100,000)" % (big["rss"], "%d KiB" % small["rss"] if small else "-"),
+                        big["rss"] < 64 * 1024))
+    lines.append(target("registry under 1 KiB per report (%.0f bytes per report received, %s per "
+                        "report stored)" % (big["size"] / 1000000, "%.0f" % (
+                            big["size"] / big["stored"]) if big["stored"] else "-"),
+                        big["size"] / 1000000 < 1024 and big["stored"] > 0 and
+                        big["size"] / big["stored"] < 1024))
+else:
+    for text in ("ingest at least 50,000 reports/s on one core", "peak RSS of the ingest under 64 MiB",
+                 "registry under 1 KiB per report"):
+        lines.append(target(text, None))
+if find and find_total:
+    rate = find_total / find["wall"]
+    lines.append(target("find at least 20,000 reports/s in one process (%.0f reports/s)" % rate,
+                        rate >= 20000))
+else:
+    lines.append(target("find at least 20,000 reports/s in one process", None))
+f, c = one.get("zavro-record find (1 file)"), one.get("zavro-record check (1 file)")
+if f and c:
+    lines.append(target("find on one file within 3x of check on it (median wall %.2f ms against "
+                        "%.2f ms: %.2fx)" % (f["wall"] * 1000, c["wall"] * 1000, f["wall"] / c["wall"]),
+                        f["wall"] <= 3 * c["wall"]))
+else:
+    lines.append(target("find on one file within 3x of check on it", None))
+section = "\n".join(lines) + "\n"
+
+text = open(results).read() if os.path.exists(results) else ""
+match = re.search(r"^## Registry\n.*?(?=^## |\Z)", text, flags=re.S | re.M)
+if match:
+    text = text[:match.start()] + section + ("\n" if match.end() < len(text) else "") + text[match.end():]
+else:
+    text = text.rstrip("\n") + ("\n\n" if text else "") + section
+open(results, "w").write(text)
+sys.stdout.write(section)
