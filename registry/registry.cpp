@@ -300,7 +300,13 @@ const char* name_of(Status status) {
   return "rejected";
 }
 
-Registry::Registry(std::unique_ptr<Store> store) : store_(std::move(store)) {}
+struct Registry::FindState {
+  std::uint64_t version = 0;
+  std::optional<Tier> tier;
+};
+
+Registry::Registry(std::unique_ptr<Store> store)
+    : store_(std::move(store)), find_state_(std::make_unique<FindState>()) {}
 Registry::~Registry() = default;
 
 std::unique_ptr<Registry> Registry::open(const std::string& location, bool create) {
@@ -333,7 +339,13 @@ Outcome Registry::find(const Item& item) {
     read.commit();
     return outcome;
   }
-  Tier tier(*store_);
+  // The learned placeholders, read again only when the registry changed.
+  const std::uint64_t version = store_->version();
+  if (!find_state_->tier || find_state_->version != version) {
+    find_state_->tier.emplace(*store_);
+    find_state_->version = version;
+  }
+  Tier& tier = *find_state_->tier;
   const Decision decision = tier.decide(tier.identity(report.parsed, *report.decoded));
   read.commit();
   outcome.status = Status::kStored;

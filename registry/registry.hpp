@@ -93,6 +93,9 @@ class Registry {
  private:
   explicit Registry(std::unique_ptr<Store> store);
   std::unique_ptr<Store> store_;
+  // What find keeps from one report to the next while the registry is unchanged.
+  struct FindState;
+  std::unique_ptr<FindState> find_state_;
 };
 
 }  // namespace zavro::registry

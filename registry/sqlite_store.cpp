@@ -93,7 +93,14 @@ class SqliteStore final : public Store {
   }
 
   void begin_write() override { exec("BEGIN IMMEDIATE"); }
-  void commit() override { exec("COMMIT"); }
+  void commit() override {
+    exec("COMMIT");
+    ++commits_;
+  }
+  // data_version moves with other connections' commits only.
+  std::uint64_t version() override {
+    return static_cast<std::uint64_t>(pragma_int("PRAGMA data_version")) << 32 ^ commits_;
+  }
   void rollback() noexcept override {
     if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -550,6 +557,7 @@ class SqliteStore final : public Store {
 
   std::string path_;
   sqlite3* db_ = nullptr;
+  std::uint64_t commits_ = 0;
   const std::array<std::string, kKeysPerStatement> select_keys_ =
       keys_sql("SELECT key, machine FROM component WHERE key IN (", "?", ")");
   const std::array<std::string, kKeysPerStatement> insert_keys_ =

@@ -46,6 +46,9 @@ class Store {
   virtual void begin_write() = 0;
   virtual void commit() = 0;
   virtual void rollback() noexcept = 0;
+  // Changes whenever this or another process commits: what was read before
+  // may be stale.
+  virtual std::uint64_t version() = 0;
   // A consistent snapshot for reading.
   virtual void begin_read() = 0;
   virtual void end_read() noexcept = 0;
