@@ -77,22 +77,20 @@ Weighed weigh(const Identity& r, const Candidate& c) {
   // replaced, or a dongle carried from desk to desk.
   const bool only_partial_address = w.matches == 1 && partial;
 
+  // A copied virtual machine keeps its serials and gets its own adapter.
+  const bool clone = serial_match && !serial_conflict && addresses == Agreement::kConflict &&
+                     r.all_virtual && k.all_virtual;
+  const bool tied = (w.conflicts == 0 && (!only_partial_address || name)) ||
+                    (w.conflicts > 0 && w.matches > w.conflicts) ||
+                    // A board replaced with its onboard adapter: one strong
+                    // part stays, and the machine keeps its name.
+                    name;
   if (w.matches == 0) {
     w.weight = Weight::kDifferent;
-  } else if (serial_match && !serial_conflict && addresses == Agreement::kConflict &&
-             r.all_virtual && k.all_virtual) {
-    // A copied virtual machine keeps its serials and gets its own adapter.
+  } else if (clone) {
     w.weight = Weight::kClone;
-  } else if (w.conflicts == 0 && (!only_partial_address || name)) {
-    w.weight = Weight::kTied;
-  } else if (w.conflicts > 0 && w.matches > w.conflicts) {
-    w.weight = Weight::kTied;
-  } else if (name) {
-    // A board replaced with its onboard adapter: one strong part stays, and
-    // the machine keeps its name.
-    w.weight = Weight::kTied;
   } else {
-    w.weight = Weight::kDifferent;
+    w.weight = tied ? Weight::kTied : Weight::kDifferent;
   }
   return w;
 }

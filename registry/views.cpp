@@ -147,6 +147,7 @@ std::vector<std::vector<Id>> clone_groups(Store& store) {
   std::map<Id, std::vector<Id>> groups;
   for (const auto& entry : parent) groups[root(entry.first)].push_back(entry.first);
   std::vector<std::vector<Id>> out;
+  out.reserve(groups.size());
   for (auto& entry : groups) out.push_back(std::move(entry.second));
   return out;
 }
