@@ -46,23 +46,29 @@ class Progress {
  public:
   Progress(bool enabled, const char* verb)
       : enabled_(enabled && isatty(STDERR_FILENO) == 1), verb_(verb), start_(Clock::now()) {}
-  ~Progress() {
+  ~Progress() { clear(); }
+
+  // Before anything else reaches the terminal.
+  void clear() {
     if (shown_) std::fputs("\r\033[K", stderr);
+    shown_ = false;
   }
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 
-  void tick(bool rejected) {
+  // rejected: count it, and show the count (add; rebuild rejects nothing).
+  void tick(std::optional<bool> rejected) {
     ++done_;
-    rejected_ += rejected ? 1 : 0;
+    rejected_ += rejected.value_or(false) ? 1 : 0;
     if (!enabled_ || (done_ & 255) != 0) return;
     const auto now = Clock::now();
     const double seconds = std::chrono::duration<double>(now - start_).count();
     if (seconds < 1.0 || now - last_ < std::chrono::milliseconds(200)) return;
     last_ = now;
     shown_ = true;
-    std::fprintf(stderr, "\r\033[K%s %zu reports, %.0f/s, %zu rejected", verb_, done_,
-                 static_cast<double>(done_) / seconds, rejected_);
+    std::fprintf(stderr, "\r\033[K%s %zu reports, %.0f/s", verb_, done_,
+                 static_cast<double>(done_) / seconds);
+    if (rejected.has_value()) std::fprintf(stderr, ", %zu rejected", rejected_);
     std::fflush(stderr);
   }
 
@@ -167,6 +173,7 @@ class Commands final : public RegistryCommands {
       return true;
     });
     adder->finish();
+    progress.clear();
     if (!json_) {
       std::cout << counts[0] << " stored, " << counts[1] << " duplicate, " << counts[2]
                 << " rejected\n";
@@ -188,10 +195,15 @@ class Commands final : public RegistryCommands {
 
   int rebuild(registry::Registry& registry) {
     std::size_t moved = 0;
-    registry.rebuild([&](const registry::Move& move) {
-      ++moved;
-      print_line(json_ ? registry::move_json(move) : registry::move_text(move));
-    });
+    Progress progress(!json_, "tied");
+    registry.rebuild(
+        [&](const registry::Move& move) {
+          ++moved;
+          progress.clear();
+          print_line(json_ ? registry::move_json(move) : registry::move_text(move));
+        },
+        [&progress] { progress.tick(std::nullopt); });
+    progress.clear();
     if (!json_) std::cout << moved << " reports moved\n";
     return 0;
   }

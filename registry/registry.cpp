@@ -264,8 +264,9 @@ class Transaction {
   bool done_ = false;
 };
 
-// Ties every stored report again, in receipt order.
-void replay(Store& store) {
+// Ties every stored report again, in receipt order; retie: write each tie to
+// its report (the learning pass only builds machines and placeholders).
+void replay(Store& store, bool retie, const std::function<void()>& tick) {
   Tier tier(store);
   for (Id after = 0;;) {
     const auto page = store.reports_after(after, kPage, true);
@@ -278,10 +279,13 @@ void replay(Store& store) {
       const Identity identity = tier.identity(report.parsed, *report.decoded);
       const Decision decision = tier.decide(identity);
       const Id machine = tier.record(stored.id, identity, decision);
-      store.retie_report(stored.id, machine,
-                         decision.machine ? std::optional<Id>(decision.previous) : std::nullopt,
-                         name_of(decision.match), reader::kRegistryRulesVersion,
-                         evidence_json(decision));
+      if (retie) {
+        store.retie_report(stored.id, machine,
+                           decision.machine ? std::optional<Id>(decision.previous) : std::nullopt,
+                           name_of(decision.match), reader::kRegistryRulesVersion,
+                           evidence_json(decision));
+      }
+      if (tick) tick();
     }
   }
 }
@@ -355,7 +359,8 @@ Outcome Registry::find(const Item& item) {
   return outcome;
 }
 
-void Registry::rebuild(const std::function<void(const Move& move)>& each) {
+void Registry::rebuild(const std::function<void(const Move& move)>& each,
+                       const std::function<void()>& tick) {
   Transaction write(*store_, true);
   std::vector<Assignment> before;
   for (Id after = 0;;) {
@@ -368,9 +373,9 @@ void Registry::rebuild(const std::function<void(const Move& move)>& each) {
   // that a second rebuild learns the same. Second pass: tie with all of them
   // known from the start.
   store_->clear_ties(true);
-  replay(*store_);
+  replay(*store_, false, tick);
   store_->clear_ties(false);
-  replay(*store_);
+  replay(*store_, true, tick);
   std::vector<Move> moves;
   std::size_t i = 0;
   for (Id after = 0;;) {

@@ -83,7 +83,10 @@ class Registry {
 
   // Every stored report tied again, in receipt order, with the placeholders
   // learned from all of them; each report that moved reaches the sink.
-  void rebuild(const std::function<void(const Move& move)>& each);
+  // tick, when given, is called for each report tied (twice per report: the
+  // first pass learns placeholders).
+  void rebuild(const std::function<void(const Move& move)>& each,
+               const std::function<void()>& tick = {});
 
   // Every report and its machine, in receipt order.
   std::vector<Assignment> assignments();
