@@ -1,6 +1,7 @@
 #include "registry/registry.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <set>
 #include <utility>
@@ -19,6 +20,9 @@ namespace {
 // flat and a second writer waits a few seconds at most.
 constexpr std::size_t kBatchReports = 50000;
 constexpr std::size_t kBatchBytes = 16 << 20;
+// Another writer waits for the batch: well within its busy timeout, however
+// slow this machine is.
+constexpr std::chrono::milliseconds kBatchTime{2000};
 constexpr int kPage = 4096;
 
 // Why a report cannot be tied, or nothing when it can.
@@ -128,6 +132,7 @@ class StoreAdder final : public Registry::Adder {
       try {
         tier_.emplace(store_);
         next_ = store_.next_id();
+        opened_ = std::chrono::steady_clock::now();
       } catch (...) {
         abandon();
         throw;
@@ -141,7 +146,9 @@ class StoreAdder final : public Registry::Adder {
       throw;
     }
     held_ += outcomes_.back().evidence.size() + outcomes_.back().file.size();
-    if (outcomes_.size() >= kBatchReports || held_ >= kBatchBytes) flush();
+    const bool long_open =
+        outcomes_.size() % 256 == 0 && std::chrono::steady_clock::now() - opened_ >= kBatchTime;
+    if (outcomes_.size() >= kBatchReports || held_ >= kBatchBytes || long_open) flush();
   }
 
   void finish() override { flush(); }
@@ -223,6 +230,7 @@ class StoreAdder final : public Registry::Adder {
   OutcomeSink each_;
   bool evidence_;
   std::optional<Tier> tier_;  // set while a batch is open
+  std::chrono::steady_clock::time_point opened_;
   Id next_ = 0;
   std::vector<Outcome> outcomes_;
   std::size_t held_ = 0;
