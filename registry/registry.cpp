@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <deque>
 #include <set>
 #include <utility>
 
@@ -175,7 +176,7 @@ class StoreAdder final : public Registry::Adder {
       throw;
     }
     tier_.reset();
-    std::vector<Outcome> outcomes;
+    std::deque<Outcome> outcomes;
     outcomes.swap(outcomes_);
     held_ = 0;
     for (const Outcome& outcome : outcomes) each_(outcome);
@@ -232,7 +233,8 @@ class StoreAdder final : public Registry::Adder {
   std::optional<Tier> tier_;  // set while a batch is open
   std::chrono::steady_clock::time_point opened_;
   Id next_ = 0;
-  std::vector<Outcome> outcomes_;
+  // A deque: no doubling copy of the whole batch as it grows.
+  std::deque<Outcome> outcomes_;
   std::size_t held_ = 0;
 };
 
