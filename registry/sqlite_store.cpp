@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -24,9 +25,10 @@ namespace {
 
 // 'ZAVR': tells our registry from any other SQLite file.
 constexpr int kApplicationId = 0x5A415652;
-// Long enough for another writer's batch; a registry held longer (a rebuild)
-// is reported as locked rather than waited on for ever.
+// How long a registry may be held by another process that writes nothing
+// before it is reported as locked.
 constexpr int kBusyMilliseconds = 10000;
+constexpr int kTurnMilliseconds = 3;
 
 std::string cause_of(int code) {
   switch (code & 0xFF) {
@@ -96,6 +98,9 @@ class SqliteStore final : public Store {
   void commit() override {
     exec("COMMIT");
     ++commits_;
+    // A writer waiting for the registry polls every millisecond: leave it a
+    // moment to take its turn before this one starts its next batch.
+    sqlite3_sleep(kTurnMilliseconds);
   }
   // data_version moves with other connections' commits only.
   std::uint64_t version() override {
@@ -463,7 +468,7 @@ class SqliteStore final : public Store {
         sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) fail(rc);
     sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_timeout(db_, kBusyMilliseconds);
+    sqlite3_busy_handler(db_, &SqliteStore::on_busy, this);
     // One snapshot: another add may be making this registry right now, and
     // reads apart could see its tables but not yet its application id.
     begin_read();
@@ -486,6 +491,28 @@ class SqliteStore final : public Store {
     exec("PRAGMA cache_size = -24576");
     exec("PRAGMA wal_autocheckpoint = 8192");
     if (version < kSchemaVersion) migrate();
+  }
+
+  // Waits while another process holds the registry, for as long as it keeps
+  // writing (its write-ahead log changes): two adds both finish, however long
+  // each runs. One that holds it without writing for kBusyMilliseconds is
+  // reported as a lock.
+  static int on_busy(void* self, int count) {
+    auto& store = *static_cast<SqliteStore*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    struct stat wal {};
+    const bool has_wal = ::stat((store.path_ + "-wal").c_str(), &wal) == 0;
+    const std::pair<long long, long long> seen{
+        has_wal ? static_cast<long long>(wal.st_size) : -1LL,
+        has_wal ? static_cast<long long>(wal.st_mtim.tv_sec) * 1000000000LL + wal.st_mtim.tv_nsec
+                : -1LL};
+    if (count == 0 || seen != store.wal_seen_) {
+      store.wal_seen_ = seen;
+      store.progress_at_ = now;
+    }
+    if (now - store.progress_at_ >= std::chrono::milliseconds(kBusyMilliseconds)) return 0;
+    sqlite3_sleep(1);
+    return 1;
   }
 
   // Turning WAL on needs the file alone, and SQLite gives up at once, past the
@@ -558,6 +585,9 @@ class SqliteStore final : public Store {
   std::string path_;
   sqlite3* db_ = nullptr;
   std::uint64_t commits_ = 0;
+  // The other writer's log as last seen, and when it last changed.
+  std::pair<long long, long long> wal_seen_{-1, -1};
+  std::chrono::steady_clock::time_point progress_at_{};
   const std::array<std::string, kKeysPerStatement> select_keys_ =
       keys_sql("SELECT key, machine FROM component WHERE key IN (", "?", ")");
   const std::array<std::string, kKeysPerStatement> insert_keys_ =

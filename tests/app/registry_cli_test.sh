@@ -296,6 +296,18 @@ two-writers)
   [ "$status" -eq 0 ] || fail "serial add: exit $status '$err'"
   [ "$(machines_of "$db")" = "$(machines_of "$work/serial.sqlite")" ] ||
     fail "the writers split or merged machines: $(diff <(machines_of "$db") <(machines_of "$work/serial.sqlite") | head -4)"
+  # Another writer that holds the registry far past the busy timeout, letting
+  # go for a moment after each of its commits: add waits its turns and ends.
+  run add --db "$work/busy.sqlite" a.txt </dev/null
+  for i in $(seq 14); do
+    printf 'BEGIN IMMEDIATE;\nCREATE TABLE IF NOT EXISTS side (x);\nINSERT INTO side VALUES (%d);\n.shell sleep 1\nCOMMIT;\n' "$i"
+  done | sqlite3 -batch "$work/busy.sqlite" >/dev/null 2>&1 &
+  busy=$!
+  sleep 0.5
+  run add --db "$work/busy.sqlite" b.txt </dev/null
+  wait "$busy"
+  [ "$status" -eq 0 ] || fail "add beside a long writer: exit $status '$err'"
+  [ "$(q "$work/busy.sqlite" 'SELECT count(*) FROM report')" = 2 ] || fail "the report beside a long writer is missing"
   ;;
 full-disk)
   [ "$(id -u)" -eq 0 ] || skip "a size-limited tmpfs needs root"
