@@ -158,12 +158,6 @@ void field_rows(const Parsed& parsed, const Decoded& decoded, Key key, Rows& row
   }
 }
 
-std::string splits_text(const Parsed& parsed) { return std::to_string(parsed.splits) + " splits"; }
-
-std::string malformed_text(const Parsed& parsed) {
-  return terminal_safe(parsed.error) + " at byte " + std::to_string(parsed.offset);
-}
-
 }  // namespace
 
 std::string latin1_to_utf8(std::string_view bytes) {
@@ -245,15 +239,10 @@ std::string show_json(const FileReport& report) {
 
 std::string show_text(const FileReport& report) {
   Rows rows{{"file", terminal_safe(report.file)}};
-  if (report.unreadable) {
-    rows.emplace_back("status", "unreadable: " + terminal_safe(*report.unreadable));
-    return table(rows);
-  }
+  const std::string problem = problem_of(report);
+  rows.emplace_back("status", problem.empty() ? "ok" : terminal_safe(problem));
+  if (report.unreadable) return table(rows);
   const Parsed& parsed = report.parsed;
-  std::string status = name_of(parsed.status);
-  if (parsed.status == Status::kAmbiguous) status += ": " + splits_text(parsed);
-  if (parsed.status == Status::kMalformed) status += ": " + malformed_text(parsed);
-  rows.emplace_back("status", status);
   rows.emplace_back(
       "encoding", std::string(name_of(parsed.encoding)) + (parsed.text_mode ? ", text mode" : ""));
   if (report.decoded) {
@@ -272,11 +261,9 @@ std::string check_line(const FileReport& report) {
   const std::string file = terminal_safe(report.file) + ": ";
   switch (classify(report)) {
     case Condition::kUnreadable:
-      return file + "unreadable: " + terminal_safe(*report.unreadable);
     case Condition::kMalformed:
-      return file + "malformed: " + malformed_text(report.parsed);
     case Condition::kAmbiguous:
-      return file + "ambiguous: " + splits_text(report.parsed);
+      return file + terminal_safe(problem_of(report));
     case Condition::kOk:
       return file + "ok";
     case Condition::kWarning:

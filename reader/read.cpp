@@ -91,6 +91,22 @@ Condition classify(const FileReport& report) {
   return report.decoded ? Condition::kOk : Condition::kMalformed;
 }
 
+std::string problem_of(const FileReport& report) {
+  const Parsed& parsed = report.parsed;
+  switch (classify(report)) {
+    case Condition::kUnreadable:
+      return "unreadable: " + report.unreadable.value_or("");
+    case Condition::kMalformed:
+      return "malformed: " + parsed.error + " at byte " + std::to_string(parsed.offset);
+    case Condition::kAmbiguous:
+      return "ambiguous: " + std::to_string(parsed.splits) + " splits";
+    case Condition::kOk:
+    case Condition::kWarning:
+      break;
+  }
+  return {};
+}
+
 const char* name_of(Condition condition) {
   switch (condition) {
     case Condition::kOk:

@@ -34,6 +34,9 @@ FileReport unreadable_report(std::string file, std::string reason);
 // with warnings, an ok record.
 enum class Condition { kOk, kWarning, kAmbiguous, kMalformed, kUnreadable };
 Condition classify(const FileReport& report);
+// Why a file is no record that can be used, as bytes: "unreadable: <reason>",
+// "malformed: <error> at byte N" or "ambiguous: N splits"; empty otherwise.
+std::string problem_of(const FileReport& report);
 const char* name_of(Condition condition);
 
 }  // namespace zavro::reader

@@ -20,12 +20,7 @@ std::optional<std::string> serial_key(std::string_view value, reader::SerialStat
 }
 
 bool is_virtual(const std::array<std::uint8_t, 6>& bytes) {
-  for (const auto& prefix : reader::kVirtualPrefixes) {
-    if (std::equal(prefix.bytes.begin(), prefix.bytes.begin() + prefix.length, bytes.begin())) {
-      return true;
-    }
-  }
-  return false;
+  return reader::virtual_vendor(bytes) != nullptr;
 }
 
 std::string address_value(const std::array<std::uint8_t, 6>& bytes) {

@@ -28,19 +28,9 @@ constexpr int kPage = 4096;
 
 // Why a report cannot be tied, or nothing when it can.
 std::optional<std::string> rejection(const reader::FileReport& report) {
-  const reader::Parsed& parsed = report.parsed;
-  switch (reader::classify(report)) {
-    case reader::Condition::kUnreadable:
-      return "unreadable: " + report.unreadable.value_or("");
-    case reader::Condition::kMalformed:
-      return "malformed: " + parsed.error + " at byte " + std::to_string(parsed.offset);
-    case reader::Condition::kAmbiguous:
-      return "ambiguous: " + std::to_string(parsed.splits) + " splits";
-    case reader::Condition::kOk:
-    case reader::Condition::kWarning:
-      break;
-  }
-  return std::nullopt;
+  std::string problem = reader::problem_of(report);
+  if (problem.empty()) return std::nullopt;
+  return problem;
 }
 
 // Ties reports against a store: the lookups and writes around the pure rules.
@@ -238,41 +228,16 @@ class StoreAdder final : public Registry::Adder {
   std::size_t held_ = 0;
 };
 
-// Rolls back a read or write that did not finish.
-class Transaction {
- public:
-  Transaction(Store& store, bool write) : store_(store), write_(write) {
-    if (write) {
-      store.begin_write();
-    } else {
-      store.begin_read();
-    }
+std::vector<Assignment> assignments_of(Store& store) {
+  std::vector<Assignment> all;
+  for (Id after = 0;;) {
+    const auto page = store.reports_after(after, kPage, false);
+    if (page.empty()) break;
+    for (const StoredReport& r : page) all.push_back({r.id, r.machine});
+    after = page.back().id;
   }
-  ~Transaction() {
-    if (!done_) {
-      if (write_) {
-        store_.rollback();
-      } else {
-        store_.end_read();
-      }
-    }
-  }
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-  void commit() {
-    if (write_) {
-      store_.commit();
-    } else {
-      store_.end_read();
-    }
-    done_ = true;
-  }
-
- private:
-  Store& store_;
-  bool write_;
-  bool done_ = false;
-};
+  return all;
+}
 
 // Ties every stored report again, in receipt order; retie: write each tie to
 // its report (the learning pass only builds machines and placeholders).
@@ -372,13 +337,7 @@ Outcome Registry::find(const Item& item) {
 void Registry::rebuild(const std::function<void(const Move& move)>& each,
                        const std::function<void()>& tick) {
   Transaction write(*store_, true);
-  std::vector<Assignment> before;
-  for (Id after = 0;;) {
-    const auto page = store_->reports_after(after, kPage, false);
-    if (page.empty()) break;
-    for (const StoredReport& r : page) before.push_back({r.id, r.machine});
-    after = page.back().id;
-  }
+  const std::vector<Assignment> before = assignments_of(*store_);
   // First pass: learn every placeholder the reports show, from nothing, so
   // that a second rebuild learns the same. Second pass: tie with all of them
   // known from the start.
@@ -386,19 +345,13 @@ void Registry::rebuild(const std::function<void(const Move& move)>& each,
   replay(*store_, false, tick);
   store_->clear_ties(false);
   replay(*store_, true, tick);
+  // The same reports in the same order: rebuild adds and removes none.
+  const std::vector<Assignment> after = assignments_of(*store_);
   std::vector<Move> moves;
-  std::size_t i = 0;
-  for (Id after = 0;;) {
-    const auto page = store_->reports_after(after, kPage, false);
-    if (page.empty()) break;
-    for (const StoredReport& r : page) {
-      for (; i < before.size() && before[i].record < r.id; ++i) {
-      }
-      if (i < before.size() && before[i].record == r.id && before[i].machine != r.machine) {
-        moves.push_back({r.id, before[i].machine, r.machine});
-      }
+  for (std::size_t i = 0; i < after.size(); ++i) {
+    if (before[i].machine != after[i].machine) {
+      moves.push_back({after[i].record, before[i].machine, after[i].machine});
     }
-    after = page.back().id;
   }
   write.commit();
   for (const Move& move : moves) each(move);
@@ -406,15 +359,7 @@ void Registry::rebuild(const std::function<void(const Move& move)>& each,
 
 std::vector<Assignment> Registry::assignments() {
   Transaction read(*store_, false);
-  std::vector<Assignment> all;
-  for (Id after = 0;;) {
-    const auto page = store_->reports_after(after, kPage, false);
-    if (page.empty()) break;
-    for (const StoredReport& r : page) all.push_back({r.id, r.machine});
-    after = page.back().id;
-  }
-  read.commit();
-  return all;
+  return assignments_of(*store_);
 }
 
 }  // namespace zavro::registry

@@ -179,15 +179,6 @@ class SqliteStore final : public Store {
     done(s);
   }
 
-  std::string report_bytes(Id record) override {
-    sqlite3_stmt* s = prepare("SELECT bytes FROM report WHERE id = ?");
-    sqlite3_bind_int64(s, 1, record);
-    std::string bytes;
-    if (step(s)) bytes = column(s, 0);
-    done(s);
-    return bytes;
-  }
-
   void insert_machine(const MachineRow& m) override {
     sqlite3_stmt* s = prepare("INSERT INTO machine (id, latest, identity) VALUES (?, ?, ?)");
     sqlite3_bind_int64(s, 1, m.id);

@@ -61,7 +61,6 @@ class Store {
   // After rebuild: the report's new tie.
   virtual void retie_report(Id record, std::optional<Id> machine, std::optional<Id> prev,
                             const std::string& match, int rules, const std::string& evidence) = 0;
-  virtual std::string report_bytes(Id record) = 0;
   // A machine's latest report: its id and bytes.
   virtual std::optional<std::pair<Id, std::string>> latest_report(Id machine) = 0;
 
@@ -100,6 +99,42 @@ class Store {
 
   // Where it is, for messages.
   virtual const std::string& location() const = 0;
+};
+
+// Rolls back a read or write that did not finish.
+class Transaction {
+ public:
+  Transaction(Store& store, bool write) : store_(store), write_(write) {
+    if (write) {
+      store.begin_write();
+    } else {
+      store.begin_read();
+    }
+  }
+  ~Transaction() {
+    if (!done_) {
+      if (write_) {
+        store_.rollback();
+      } else {
+        store_.end_read();
+      }
+    }
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  void commit() {
+    if (write_) {
+      store_.commit();
+    } else {
+      store_.end_read();
+    }
+    done_ = true;
+  }
+
+ private:
+  Store& store_;
+  bool write_;
+  bool done_ = false;
 };
 
 // Opens or creates the SQLite registry at path.

@@ -25,18 +25,6 @@ constexpr int kPage = 4096;
 using reader::JsonLine;
 using reader::terminal_safe;
 
-// A read snapshot for one listing.
-class Snapshot {
- public:
-  explicit Snapshot(Store& store) : store_(store) { store.begin_read(); }
-  ~Snapshot() { store_.end_read(); }
-  Snapshot(const Snapshot&) = delete;
-  Snapshot& operator=(const Snapshot&) = delete;
-
- private:
-  Store& store_;
-};
-
 std::string utc(std::int64_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
@@ -214,7 +202,7 @@ std::string move_text(const Move& move) {
 
 void machines(Registry& registry, bool json, const LineSink& out) {
   Store& store = registry.store();
-  Snapshot snapshot(store);
+  Transaction snapshot(store, false);
   const auto groups = clone_groups(store);
   std::set<Id> cloned;
   for (const auto& group : groups) cloned.insert(group.begin(), group.end());
@@ -269,7 +257,7 @@ void machines(Registry& registry, bool json, const LineSink& out) {
 
 bool history(Registry& registry, Id machine, bool json, const LineSink& out) {
   Store& store = registry.store();
-  Snapshot snapshot(store);
+  Transaction snapshot(store, false);
   const auto reports = store.machine_reports(machine);
   if (reports.empty()) return false;
   Table table({"RECORD", "RECEIVED", "MATCH", "FILE", "NOTE", "CHANGED"});
@@ -304,7 +292,7 @@ bool history(Registry& registry, Id machine, bool json, const LineSink& out) {
 
 void placeholders(Registry& registry, bool json, const LineSink& out) {
   Store& store = registry.store();
-  Snapshot snapshot(store);
+  Transaction snapshot(store, false);
   // Listed values as they were seen, with the machines that showed them.
   std::map<std::pair<Key, std::string>, std::set<Id>> listed;
   for (Id after = 0;;) {
@@ -350,7 +338,7 @@ void placeholders(Registry& registry, bool json, const LineSink& out) {
 
 void clones(Registry& registry, bool json, const LineSink& out) {
   Store& store = registry.store();
-  Snapshot snapshot(store);
+  Transaction snapshot(store, false);
   Table table({"MACHINES", "SHARED"});
   for (const auto& group : clone_groups(store)) {
     // What every machine of the group reports alike, from their latest reports.
@@ -401,7 +389,7 @@ void clones(Registry& registry, bool json, const LineSink& out) {
 
 void rejected(Registry& registry, bool json, const LineSink& out) {
   Store& store = registry.store();
-  Snapshot snapshot(store);
+  Transaction snapshot(store, false);
   Table table({"RECORD", "RECEIVED", "FILE", "REASON"});
   for (Id after = 0;;) {
     const auto page = store.reports_after(after, kPage, true);
