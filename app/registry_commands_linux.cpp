@@ -91,8 +91,8 @@ class Commands final : public RegistryCommands {
     const auto common = [&](CLI::App* command) {
       command->set_version_flag("--version", version);
       command->add_option("--db", db_,
-                          "the registry file (default: $ZAVRO_REGISTRY, else "
-                          "$XDG_DATA_HOME/zavro/registry.sqlite)");
+                          "the registry: a file, or a postgresql:// URI (default: "
+                          "$ZAVRO_REGISTRY, else $XDG_DATA_HOME/zavro/registry.sqlite)");
       command->add_flag("--json", json_, "one JSON object per line");
       return command;
     };
@@ -116,16 +116,22 @@ class Commands final : public RegistryCommands {
     rejected_ = common(app.add_subcommand("rejected", "Reports that could not be read, kept"));
     rebuild_ =
         common(app.add_subcommand("rebuild", "Tie every report again with all that is known now"));
+    copy_ = app.add_subcommand("copy", "Copy a registry whole into an empty one, on either engine");
+    copy_->set_version_flag("--version", version);
+    copy_->add_option("--from", from_, "the registry to copy: a file or a postgresql:// URI")
+        ->required();
+    copy_->add_option("--to", to_, "the empty registry to fill, made when missing")->required();
   }
 
   std::optional<int> run() override {
-    CLI::App* const commands[] = {add_,          find_,   machines_, history_,
-                                  placeholders_, clones_, rejected_, rebuild_};
+    CLI::App* const commands[] = {add_,    find_,     machines_, history_, placeholders_,
+                                  clones_, rejected_, rebuild_,  copy_};
     CLI::App* parsed = nullptr;
     for (CLI::App* command : commands) {
       if (command->parsed()) parsed = command;
     }
     if (parsed == nullptr) return std::nullopt;
+    if (parsed == copy_) return copy();
     const auto path = registry_path(db_);
     if (!path) {
       error("no registry given: use --db, $ZAVRO_REGISTRY or set HOME");
@@ -208,7 +214,29 @@ class Commands final : public RegistryCommands {
     return 0;
   }
 
+  int copy() {
+    try {
+      auto from = registry::Registry::open(from_, false);
+      auto to = registry::Registry::open(to_, true);
+      std::size_t copied = 0;
+      Progress progress(true, "copied");
+      to->copy_from(*from, [&] {
+        ++copied;
+        progress.tick(std::nullopt);
+      });
+      progress.clear();
+      std::cout << copied << " reports copied\n";
+      return 0;
+    } catch (const registry::Error& e) {
+      std::cout.flush();
+      error(e.what());
+      return kUsageError;
+    }
+  }
+
   std::string db_;
+  std::string from_;
+  std::string to_;
   bool json_ = false;
   std::string note_;
   std::vector<std::string> inputs_;
@@ -221,6 +249,7 @@ class Commands final : public RegistryCommands {
   CLI::App* clones_ = nullptr;
   CLI::App* rejected_ = nullptr;
   CLI::App* rebuild_ = nullptr;
+  CLI::App* copy_ = nullptr;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <deque>
 #include <set>
@@ -15,12 +16,11 @@
 namespace zavro::registry {
 namespace {
 
-// A batch is one transaction. Each commit writes every index page the batch
-// touched, and index keys are hashes spread over the whole index: the larger
-// the batch, the fewer times a page is written. Bounded so that memory stays
-// flat and a second writer waits a few seconds at most.
-constexpr std::size_t kBatchReports = 50000;
+// A batch is one transaction, of as many reports as its engine asks, bounded
+// so that memory stays flat and a second writer waits a few seconds at most.
 constexpr std::size_t kBatchBytes = 16 << 20;
+// Reports read ahead of their ties: what one round trip of prefetch covers.
+constexpr std::size_t kChunkReports = 2048;
 // Another writer waits for the batch: well within its busy timeout, however
 // slow this machine is.
 constexpr std::chrono::milliseconds kBatchTime{2000};
@@ -44,7 +44,9 @@ class Tier {
   bool placeholder(const ComponentKey& key) const { return learned_.count(key) > 0; }
 
   Identity identity(const reader::Parsed& parsed, const reader::Decoded& decoded) {
-    Identity identity = identity_of(parsed, decoded);
+    return without_placeholders(identity_of(parsed, decoded));
+  }
+  Identity without_placeholders(Identity identity) {
     drop_placeholders(identity, [this](const ComponentKey& key) { return placeholder(key); });
     return identity;
   }
@@ -113,36 +115,30 @@ class Tier {
 class StoreAdder final : public Registry::Adder {
  public:
   StoreAdder(Store& store, std::string note, OutcomeSink each, bool evidence)
-      : store_(store), note_(std::move(note)), each_(std::move(each)), evidence_(evidence) {}
+      : store_(store),
+        note_(std::move(note)),
+        each_(std::move(each)),
+        evidence_(evidence),
+        chunk_(std::min(store.batch_reports(), kChunkReports)) {}
 
-  // A report is tied as it arrives, inside the open batch; what became of it
-  // is told only once the batch is committed.
+  // A report is read, parsed and digested as it arrives, outside any
+  // transaction; a chunk of them is then tied inside the open batch. What
+  // became of each is told only once its batch is committed.
   void push(Item item) override {
-    if (!tier_) {
-      store_.begin_write();
-      try {
-        tier_.emplace(store_);
-        next_ = store_.next_id();
-        opened_ = std::chrono::steady_clock::now();
-      } catch (...) {
-        abandon();
-        throw;
-      }
-    }
-    try {
-      const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-      outcomes_.push_back(add(*tier_, item, next_, now));
-    } catch (...) {
-      abandon();
-      throw;
-    }
-    held_ += outcomes_.back().evidence.size() + outcomes_.back().file.size();
-    const bool long_open =
-        outcomes_.size() % 256 == 0 && std::chrono::steady_clock::now() - opened_ >= kBatchTime;
-    if (outcomes_.size() >= kBatchReports || held_ >= kBatchBytes || long_open) flush();
+    Pending& p = pending_.emplace_back();
+    p.digest = sha256(item.bytes);
+    p.report = item.unreadable ? reader::unreadable_report(item.name, *item.unreadable)
+                               : reader::report_of(item.name, item.bytes);
+    p.reason = rejection(p.report);
+    if (!p.reason) p.identity = identity_of(p.report.parsed, *p.report.decoded);
+    p.item = std::move(item);
+    if (pending_.size() >= chunk_) tie_pending();
   }
 
-  void finish() override { flush(); }
+  void finish() override {
+    tie_pending();
+    flush();
+  }
 
   ~StoreAdder() override {
     // An add that ends by an exception leaves nothing of its open batch.
@@ -150,10 +146,53 @@ class StoreAdder final : public Registry::Adder {
   }
 
  private:
+  struct Pending {
+    Item item;
+    Digest digest{};
+    reader::FileReport report;
+    std::optional<std::string> reason;  // rejected: why
+    Identity identity;                  // with every value, placeholders too
+  };
+
+  void tie_pending() {
+    std::vector<Digest> digests;
+    std::vector<std::int64_t> hashes;
+    for (const Pending& p : pending_) {
+      digests.push_back(p.digest);
+      for (const ComponentKey& key : keys_of(p.identity)) hashes.push_back(key_hash(key));
+    }
+    bool fetched = false;
+    for (Pending& p : pending_) {
+      try {
+        if (!tier_) {
+          store_.begin_write();
+          tier_.emplace(store_);
+          next_ = store_.next_id();
+          opened_ = std::chrono::steady_clock::now();
+        }
+        if (!fetched) store_.prefetch(digests, hashes);
+        fetched = true;
+        const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+        outcomes_.push_back(add(*tier_, p, next_, now));
+      } catch (...) {
+        abandon();
+        throw;
+      }
+      held_ += outcomes_.back().evidence.size() + outcomes_.back().file.size();
+      const bool long_open =
+          outcomes_.size() % 256 == 0 && std::chrono::steady_clock::now() - opened_ >= kBatchTime;
+      if (outcomes_.size() >= store_.batch_reports() || held_ >= kBatchBytes || long_open) {
+        flush();
+      }
+    }
+    pending_.clear();
+  }
+
   void abandon() {
     store_.rollback();
     tier_.reset();
     outcomes_.clear();
+    pending_.clear();
     held_ = 0;
   }
 
@@ -172,10 +211,10 @@ class StoreAdder final : public Registry::Adder {
     for (const Outcome& outcome : outcomes) each_(outcome);
   }
 
-  Outcome add(Tier& tier, Item& item, Id& next, std::int64_t now) {
+  Outcome add(Tier& tier, Pending& p, Id& next, std::int64_t now) {
     Outcome outcome;
-    outcome.file = item.name;
-    outcome.digest = sha256(item.bytes);
+    outcome.file = p.item.name;
+    outcome.digest = p.digest;
     if (const auto earlier = store_.find_digest(outcome.digest)) {
       outcome.status = Status::kDuplicate;
       outcome.record = earlier->first;
@@ -185,23 +224,20 @@ class StoreAdder final : public Registry::Adder {
     StoredReport stored;
     stored.id = next++;
     stored.digest = outcome.digest;
-    stored.file = item.name;
+    stored.file = p.item.name;
     stored.received = now;
     stored.note = note_;
     stored.rules = reader::kRegistryRulesVersion;
-    const reader::FileReport report = item.unreadable
-                                          ? reader::unreadable_report(item.name, *item.unreadable)
-                                          : reader::report_of(item.name, item.bytes);
-    stored.bytes = std::move(item.bytes);
+    stored.bytes = std::move(p.item.bytes);
     outcome.record = stored.id;
-    if (const auto reason = rejection(report)) {
+    if (p.reason) {
       outcome.status = Status::kRejected;
-      outcome.reason = *reason;
-      stored.reason = *reason;
+      outcome.reason = *p.reason;
+      stored.reason = *p.reason;
       store_.insert_report(stored);
       return outcome;
     }
-    const Identity identity = tier.identity(report.parsed, *report.decoded);
+    const Identity identity = tier.without_placeholders(std::move(p.identity));
     const Decision decision = tier.decide(identity);
     stored.machine = decision.machine.value_or(stored.id);
     if (decision.machine) stored.prev = decision.previous;
@@ -220,6 +256,8 @@ class StoreAdder final : public Registry::Adder {
   std::string note_;
   OutcomeSink each_;
   bool evidence_;
+  std::size_t chunk_;
+  std::deque<Pending> pending_;
   std::optional<Tier> tier_;  // set while a batch is open
   std::chrono::steady_clock::time_point opened_;
   Id next_ = 0;
@@ -289,7 +327,8 @@ Registry::Registry(std::unique_ptr<Store> store)
 Registry::~Registry() = default;
 
 std::unique_ptr<Registry> Registry::open(const std::string& location, bool create) {
-  return std::unique_ptr<Registry>(new Registry(open_sqlite(location, create)));
+  return std::unique_ptr<Registry>(new Registry(
+      is_postgres_uri(location) ? open_postgres(location, create) : open_sqlite(location, create)));
 }
 
 std::unique_ptr<Registry::Adder> Registry::adder(std::string note, OutcomeSink each,
@@ -355,6 +394,42 @@ void Registry::rebuild(const std::function<void(const Move& move)>& each,
   }
   write.commit();
   for (const Move& move : moves) each(move);
+}
+
+void Registry::copy_from(Registry& from, const std::function<void()>& tick) {
+  Store& src = *from.store_;
+  Store& dst = *store_;
+  Transaction read(src, false);
+  Transaction write(dst, true);
+  if (dst.next_id() != 1) {
+    throw Error("registry " + dst.location() + ": holds reports already; copy needs an empty one");
+  }
+  for (Id after = 0;;) {
+    const auto page = src.reports_after(after, kPage, true);
+    if (page.empty()) break;
+    for (const StoredReport& report : page) {
+      dst.insert_report(report);
+      if (tick) tick();
+    }
+    after = page.back().id;
+  }
+  for (Id after = 0;;) {
+    const auto page = src.machines_after(after, kPage);
+    if (page.empty()) break;
+    for (const MachineRow& machine : page) dst.insert_machine(machine);
+    after = page.back().id;
+  }
+  for (std::pair<std::int64_t, Id> after{INT64_MIN, 0};;) {
+    const auto page = src.index_after(after, kPage);
+    if (page.empty()) break;
+    for (const auto& [hash, machine] : page) dst.index({hash}, machine);
+    after = page.back();
+  }
+  for (const auto& [key, machine] : src.witnesses()) dst.witness(key, machine);
+  for (const Store::Learned& learned : src.learned_all()) dst.learn(learned.key);
+  for (const auto& [machine, other] : src.clone_links()) dst.link_clone(machine, other);
+  write.commit();
+  read.commit();
 }
 
 std::vector<Assignment> Registry::assignments() {

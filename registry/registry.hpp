@@ -91,6 +91,11 @@ class Registry {
   // Every report and its machine, in receipt order.
   std::vector<Assignment> assignments();
 
+  // Every report, tie, machine and placeholder of from, in receipt order, into
+  // this registry, which must be empty; one transaction on each side. tick,
+  // when given, is called for each report.
+  void copy_from(Registry& from, const std::function<void()>& tick = {});
+
   Store& store() { return *store_; }
 
  private:

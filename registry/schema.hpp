@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <string>
+#include <string_view>
 
 namespace zavro::registry {
 
@@ -38,5 +40,28 @@ inline constexpr std::array<const char*, 8> kSchema = {
     " PRIMARY KEY (machine, other)) WITHOUT ROWID",
     "CREATE INDEX clone_other ON clone (other)",
 };
+
+// The same tables on PostgreSQL: the differences between the engines' SQL
+// are these three words.
+inline std::string postgres_sql(std::string_view sqlite) {
+  std::string sql;
+  for (std::size_t at = 0; at < sqlite.size();) {
+    const auto starts = [&](std::string_view word) {
+      return sqlite.substr(at, word.size()) == word;
+    };
+    if (starts("INTEGER")) {
+      sql += "BIGINT";
+      at += 7;
+    } else if (starts("BLOB")) {
+      sql += "BYTEA";
+      at += 4;
+    } else if (starts(" WITHOUT ROWID")) {
+      at += 14;
+    } else {
+      sql += sqlite[at++];
+    }
+  }
+  return sql;
+}
 
 }  // namespace zavro::registry

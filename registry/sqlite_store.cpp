@@ -29,6 +29,10 @@ constexpr int kApplicationId = 0x5A415652;
 // before it is reported as locked.
 constexpr int kBusyMilliseconds = 10000;
 constexpr int kTurnMilliseconds = 3;
+// A batch is one transaction. Each commit writes every index page the batch
+// touched, and index keys are hashes spread over the whole index: the larger
+// the batch, the fewer times a page is written.
+constexpr std::size_t kBatchReports = 50000;
 
 std::string cause_of(int code) {
   switch (code & 0xFF) {
@@ -342,6 +346,47 @@ class SqliteStore final : public Store {
     done(s);
     return ids;
   }
+
+  std::vector<MachineRow> machines_after(Id after, int limit) override {
+    sqlite3_stmt* s =
+        prepare("SELECT id, latest, identity FROM machine WHERE id > ? ORDER BY id LIMIT ?");
+    sqlite3_bind_int64(s, 1, after);
+    sqlite3_bind_int(s, 2, limit);
+    std::vector<MachineRow> rows;
+    while (step(s)) {
+      rows.push_back({sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1), column(s, 2)});
+    }
+    done(s);
+    return rows;
+  }
+
+  std::vector<std::pair<std::int64_t, Id>> index_after(std::pair<std::int64_t, Id> after,
+                                                       int limit) override {
+    sqlite3_stmt* s = prepare(
+        "SELECT key, machine FROM component WHERE (key, machine) > (?, ?)"
+        " ORDER BY key, machine LIMIT ?");
+    sqlite3_bind_int64(s, 1, after.first);
+    sqlite3_bind_int64(s, 2, after.second);
+    sqlite3_bind_int(s, 3, limit);
+    std::vector<std::pair<std::int64_t, Id>> entries;
+    while (step(s)) entries.emplace_back(sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1));
+    done(s);
+    return entries;
+  }
+
+  std::vector<std::pair<ComponentKey, Id>> witnesses() override {
+    sqlite3_stmt* s =
+        prepare("SELECT kind, value, machine FROM witness ORDER BY kind, value, machine");
+    std::vector<std::pair<ComponentKey, Id>> all;
+    while (step(s)) {
+      all.emplace_back(ComponentKey{static_cast<KeyKind>(sqlite3_column_int(s, 0)), column(s, 1)},
+                       sqlite3_column_int64(s, 2));
+    }
+    done(s);
+    return all;
+  }
+
+  std::size_t batch_reports() const override { return kBatchReports; }
 
   void clear_ties(bool forget_learned) override {
     exec("DELETE FROM machine");

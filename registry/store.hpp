@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "registry/digest.hpp"
@@ -53,6 +54,16 @@ class Store {
   virtual void begin_read() = 0;
   virtual void end_read() noexcept = 0;
 
+  // The reports about to be tied in this write batch: an engine a round trip
+  // away reads what they need at once.
+  virtual void prefetch(const std::vector<Digest>& digests,
+                        const std::vector<std::int64_t>& hashes) {
+    (void)digests;
+    (void)hashes;
+  }
+  // Reports per write batch: another writer waits this long for its turn.
+  virtual std::size_t batch_reports() const = 0;
+
   // The stored report with these bytes: its id and machine.
   virtual std::optional<std::pair<Id, std::optional<Id>>> find_digest(const Digest& digest) = 0;
   // The id the next report gets (inside a write batch): ids grow in receipt order.
@@ -92,6 +103,12 @@ class Store {
   // Reports of one machine in receipt order.
   virtual std::vector<StoredReport> machine_reports(Id machine) = 0;
   virtual std::vector<Id> machine_ids() = 0;
+
+  // Everything else, a page at a time in key order, for a copy.
+  virtual std::vector<MachineRow> machines_after(Id after, int limit) = 0;
+  virtual std::vector<std::pair<std::int64_t, Id>> index_after(std::pair<std::int64_t, Id> after,
+                                                               int limit) = 0;
+  virtual std::vector<std::pair<ComponentKey, Id>> witnesses() = 0;
 
   // Forgets every tie, machine, index entry, witness and clone link, and (when
   // asked) the learned placeholders; reports stay.
@@ -139,5 +156,8 @@ class Transaction {
 
 // Opens or creates the SQLite registry at path.
 std::unique_ptr<Store> open_sqlite(const std::string& path, bool create);
+// A postgresql:// or postgres:// URI, handed to libpq as it is.
+bool is_postgres_uri(std::string_view location);
+std::unique_ptr<Store> open_postgres(const std::string& uri, bool create);
 
 }  // namespace zavro::registry
