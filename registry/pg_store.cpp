@@ -221,6 +221,11 @@ class PgStore final : public Store {
  public:
   PgStore(const std::string& uri, bool create) {
     conn_ = PQconnectdb(uri.c_str());
+    // The server's notices would reach the terminal raw: what matters comes
+    // back as an error.
+    if (conn_ != nullptr)
+      PQsetNoticeProcessor(
+          conn_, [](void*, const char*) {}, nullptr);
     location_ = safe_location(uri, conn_);
     if (PQstatus(conn_) != CONNECTION_OK) {
       const std::string detail = last_error();
@@ -427,6 +432,7 @@ class PgStore final : public Store {
             " w.value = l.value) FROM learned l ORDER BY l.kind, l.value",
             Params());
     std::vector<Learned> all;
+    all.reserve(static_cast<std::size_t>(PQntuples(r.get())));
     for (int i = 0; i < PQntuples(r.get()); ++i) {
       all.push_back({{static_cast<KeyKind>(int8_at(r, i, 0)), bytes_at(r, i, 1)},
                      static_cast<int>(int8_at(r, i, 2))});
@@ -442,6 +448,7 @@ class PgStore final : public Store {
   std::vector<std::pair<Id, Id>> clone_links() override {
     const Result r = run("SELECT machine, other FROM clone ORDER BY machine, other", Params());
     std::vector<std::pair<Id, Id>> links;
+    links.reserve(static_cast<std::size_t>(PQntuples(r.get())));
     for (int i = 0; i < PQntuples(r.get()); ++i) {
       links.emplace_back(int8_at(r, i, 0), int8_at(r, i, 1));
     }
@@ -476,6 +483,7 @@ class PgStore final : public Store {
     flush();
     const Result r = run("SELECT id FROM machine ORDER BY id", Params());
     std::vector<Id> ids;
+    ids.reserve(static_cast<std::size_t>(PQntuples(r.get())));
     for (int i = 0; i < PQntuples(r.get()); ++i) ids.push_back(int8_at(r, i, 0));
     return ids;
   }
@@ -486,6 +494,7 @@ class PgStore final : public Store {
         run("SELECT id, latest, identity FROM machine WHERE id > $1 ORDER BY id LIMIT $2",
             Params().int8(after).int8(limit));
     std::vector<MachineRow> rows;
+    rows.reserve(static_cast<std::size_t>(PQntuples(r.get())));
     for (int i = 0; i < PQntuples(r.get()); ++i) {
       rows.push_back({int8_at(r, i, 0), int8_at(r, i, 1), bytes_at(r, i, 2)});
     }
@@ -500,6 +509,7 @@ class PgStore final : public Store {
             " ORDER BY key, machine LIMIT $3",
             Params().int8(after.first).int8(after.second).int8(limit));
     std::vector<std::pair<std::int64_t, Id>> entries;
+    entries.reserve(static_cast<std::size_t>(PQntuples(r.get())));
     for (int i = 0; i < PQntuples(r.get()); ++i) {
       entries.emplace_back(int8_at(r, i, 0), int8_at(r, i, 1));
     }
@@ -510,6 +520,7 @@ class PgStore final : public Store {
     const Result r =
         run("SELECT kind, value, machine FROM witness ORDER BY kind, value, machine", Params());
     std::vector<std::pair<ComponentKey, Id>> all;
+    all.reserve(static_cast<std::size_t>(PQntuples(r.get())));
     for (int i = 0; i < PQntuples(r.get()); ++i) {
       all.emplace_back(ComponentKey{static_cast<KeyKind>(int8_at(r, i, 0)), bytes_at(r, i, 1)},
                        int8_at(r, i, 2));
@@ -542,9 +553,17 @@ class PgStore final : public Store {
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
       message.pop_back();
     }
-    // libpq's messages span lines: one line for ours.
-    std::replace(message.begin(), message.end(), '\n', ' ');
-    return message;
+    // libpq's messages span indented lines: one line for ours.
+    std::string line;
+    for (const char c : message) {
+      const bool space = c == '\n' || c == '\t' || c == ' ';
+      if (!space) {
+        line += c;
+      } else if (!line.empty() && line.back() != ' ') {
+        line += ' ';
+      }
+    }
+    return line;
   }
 
   [[noreturn]] void fail(const PGresult* result) const {

@@ -2,13 +2,25 @@
 # Runs zavro-record's registry commands as processes, faults included: what
 # they print, where the registry lives, and that no fault loses, duplicates or
 # splits a report.
-# Usage: registry_cli_test.sh <zavro-record> <case>. Exit 0 pass, 1 fail, 77 skipped.
+# Usage: registry_cli_test.sh <zavro-record> <case> [<PostgreSQL socket directory> <fleet-gen>].
+# A case named pg-* runs on a PostgreSQL server (scripts/pg-throwaway), each
+# registry a fresh database on it. Exit 0 pass, 1 fail, 77 skipped.
 set -u
 exe=$(readlink -f "$1")
+throwaway=$(dirname "$(readlink -f "$0")")/../../scripts/pg-throwaway
 case_name=$2
+pg=${3:-}
+fleet_gen=${4:+$(readlink -f "$4")}
 fail() { echo "FAIL: $case_name: $*"; exit 1; }
 skip() { echo "SKIP: $case_name: $*"; exit 77; }
 command -v sqlite3 >/dev/null || skip "the sqlite3 command is missing"
+engine=sqlite
+if [[ $case_name == pg-* ]]; then
+  engine=pg
+  # Not a skip: a machine without the server must not pass these silently.
+  [ -S "$pg/.s.PGSQL.5432" ] || fail "no PostgreSQL server at $pg (scripts/pg-throwaway start)"
+  command -v psql >/dev/null || fail "psql is missing"
+fi
 
 work=$(mktemp -d /tmp/zavro-registry.XXXXXX)
 mounts=()
@@ -48,16 +60,53 @@ table() {
   done
 }
 
+is_pg() { [[ $1 == postgresql://* ]]; }
+server() { echo "postgresql:///${2:-postgres}?host=$1&user=zavro"; }
 # <db> <sql>: read only, so that no check checkpoints or mends what a fault left.
-q() { sqlite3 -batch -readonly "$1" "$2" </dev/null; }
+q() {
+  if is_pg "$1"; then
+    psql -X -q -At -v ON_ERROR_STOP=1 -d "$1" -c "$2" </dev/null
+  else
+    sqlite3 -batch -readonly "$1" "$2" </dev/null
+  fi
+}
+
+# newdb <name>: a registry not made yet, on this case's engine; on a server
+# the tests share, a database named after this run.
+run_id=$(printf %s "${work##*.}" | tr 'A-Z' 'a-z' | tr -cd 'a-z0-9')
+newdb() {
+  if [ "$engine" = pg ]; then
+    if ! q "$(server "$pg")" "CREATE DATABASE $1_$run_id" >/dev/null; then
+      echo "FAIL: $case_name: cannot create database $1_$run_id" >&2
+      kill $$ # from inside $(...): fail would end only the subshell
+    fi
+    server "$pg" "$1_$run_id"
+  else
+    echo "$work/$1.sqlite"
+  fi
+}
 
 intact() { # <db>
   local check
+  is_pg "$1" && return 0 # a server's transactions leave nothing half written
   check=$(q "$1" 'PRAGMA integrity_check') || fail "integrity_check could not run on $1"
   [ "$check" = ok ] || fail "$1 is damaged: $check"
 }
 
-stored_digests() { q "$1" 'SELECT lower(hex(digest)) FROM report' | sort; }
+stored_digests() {
+  if is_pg "$1"; then
+    q "$1" "SELECT encode(digest, 'hex') FROM report" | sort
+  else
+    q "$1" 'SELECT lower(hex(digest)) FROM report' | sort
+  fi
+}
+files_in_order() {
+  if is_pg "$1"; then
+    q "$1" "SELECT convert_from(file, 'UTF8') FROM report ORDER BY id"
+  else
+    q "$1" 'SELECT file FROM report ORDER BY id'
+  fi
+}
 file_digests() { find "$@" -type f -exec sha256sum {} + | cut -d' ' -f1 | sort; }
 printed_digests() { sed -n 's/.*"digest":"\([0-9a-f]\{64\}\)"}$/\1/p' "$@" | sort -u; }
 # The machines listing less the receipt times, which differ from run to run.
@@ -80,6 +129,23 @@ fleet() {
     printf '<Node><Cpuid>178BFBFFB00F21513</Cpuid><MachineName>host-%d</MachineName><ProcessorCount>%d</ProcessorCount><MacAddresses><M0>00:1B:21:00:%02X:%02X</M0></MacAddresses><BiosSerial>BS%05d</BiosSerial><MotherboardSerial>MB%05d</MotherboardSerial></Node>' \
       "$m" $((2 + i / n)) $((m >> 8)) $((m & 255)) "$m" "$m" >"$1/r$i.txt"
   done
+}
+
+archive() { # <file.tar.gz> <count>: reports as fleet makes them, their digests in ./digests
+  python3 - "$1" "$2" <<'EOF' || fail "cannot write the archive"
+import hashlib, io, sys, tarfile
+with tarfile.open(sys.argv[1], "w:gz", compresslevel=1) as tar, open("digests", "w") as sums:
+    for i in range(int(sys.argv[2])):
+        m = i % 700
+        data = ("<Node><Cpuid>178BFBFFB00F21513</Cpuid><MachineName>host-%d</MachineName>"
+                "<ProcessorCount>%d</ProcessorCount><MacAddresses><M0>00:1B:21:00:%02X:%02X</M0>"
+                "</MacAddresses><BiosSerial>BS%05d</BiosSerial><MotherboardSerial>MB%05d"
+                "</MotherboardSerial></Node>" % (m, 2 + i // 700, m >> 8, m & 255, m, m)).encode()
+        member = tarfile.TarInfo("in/r%d.txt" % i)
+        member.size = len(data)
+        tar.addfile(member, io.BytesIO(data))
+        sums.write(hashlib.sha256(data).hexdigest() + "\n")
+EOF
 }
 
 case $case_name in
@@ -204,24 +270,11 @@ location)
     rm -rf "${work:?}"/{flag,env,xdg,home}
   done
   ;;
-killed)
+killed | pg-killed)
   # More reports than one batch holds, straight into an archive (and their
   # digests beside it): a kill can land before, inside and between commits.
-  python3 - in.tar.gz 75000 <<'EOF' || fail "cannot write the archive"
-import hashlib, io, sys, tarfile
-with tarfile.open(sys.argv[1], "w:gz", compresslevel=1) as tar, open("digests", "w") as sums:
-    for i in range(int(sys.argv[2])):
-        m = i % 700
-        data = ("<Node><Cpuid>178BFBFFB00F21513</Cpuid><MachineName>host-%d</MachineName>"
-                "<ProcessorCount>%d</ProcessorCount><MacAddresses><M0>00:1B:21:00:%02X:%02X</M0>"
-                "</MacAddresses><BiosSerial>BS%05d</BiosSerial><MotherboardSerial>MB%05d"
-                "</MotherboardSerial></Node>" % (m, 2 + i // 700, m >> 8, m & 255, m, m)).encode()
-        member = tarfile.TarInfo("in/r%d.txt" % i)
-        member.size = len(data)
-        tar.addfile(member, io.BytesIO(data))
-        sums.write(hashlib.sha256(data).hexdigest() + "\n")
-EOF
-  db=$work/k.sqlite
+  archive in.tar.gz 75000
+  db=$(newdb k)
   # The same add killed again and again until one run finishes: after a delay
   # growing x1.5 from 30 ms, and once as soon as it prints (just after a commit).
   killed=0 partial=0 delay=30
@@ -253,32 +306,36 @@ EOF
     fail "too few kills mid-add ($killed killed, $partial left part of the reports)"
   intact "$db"
   [ "$(stored_digests "$db")" = "$(sort digests)" ] || fail "reports lost or stored twice"
-  run add --db "$work/once.sqlite" in.tar.gz </dev/null
+  once=$(newdb once)
+  run add --db "$once" in.tar.gz </dev/null
   [ "$status" -eq 0 ] || fail "uninterrupted add: exit $status '$err'"
-  [ "$(machines_of "$db")" = "$(machines_of "$work/once.sqlite")" ] ||
+  [ "$(machines_of "$db")" = "$(machines_of "$once")" ] ||
     fail "machines differ from those of one uninterrupted add"
   ;;
-two-writers)
+two-writers | pg-two-writers)
   # Four writers making one registry at once: each finds it made or makes it.
   record host-a 06 PF2ABCDE L1HF65E00X9 >a.txt
   record other-host 10 MXQ4410Z0K 9C2KV33 >b.txt
   for round in $(seq 10); do
     pids=()
+    new=$(newdb "new$round")
     for _ in 1 2 3 4; do
-      timeout 60 "$exe" add --db "$work/new$round.sqlite" a.txt b.txt </dev/null >/dev/null 2>err &
+      timeout 60 "$exe" add --db "$new" a.txt b.txt </dev/null >/dev/null 2>err &
       pids+=($!)
     done
     for pid in "${pids[@]}"; do
       wait "$pid" || fail "round $round: a writer to a new registry exited $?: $(cat err)"
     done
-    [ "$(q "$work/new$round.sqlite" 'SELECT count(*) FROM report')" = 2 ] || fail "round $round: not 2 reports"
+    [ "$(q "$new" 'SELECT count(*) FROM report')" = 2 ] || fail "round $round: not 2 reports"
   done
-  # Three writers at once on a registry none has made yet, each with reports
-  # of the same machines as the others (r1*, r2* and r3*: 2666 reports, 700 machines).
-  fleet in 3333 700
-  db=$work/w.sqlite
+  # Six writers at once on a registry none has made yet, each with reports
+  # of the same new machines as the others at the same moment (r1* to r4*:
+  # 4444 reports, 700 machines; on a server, more than a batch for each),
+  # every report sent by two of them.
+  fleet in "$([ "$engine" = pg ] && echo 12000 || echo 4444)" 700
+  db=$(newdb w)
   pids=()
-  for set in "r1 r2" "r2 r3" "r3 r1"; do
+  for set in "r1 r2" "r2 r3" "r3 r4" "r4 r1" "r1 r3" "r2 r4"; do
     read -r a b <<<"$set"
     timeout 120 "$exe" add --db "$db" in/"$a"*.txt in/"$b"*.txt </dev/null >"out.$a$b" 2>"err.$a$b" &
     pids+=($!)
@@ -287,15 +344,17 @@ two-writers)
     wait "$pid" || fail "a writer exited $?: $(cat err.*)"
   done
   intact "$db"
-  [ "$(stored_digests "$db")" = "$(file_digests in/r[123]*.txt)" ] ||
+  [ "$(stored_digests "$db")" = "$(file_digests in/r[1234]*.txt)" ] ||
     fail "reports lost or stored twice"
   # Each report tied as one add of the same reports in the order received ties it.
-  q "$db" 'SELECT file FROM report ORDER BY id' >order
+  files_in_order "$db" >order
   mapfile -t files <order
-  run add --db "$work/serial.sqlite" "${files[@]}" </dev/null
+  serial=$(newdb serial)
+  run add --db "$serial" "${files[@]}" </dev/null
   [ "$status" -eq 0 ] || fail "serial add: exit $status '$err'"
-  [ "$(machines_of "$db")" = "$(machines_of "$work/serial.sqlite")" ] ||
-    fail "the writers split or merged machines: $(diff <(machines_of "$db") <(machines_of "$work/serial.sqlite") | head -4)"
+  [ "$(machines_of "$db")" = "$(machines_of "$serial")" ] ||
+    fail "the writers split or merged machines: $(diff <(machines_of "$db") <(machines_of "$serial") | head -4)"
+  [ "$engine" = sqlite ] || { echo "PASS: $case_name"; exit 0; }
   # Another writer that holds the registry far past the busy timeout, letting
   # go for a moment after each of its commits: add waits its turns and ends.
   run add --db "$work/busy.sqlite" a.txt </dev/null
@@ -389,6 +448,124 @@ damaged.sqlite|damaged
 locked.sqlite|locked by another process
 ro/r.sqlite|read-only
 EOF
+  ;;
+pg-same)
+  # Both engines print the same for the same reports, and a copy carries a
+  # registry whole from one to the other and back.
+  "$fleet_gen" --reports 3000 --seed 11 --out fleet.tar.gz --truth truth.tsv >/dev/null ||
+    fail "fleet-gen failed"
+  printf '<Node><Cpuid>zz' >broken.txt
+  # Receipt times differ from run to run.
+  mask() { sed -E 's/20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z/T/g' "$1"; }
+  listings() { # <db>: every listing, each command's exit status after it
+    local m
+    for args in "placeholders" "placeholders --json" "clones" "clones --json" "rejected" \
+      "rejected --json" "machines" "machines --json"; do
+      # shellcheck disable=SC2086
+      timeout 120 "$exe" $args --db "$1" </dev/null; echo "exit $?"
+    done
+    for m in $(timeout 60 "$exe" machines --json --db "$1" </dev/null |
+      sed -n 's/^{"schema":1,"machine":\([0-9]*\),.*/\1/p' | head -60); do
+      timeout 60 "$exe" history --json --db "$1" "$m" </dev/null; echo "exit $?"
+    done
+  }
+  sq=$work/same.sqlite
+  pgdb=$(newdb same)
+  for db in "$sq" "$pgdb"; do
+    {
+      timeout 120 "$exe" add --json --note "T-1" --db "$db" fleet.tar.gz broken.txt </dev/null
+      echo "exit $?"
+      timeout 120 "$exe" find --json --db "$db" fleet.tar.gz broken.txt </dev/null; echo "exit $?"
+      listings "$db"
+      timeout 120 "$exe" rebuild --json --db "$db" </dev/null; echo "exit $?"
+      listings "$db"
+    } >"$work/$(is_pg "$db" && echo pg || echo sq)" 2>&1
+  done
+  [ "$(grep -c . sq)" -gt 3000 ] || fail "too little output: $(head -3 sq)"
+  cmp -s <(mask sq) <(mask pg) || fail "the engines differ: $(diff <(mask sq) <(mask pg) | head -4)"
+  # SQLite to PostgreSQL and back: every listing the same, receipt times too.
+  copied=$(newdb copied)
+  count=$(q "$sq" 'SELECT count(*) FROM report')
+  run copy --from "$sq" --to "$copied" </dev/null
+  { [ "$status" -eq 0 ] && [ "$out" = "$count reports copied" ]; } || fail "copy: exit $status '$out' '$err'"
+  run copy --from "$copied" --to "$work/back.sqlite" </dev/null
+  [ "$status" -eq 0 ] || fail "copy back: exit $status '$err'"
+  listings "$sq" >sq.listed
+  cmp -s sq.listed <(listings "$copied") || fail "the copy on PostgreSQL differs"
+  cmp -s sq.listed <(listings "$work/back.sqlite") || fail "the copy back differs"
+  [ "$(stored_digests "$sq")" = "$(stored_digests "$copied")" ] || fail "the copy's bytes differ"
+  # A copy never mixes into a registry that holds reports.
+  run copy --from "$sq" --to "$copied" </dev/null
+  { [ "$status" -eq 2 ] && [[ $err == *"holds reports already"* ]]; } || fail "copy onto reports: $status '$err'"
+  [ "$(q "$copied" 'SELECT count(*) FROM report')" = "$count" ] || fail "the refused copy changed the registry"
+  ;;
+pg-server-gone)
+  # The server stops at once in the middle of an add: exit 2 with a message,
+  # nothing printed is lost, and the add run again stores exactly the rest.
+  own=$(mktemp -d /tmp/zavro-pg-gone.XXXXXX)
+  trap 'bash "$throwaway" stop "$own"; cleanup' EXIT
+  bash "$throwaway" start "$own" >/dev/null || fail "cannot start a server"
+  pg=$own
+  archive in.tar.gz 75000
+  db=$(newdb gone)
+  "$exe" add --json --db "$db" in.tar.gz </dev/null >out.1 2>err.1 &
+  pid=$!
+  while [ "$(grep -c . out.1)" -lt 4000 ] && kill -0 "$pid" 2>/dev/null; do sleep 0.01; done
+  bash "$throwaway" halt "$own" || fail "cannot halt the server"
+  wait "$pid"
+  status=$?
+  [ "$status" -eq 2 ] || fail "add when the server went away: exit $status, expected 2"
+  [[ $(cat err.1) == "zavro-record: registry postgresql://"*"/gone_$run_id: "* ]] || fail "message: '$(cat err.1)'"
+  bash "$throwaway" start "$own" >/dev/null || fail "cannot restart the server"
+  missing=$(comm -23 <(printed_digests out.1) <(stored_digests "$db") | head -1)
+  [ -z "$missing" ] || fail "printed, yet not stored: $missing"
+  stored=$(q "$db" 'SELECT count(*) FROM report')
+  [ "$stored" -lt 75000 ] || fail "the server went away too late"
+  run add --db "$db" in.tar.gz </dev/null
+  [ "$status" -eq 0 ] || fail "the add again: exit $status '$err'"
+  [[ $out == *"$((75000 - stored)) stored, $stored duplicate, 0 rejected" ]] || fail "the add again: '$out'"
+  [ "$(stored_digests "$db")" = "$(sort digests)" ] || fail "reports lost or stored twice"
+  once=$(newdb once)
+  run add --db "$once" in.tar.gz </dev/null
+  [ "$(machines_of "$db")" = "$(machines_of "$once")" ] ||
+    fail "machines differ from those of one uninterrupted add"
+  ;;
+pg-refused)
+  fleet in 300
+  newer=$(newdb newer)
+  run add --db "$newer" in </dev/null
+  [ "$status" -eq 0 ] || fail "base registry: exit $status '$err'"
+  q "$newer" "UPDATE registry_meta SET value = 99 WHERE name = 'schema'"
+  other=$(newdb other)
+  q "$other" 'CREATE TABLE t (x int)'
+  empty=$(newdb empty)
+  readonly=$(newdb readonly)
+  run add --db "$readonly" in/r1.txt </dev/null
+  q "$(server "$pg")" "CREATE ROLE reader_$run_id LOGIN"
+  q "$readonly" "GRANT SELECT ON ALL TABLES IN SCHEMA public TO reader_$run_id"
+  shape() { # <db>: its tables, and what a registry holds
+    q "$(server "$pg" "$1_$run_id")" "SELECT count(*) FROM pg_tables WHERE schemaname = 'public'" 2>/dev/null
+    q "$(server "$pg" "$1_$run_id")" "SELECT count(*) FROM report" 2>/dev/null
+  }
+  # Each refused with its cause, no password shown, and left as it was.
+  while IFS='|' read -r command name uri cause; do
+    before=$(shape "$name")
+    run "$command" --db "$uri" in </dev/null
+    [ "$status" -eq 2 ] || fail "$command on $uri: exit $status, expected 2 ('$err')"
+    # shellcheck disable=SC2053 # a glob on purpose
+    [[ $err == $cause ]] || fail "$command on $uri: message '$err'"
+    [[ $err != *Sekr3t* ]] || fail "the password was printed: '$err'"
+    [ "$(shape "$name")" = "$before" ] || fail "$command changed $name"
+  done <<EOF
+add|newer|$newer|zavro-record: registry postgresql://*/newer_$run_id: made by a newer zavro-record (schema 99*
+add|other|$other|zavro-record: registry postgresql://*/other_$run_id: not a registry*
+find|empty|$empty|zavro-record: no registry at postgresql://*/empty_$run_id
+add|readonly|postgresql://reader_$run_id@/readonly_$run_id?host=$pg|zavro-record: registry postgresql://*/readonly_$run_id: permission denied*
+add|nosuchdb|postgresql://zavro:Sekr3t-Pw@/nosuchdb_$run_id?host=$pg|zavro-record: registry postgresql://*/nosuchdb_$run_id: cannot connect*
+add|x|postgresql:///x_$run_id?host=$work/nowhere|zavro-record: registry postgresql://*nowhere*/x_$run_id: cannot connect*
+EOF
+  [ "$(q "$newer" "SELECT value FROM registry_meta WHERE name = 'schema'")" = 99 ] || fail "newer was migrated"
+  [ "$(q "$readonly" 'SELECT count(*) FROM report')" = 1 ] || fail "the read-only registry changed"
   ;;
 *) fail "unknown case" ;;
 esac

@@ -19,7 +19,7 @@
 #include "registry/registry.hpp"
 #include "registry/score.hpp"
 #include "support/records.hpp"
-#include "support/temp_dir.hpp"
+#include "support/registry_location.hpp"
 
 namespace {
 
@@ -149,7 +149,7 @@ TEST(Fleet, RegistryTiesTheFleetBetterThanPeers) {
   Generator generator(kFleet);
   const std::vector<Report> reports = all_of(generator);
   zavro::testing::TempDir dir;
-  auto registry = Registry::open(dir / "registry", true);
+  auto registry = Registry::open(zavro::testing::registry_location(dir, "registry"), true);
   const Added added = add_all(*registry, reports);
   ASSERT_EQ(added.outcomes.size(), reports.size());
 
@@ -189,7 +189,7 @@ TEST(Fleet, RegistryTiesTheFleetBetterThanPeers) {
   EXPECT_EQ(moved_again, 0u);
   EXPECT_EQ(pairs_of(registry->assignments()), rebuilt) << "rebuild twice";
   {
-    auto fresh = Registry::open(dir / "fresh", true);
+    auto fresh = Registry::open(zavro::testing::registry_location(dir, "fresh"), true);
     EXPECT_EQ(add_all(*fresh, reports).assignments, added.assignments) << "same inputs";
   }
 
