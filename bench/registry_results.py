@@ -10,6 +10,9 @@ out, results = sys.argv[1:3]
 RECEIVED = {"add-100000": 100000, "add-1000000": 1000000, "floor-1000000": 1000000}
 LABELS = {"add-100000": "zavro-record add", "add-1000000": "zavro-record add",
           "floor-1000000": "python3 sqlite3 (floor)"}
+PG_LABELS = {"pg-add-1000000": "zavro-record add, one process",
+             "pg-add-2x500000": "zavro-record add, two processes at once (half each)",
+             "pg-floor-1000000": "python3 psycopg2 (floor)"}
 
 facts = {}
 fleets = []
@@ -155,6 +158,63 @@ if f and c:
                         f["wall"] <= 3 * c["wall"]))
 else:
     lines.append(target("find on one file within 3x of check on it", None))
+
+# PostgreSQL
+pg = {label: ingest(label) for label in PG_LABELS}
+pg_find = hyperfine("pg-find").get("zavro-record find")
+lines.append("")
+lines.append("### PostgreSQL")
+lines.append("")
+lines.append("A throwaway PostgreSQL 15 server with its default settings on a Unix socket "
+             "(`scripts/pg-throwaway`), on the same machine; each ingest into an empty database, "
+             "not pinned to a core (the server is a process of its own), under GNU time: "
+             "`zavro-record add --db postgresql:///DB?host=DIR FLEET.tar.gz`; two processes: "
+             "the 1,000,000 reports dealt alternately into two archives, one add each, at once; "
+             "the floor is `bench/registry_floor_pg.py` (tarfile, one psycopg2 INSERT of name, "
+             "bytes and sha256 per report, one transaction). CPU is the client's only. Size: "
+             "`pg_database_size` once the command has ended.")
+lines.append("")
+lines.append("| command | reports | wall s | client user+sys s | reports/s | peak RSS KiB | stored | "
+             "rejected | database bytes |")
+lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+for label, text in PG_LABELS.items():
+    r = pg[label]
+    if r is None:
+        lines.append("| %s | 1000000 | - | - | - | - | - | - | - |" % text)
+        continue
+    lines.append("| %s | 1000000 | %.2f | %.2f | %.0f | %d | %d | %d | %d |" % (
+        text, r["wall"], r["cpu"], 1000000 / r["wall"], r["rss"], r["stored"], r["rejected"],
+        r["size"]))
+pg_find_total = 0
+path = os.path.join(out, "pg-find.jsonl")
+for line in open(path) if os.path.exists(path) else ():
+    pg_find_total += 1
+if pg_find:
+    lines.append("")
+    lines.append("find over the same 20,000 reports against the 1,000,000-report database "
+                 "(hyperfine, median of 3 runs after one warm-up): %.1f ms median wall, %.1f ms "
+                 "user+sys." % (pg_find["wall"] * 1000, pg_find["cpu"] * 1000))
+lines.append("")
+one_pg, two_pg, floor_pg = pg["pg-add-1000000"], pg["pg-add-2x500000"], pg["pg-floor-1000000"]
+if one_pg:
+    lines.append(target("PostgreSQL: ingest at least 20,000 reports/s from one process (%.0f "
+                        "reports/s%s)" % (1000000 / one_pg["wall"], "; the psycopg2 floor: %.0f" % (
+                            1000000 / floor_pg["wall"]) if floor_pg else ""),
+                        1000000 / one_pg["wall"] >= 20000))
+else:
+    lines.append(target("PostgreSQL: ingest at least 20,000 reports/s from one process", None))
+if one_pg and two_pg:
+    lines.append(target("PostgreSQL: two processes at once ingest faster than one (%.0f against "
+                        "%.0f reports/s)" % (1000000 / two_pg["wall"], 1000000 / one_pg["wall"]),
+                        two_pg["wall"] < one_pg["wall"]))
+else:
+    lines.append(target("PostgreSQL: two processes at once ingest faster than one", None))
+if pg_find and pg_find_total:
+    rate = pg_find_total / pg_find["wall"]
+    lines.append(target("PostgreSQL: find at least 5,000 reports/s from one process (%.0f "
+                        "reports/s)" % rate, rate >= 5000))
+else:
+    lines.append(target("PostgreSQL: find at least 5,000 reports/s from one process", None))
 section = "\n".join(lines) + "\n"
 
 text = open(results).read() if os.path.exists(results) else ""

@@ -256,41 +256,86 @@ class PgStore final : public Store {
   }
   void rollback() noexcept override {
     forget();
+    if (conn_ != nullptr && in_flight_) {
+      in_flight_ = false;
+      while (PGresult* r = PQgetResult(conn_)) PQclear(r);
+    }
     if (conn_ != nullptr && PQtransactionStatus(conn_) != PQTRANS_IDLE) {
       PQclear(PQexec(conn_, "ROLLBACK"));
     }
   }
   std::uint64_t version() override {
+    settle();
     if (read_version_) return *read_version_;
     const Result r = run("SELECT value FROM registry_meta WHERE name = 'changes'", Params());
     return PQntuples(r.get()) == 1 ? static_cast<std::uint64_t>(int8_at(r, 0, 0)) : 0;
   }
-  // One snapshot, and the version read with it in the same round trip.
+  // One snapshot, and the version read with it. Sent without waiting: the
+  // server opens it while this process reads the report it is for.
   void begin_read() override {
-    const Result r = check(PQexec(conn_,
-                                  "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY;"
-                                  " SELECT value::text FROM registry_meta WHERE name = 'changes'"),
-                           PGRES_TUPLES_OK);
-    read_version_ =
-        PQntuples(r.get()) == 1 ? std::stoull(PQgetvalue(r.get(), 0, 0)) : std::uint64_t{0};
+    settle();
+    if (PQsendQuery(conn_,
+                    "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY;"
+                    " SELECT value::text FROM registry_meta WHERE name = 'changes'") != 1) {
+      fail(nullptr);
+    }
+    in_flight_ = true;
   }
-  void end_read() noexcept override { rollback(); }
+  // Likewise: the snapshot ends at once on the server, and its answer is
+  // collected before the next command.
+  void end_read() noexcept override {
+    forget();
+    if (conn_ == nullptr) return;
+    try {
+      settle();
+    } catch (...) {
+      return;  // the connection is gone; the next command says so
+    }
+    if (PQtransactionStatus(conn_) != PQTRANS_IDLE) {
+      in_flight_ = PQsendQuery(conn_, "ROLLBACK") == 1;
+    }
+  }
 
+  // One round trip for both: the reports with these digests' tags, and the
+  // index entries of these keys with their machines' rows.
   void prefetch(const std::vector<Digest>& digests,
                 const std::vector<std::int64_t>& hashes) override {
+    if (unread_keys_) flush();
     std::vector<std::int64_t> tags;
     for (const Digest& d : digests) {
       if (digests_.count(d) == 0) tags.push_back(tag_of(d));
     }
-    if (!tags.empty()) {
-      std::sort(tags.begin(), tags.end());
-      tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-      const Result r =
-          run("SELECT id, machine, digest FROM report WHERE tag = ANY($1)", Params().int8s(tags));
-      for (const Digest& d : digests) digests_.try_emplace(d);
-      remember_digests(r);
+    std::vector<std::int64_t> keys;
+    for (const std::int64_t hash : hashes) {
+      if (keys_.count(hash) == 0) keys.push_back(hash);
     }
-    load_keys(hashes);
+    for (auto* v : {&tags, &keys}) {
+      std::sort(v->begin(), v->end());
+      v->erase(std::unique(v->begin(), v->end()), v->end());
+    }
+    if (tags.empty() && keys.empty()) return;
+    const Result r = run(
+        "SELECT 0::bigint, id, machine, digest, NULL::bigint, NULL::bigint, NULL::bytea FROM report"
+        " WHERE tag = ANY($1)"
+        " UNION ALL SELECT 1::bigint, c.key, c.machine, NULL, m.id, m.latest, m.identity FROM "
+        "component c"
+        " LEFT JOIN machine m ON m.id = c.machine WHERE c.key = ANY($2)",
+        Params().int8s(tags).int8s(keys));
+    for (const Digest& d : digests) digests_.try_emplace(d);
+    for (const std::int64_t key : keys) keys_.try_emplace(key);
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+      if (int8_at(r, i, 0) == 0) {
+        remember_digest(r, i, 1);
+      } else {
+        keys_[int8_at(r, i, 1)].push_back(int8_at(r, i, 2));
+        remember_machine(r, i, 4);
+      }
+    }
+    // Each key's machines in the order the server's index gives them.
+    for (const std::int64_t key : keys) {
+      auto& machines = keys_[key];
+      std::sort(machines.begin(), machines.end());
+    }
   }
 
   std::size_t batch_reports() const override { return kBatchReports; }
@@ -593,7 +638,28 @@ class PgStore final : public Store {
     return r;
   }
 
+  // Collects the answers of what was sent without waiting; the version
+  // read with a snapshot is kept.
+  void settle() {
+    if (!in_flight_) return;
+    in_flight_ = false;
+    bool failed = false;
+    Result failure;
+    while (PGresult* raw = PQgetResult(conn_)) {
+      Result r(raw);
+      const ExecStatusType status = PQresultStatus(raw);
+      if (status == PGRES_TUPLES_OK && PQnfields(raw) == 1) {
+        read_version_ = PQntuples(raw) == 1 ? std::stoull(PQgetvalue(raw, 0, 0)) : std::uint64_t{0};
+      } else if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && !failed) {
+        failed = true;
+        failure = std::move(r);
+      }
+    }
+    if (failed || PQstatus(conn_) != CONNECTION_OK) fail(failure.get());
+  }
+
   void exec(const char* sql) {
+    settle();
     Result r(PQexec(conn_, sql));
     const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(r.get());
@@ -601,6 +667,7 @@ class PgStore final : public Store {
 
   // Prepared once per connection, keyed by the literal's address.
   Result run(const char* sql, const Params& params) {
+    settle();
     auto [it, fresh] = prepared_.try_emplace(sql, "");
     if (fresh) {
       it->second = "s" + std::to_string(prepared_.size());
@@ -623,6 +690,7 @@ class PgStore final : public Store {
 
   void copy_in(const char* sql, CopyRows& rows) {
     if (rows.rows() == 0) return;
+    settle();
     const Result start(PQexec(conn_, sql));
     if (!start || PQresultStatus(start.get()) != PGRES_COPY_IN) fail(start.get());
     const std::string& data = rows.finish();
@@ -709,24 +777,26 @@ class PgStore final : public Store {
     read_version_.reset();
   }
 
+  void remember_digest(const Result& r, int row, int first) {
+    const std::string bytes = bytes_at(r, row, first + 2);
+    Digest d{};
+    if (bytes.size() != d.size()) return;
+    std::memcpy(d.data(), bytes.data(), d.size());
+    auto& slot = digests_[d];
+    if (!slot) slot = std::make_pair(int8_at(r, row, first), optional_at(r, row, first + 1));
+  }
   void remember_digests(const Result& r) {
-    for (int i = 0; i < PQntuples(r.get()); ++i) {
-      const std::string bytes = bytes_at(r, i, 2);
-      Digest d{};
-      if (bytes.size() != d.size()) continue;
-      std::memcpy(d.data(), bytes.data(), d.size());
-      auto& slot = digests_[d];
-      if (!slot) slot = std::make_pair(int8_at(r, i, 0), optional_at(r, i, 1));
-    }
+    for (int i = 0; i < PQntuples(r.get()); ++i) remember_digest(r, i, 0);
   }
 
+  void remember_machine(const Result& r, int row, int first) {
+    if (null_at(r, row, first)) return;
+    const Id id = int8_at(r, row, first);
+    auto [it, fresh] = machines_.try_emplace(id);
+    if (fresh) it->second.row = {id, int8_at(r, row, first + 1), bytes_at(r, row, first + 2)};
+  }
   void remember_machines(const Result& r, int first) {
-    for (int i = 0; i < PQntuples(r.get()); ++i) {
-      if (null_at(r, i, first)) continue;
-      const Id id = int8_at(r, i, first);
-      auto [it, fresh] = machines_.try_emplace(id);
-      if (fresh) it->second.row = {id, int8_at(r, i, first + 1), bytes_at(r, i, first + 2)};
-    }
+    for (int i = 0; i < PQntuples(r.get()); ++i) remember_machine(r, i, first);
   }
 
   // Reads the index entries of these keys, with their machines' rows, in one
@@ -779,6 +849,9 @@ class PgStore final : public Store {
   // registry make it once.
   void open(bool create) {
     exec("SET client_min_messages = warning");
+    // Every statement here is prepared once and its plan does not depend on
+    // the values: planning each execution again only costs time.
+    exec("SET plan_cache_mode = force_generic_plan");
     // A writer stopped while it holds the lock frees it for the others.
     exec("SET idle_in_transaction_session_timeout = '60s'");
     begin_write();
@@ -835,6 +908,7 @@ class PgStore final : public Store {
   std::string location_;
   std::unordered_map<const char*, std::string> prepared_;
   std::optional<std::uint64_t> read_version_;
+  bool in_flight_ = false;  // answers sent for and not yet collected
 
   // What this transaction read or wrote, by key.
   struct DigestHash {

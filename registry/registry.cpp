@@ -340,7 +340,19 @@ Outcome Registry::find(const Item& item) {
   Outcome outcome;
   outcome.file = item.name;
   outcome.digest = sha256(item.bytes);
+  // Opened first: an engine a round trip away opens it while the report is read.
   Transaction read(*store_, false);
+  const reader::FileReport report = item.unreadable
+                                        ? reader::unreadable_report(item.name, *item.unreadable)
+                                        : reader::report_of(item.name, item.bytes);
+  const auto reason = rejection(report);
+  Identity identity;
+  std::vector<std::int64_t> hashes;
+  if (!reason) {
+    identity = identity_of(report.parsed, *report.decoded);
+    for (const ComponentKey& key : keys_of(identity)) hashes.push_back(key_hash(key));
+  }
+  store_->prefetch({outcome.digest}, hashes);
   if (const auto earlier = store_->find_digest(outcome.digest)) {
     outcome.status = Status::kDuplicate;
     outcome.record = earlier->first;
@@ -348,10 +360,7 @@ Outcome Registry::find(const Item& item) {
     read.commit();
     return outcome;
   }
-  const reader::FileReport report = item.unreadable
-                                        ? reader::unreadable_report(item.name, *item.unreadable)
-                                        : reader::report_of(item.name, item.bytes);
-  if (const auto reason = rejection(report)) {
+  if (reason) {
     outcome.status = Status::kRejected;
     outcome.reason = *reason;
     read.commit();
@@ -364,7 +373,7 @@ Outcome Registry::find(const Item& item) {
     find_state_->version = version;
   }
   Tier& tier = *find_state_->tier;
-  const Decision decision = tier.decide(tier.identity(report.parsed, *report.decoded));
+  const Decision decision = tier.decide(tier.without_placeholders(std::move(identity)));
   read.commit();
   outcome.status = Status::kStored;
   outcome.machine = decision.machine;

@@ -73,7 +73,7 @@ q() {
 
 # newdb <name>: a registry not made yet, on this case's engine; on a server
 # the tests share, a database named after this run.
-run_id=$(printf %s "${work##*.}" | tr 'A-Z' 'a-z' | tr -cd 'a-z0-9')
+run_id=$(printf %s "${work##*.}" | tr '[:upper:]' '[:lower:]' | tr -cd 'a-z0-9')
 newdb() {
   if [ "$engine" = pg ]; then
     if ! q "$(server "$pg")" "CREATE DATABASE $1_$run_id" >/dev/null; then
