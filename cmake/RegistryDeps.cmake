@@ -4,3 +4,4 @@ find_package(SQLite3 REQUIRED)
 find_package(PostgreSQL REQUIRED)  # libpq only
 find_package(LibArchive REQUIRED)
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(Threads REQUIRED)

@@ -33,15 +33,17 @@ constexpr Oid kInt8 = 20;
 constexpr Oid kBytea = 17;
 constexpr Oid kText = 25;
 constexpr Oid kInt8Array = 1016;
+constexpr Oid kByteaArray = 1001;
+constexpr Oid kTextArray = 1009;
 
 // 'ZAVR', as the SQLite file's application id: the writers' lock.
 constexpr long long kWriterLock = 0x5A415652;
 // Pending rows sent early, so that memory stays flat however long the batch.
 constexpr std::size_t kPendingBytes = 16 << 20;
-constexpr std::size_t kPendingRows = 20000;
+constexpr std::size_t kPendingRows = 100000;
 // Reports of one batch: a commit makes them visible to other writers' ties,
 // and the lock is free between batches while this process reads the next.
-constexpr std::size_t kBatchReports = 2000;
+constexpr std::size_t kBatchReports = 5000;
 
 std::int64_t tag_of(const Digest& digest) {
   std::uint64_t tag = 0;
@@ -68,19 +70,51 @@ std::int64_t get64(const char* p) {
   return static_cast<std::int64_t>(v);
 }
 
-// A one-dimensional int8[] in the server's binary form.
-std::string int8_array(const std::vector<std::int64_t>& values) {
-  std::string out;
-  put32(out, 1);  // dimensions
-  put32(out, 0);  // no nulls
-  put32(out, static_cast<std::int32_t>(kInt8));
-  put32(out, static_cast<std::int32_t>(values.size()));
-  put32(out, 1);  // lower bound
-  for (const std::int64_t v : values) {
-    put32(out, 8);
-    put64(out, v);
+// A one-dimensional array in the server's binary form, built element by element.
+class Array {
+ public:
+  explicit Array(Oid element) : element_(element) {}
+  void int8(std::int64_t v) {
+    put32(items_, 8);
+    put64(items_, v);
+    ++count_;
   }
-  return out;
+  void optional_int8(const std::optional<std::int64_t>& v) {
+    if (v) {
+      int8(*v);
+    } else {
+      put32(items_, -1);
+      nulls_ = true;
+      ++count_;
+    }
+  }
+  void bytes(std::string_view b) {
+    put32(items_, static_cast<std::int32_t>(b.size()));
+    items_.append(b);
+    ++count_;
+  }
+  std::size_t size() const { return count_; }
+  std::string str() const {
+    std::string out;
+    put32(out, 1);  // dimensions
+    put32(out, nulls_ ? 1 : 0);
+    put32(out, static_cast<std::int32_t>(element_));
+    put32(out, static_cast<std::int32_t>(count_));
+    put32(out, 1);  // lower bound
+    return out + items_;
+  }
+
+ private:
+  Oid element_;
+  std::string items_;
+  std::size_t count_ = 0;
+  bool nulls_ = false;
+};
+
+std::string int8_array(const std::vector<std::int64_t>& values) {
+  Array a(kInt8);
+  for (const std::int64_t v : values) a.int8(v);
+  return a.str();
 }
 
 // Rows for COPY ... (FORMAT binary).
@@ -137,6 +171,7 @@ class Params {
   Params& bytes(std::string_view b) { return add(kBytea, std::string(b)); }
   Params& text(std::string_view t) { return add(kText, std::string(t)); }
   Params& int8s(const std::vector<std::int64_t>& v) { return add(kInt8Array, int8_array(v)); }
+  Params& array(const Array& a, Oid type) { return add(type, a.str()); }
 
   int size() const { return static_cast<int>(values_.size()); }
   const Oid* types() const { return types_.data(); }
@@ -314,21 +349,24 @@ class PgStore final : public Store {
       v->erase(std::unique(v->begin(), v->end()), v->end());
     }
     if (tags.empty() && keys.empty()) return;
-    const Result r = run(
-        "SELECT 0::bigint, id, machine, digest, NULL::bigint, NULL::bigint, NULL::bytea FROM report"
-        " WHERE tag = ANY($1)"
-        " UNION ALL SELECT 1::bigint, c.key, c.machine, NULL, m.id, m.latest, m.identity FROM "
-        "component c"
-        " LEFT JOIN machine m ON m.id = c.machine WHERE c.key = ANY($2)",
-        Params().int8s(tags).int8s(keys));
+    // Each candidate machine's row once, however many of the keys it showed.
+    const Result r =
+        run("WITH c AS MATERIALIZED (SELECT key, machine FROM component WHERE key = ANY($2))"
+            " SELECT 0::bigint, id, machine, digest FROM report WHERE tag = ANY($1)"
+            " UNION ALL SELECT 1::bigint, key, machine, NULL FROM c"
+            " UNION ALL SELECT 2::bigint, id, latest, identity FROM machine"
+            " WHERE id = ANY(ARRAY(SELECT DISTINCT machine FROM c))",
+            Params().int8s(tags).int8s(keys));
     for (const Digest& d : digests) digests_.try_emplace(d);
     for (const std::int64_t key : keys) keys_.try_emplace(key);
     for (int i = 0; i < PQntuples(r.get()); ++i) {
-      if (int8_at(r, i, 0) == 0) {
+      const std::int64_t kind = int8_at(r, i, 0);
+      if (kind == 0) {
         remember_digest(r, i, 1);
-      } else {
+      } else if (kind == 1) {
         keys_[int8_at(r, i, 1)].push_back(int8_at(r, i, 2));
-        remember_machine(r, i, 4);
+      } else {
+        remember_machine(r, i, 1);
       }
     }
     // Each key's machines in the order the server's index gives them.
@@ -339,6 +377,8 @@ class PgStore final : public Store {
   }
 
   std::size_t batch_reports() const override { return kBatchReports; }
+  // A batch's reports are read before it takes the lock.
+  std::size_t read_ahead() const override { return kBatchReports; }
 
   std::optional<std::pair<Id, std::optional<Id>>> find_digest(const Digest& digest) override {
     if (const auto it = digests_.find(digest); it != digests_.end()) return it->second;
@@ -380,13 +420,8 @@ class PgStore final : public Store {
 
   void retie_report(Id record, std::optional<Id> machine, std::optional<Id> prev,
                     const std::string& match, int rules, const std::string& evidence) override {
-    ties_.row(6);
-    ties_.int8(record);
-    ties_.optional_int8(machine);
-    ties_.optional_int8(prev);
-    ties_.bytes(match);
-    ties_.int8(rules);
-    ties_.bytes(evidence);
+    ties_.push_back({record, machine, prev, match, rules, evidence});
+    ties_bytes_ += evidence.size();
     flush_when_large();
   }
 
@@ -486,11 +521,12 @@ class PgStore final : public Store {
   }
 
   void link_clone(Id machine, Id other) override {
-    run("INSERT INTO clone (machine, other) VALUES ($1, $2) ON CONFLICT DO NOTHING",
-        Params().int8(machine).int8(other));
+    clones_.emplace_back(machine, other);
+    flush_when_large();
   }
 
   std::vector<std::pair<Id, Id>> clone_links() override {
+    flush();
     const Result r = run("SELECT machine, other FROM clone ORDER BY machine, other", Params());
     std::vector<std::pair<Id, Id>> links;
     links.reserve(static_cast<std::size_t>(PQntuples(r.get())));
@@ -710,8 +746,8 @@ class PgStore final : public Store {
 
   void flush_when_large() {
     const std::size_t rows =
-        reports_.rows() + ties_.rows() + components_.rows() + pending_machines_;
-    if (rows >= kPendingRows || reports_.size() + ties_.size() >= kPendingBytes) flush();
+        reports_.rows() + ties_.size() + components_.rows() + pending_machines_ + clones_.size();
+    if (rows >= kPendingRows || reports_.size() + ties_bytes_ >= kPendingBytes) flush();
   }
 
   // Sends every pending write; the caches stay true.
@@ -720,42 +756,67 @@ class PgStore final : public Store {
         "COPY report (id, tag, digest, file, received, note, bytes, reason, machine, prev, match,"
         " rules, evidence) FROM STDIN (FORMAT binary)",
         reports_);
-    if (ties_.rows() > 0) {
-      exec(
-          "CREATE TEMP TABLE IF NOT EXISTS report_tie (id BIGINT, machine BIGINT, prev BIGINT,"
-          " match TEXT, rules BIGINT, evidence TEXT) ON COMMIT DELETE ROWS");
-      copy_in("COPY report_tie FROM STDIN (FORMAT binary)", ties_);
-      exec(
-          "UPDATE report r SET machine = t.machine, prev = t.prev, match = t.match,"
-          " rules = t.rules, evidence = t.evidence FROM report_tie t WHERE r.id = t.id");
-      exec("TRUNCATE report_tie");
+    if (!ties_.empty()) {
+      Array ids(kInt8), machines(kInt8), prevs(kInt8), matches(kText), rules(kInt8),
+          evidence(kText);
+      for (const Tie& t : ties_) {
+        ids.int8(t.record);
+        machines.optional_int8(t.machine);
+        prevs.optional_int8(t.prev);
+        matches.bytes(t.match);
+        rules.int8(t.rules);
+        evidence.bytes(t.evidence);
+      }
+      ties_.clear();
+      ties_bytes_ = 0;
+      run("UPDATE report r SET machine = t.machine, prev = t.prev, match = t.match,"
+          " rules = t.rules, evidence = t.evidence"
+          " FROM unnest($1, $2, $3, $4, $5, $6) AS t(id, machine, prev, match, rules, evidence)"
+          " WHERE r.id = t.id",
+          Params()
+              .array(ids, kInt8Array)
+              .array(machines, kInt8Array)
+              .array(prevs, kInt8Array)
+              .array(matches, kTextArray)
+              .array(rules, kInt8Array)
+              .array(evidence, kTextArray));
     }
     if (pending_machines_ > 0) {
       CopyRows fresh;
-      CopyRows changed;
+      Array ids(kInt8), latest(kInt8), identity(kBytea);
       for (auto& [id, entry] : machines_) {
         if (!entry.dirty) continue;
-        CopyRows& rows = entry.fresh ? fresh : changed;
-        rows.row(3);
-        rows.int8(entry.row.id);
-        rows.int8(entry.row.latest);
-        rows.bytes(entry.row.identity);
+        if (entry.fresh) {
+          fresh.row(3);
+          fresh.int8(entry.row.id);
+          fresh.int8(entry.row.latest);
+          fresh.bytes(entry.row.identity);
+        } else {
+          ids.int8(entry.row.id);
+          latest.int8(entry.row.latest);
+          identity.bytes(entry.row.identity);
+        }
         entry.dirty = false;
         entry.fresh = false;
         entry.known = true;
       }
       pending_machines_ = 0;
       copy_in("COPY machine (id, latest, identity) FROM STDIN (FORMAT binary)", fresh);
-      if (changed.rows() > 0) {
-        exec(
-            "CREATE TEMP TABLE IF NOT EXISTS machine_latest (id BIGINT, latest BIGINT,"
-            " identity BYTEA) ON COMMIT DELETE ROWS");
-        copy_in("COPY machine_latest FROM STDIN (FORMAT binary)", changed);
-        exec(
-            "UPDATE machine m SET latest = u.latest, identity = u.identity"
-            " FROM machine_latest u WHERE m.id = u.id");
-        exec("TRUNCATE machine_latest");
+      if (ids.size() > 0) {
+        run("UPDATE machine m SET latest = u.latest, identity = u.identity"
+            " FROM unnest($1, $2, $3) AS u(id, latest, identity) WHERE m.id = u.id",
+            Params().array(ids, kInt8Array).array(latest, kInt8Array).array(identity, kByteaArray));
       }
+    }
+    if (!clones_.empty()) {
+      Array machines(kInt8), others(kInt8);
+      for (const auto& [machine, other] : clones_) {
+        machines.int8(machine);
+        others.int8(other);
+      }
+      clones_.clear();
+      run("INSERT INTO clone (machine, other) SELECT * FROM unnest($1, $2) ON CONFLICT DO NOTHING",
+          Params().array(machines, kInt8Array).array(others, kInt8Array));
     }
     copy_in("COPY component (key, machine) FROM STDIN (FORMAT binary)", components_);
     unread_keys_ = false;
@@ -767,7 +828,9 @@ class PgStore final : public Store {
   // Drops every pending write and what was read: the transaction is over.
   void forget() noexcept {
     reports_ = CopyRows();
-    ties_ = CopyRows();
+    ties_.clear();
+    ties_bytes_ = 0;
+    clones_.clear();
     components_ = CopyRows();
     pending_machines_ = 0;
     unread_keys_ = false;
@@ -924,7 +987,17 @@ class PgStore final : public Store {
 
   // Writes not yet sent.
   CopyRows reports_;
-  CopyRows ties_;
+  struct Tie {
+    Id record = 0;
+    std::optional<Id> machine;
+    std::optional<Id> prev;
+    std::string match;
+    int rules = 0;
+    std::string evidence;
+  };
+  std::vector<Tie> ties_;
+  std::size_t ties_bytes_ = 0;
+  std::vector<std::pair<Id, Id>> clones_;
   CopyRows components_;
   std::size_t pending_machines_ = 0;
   // Index entries pending for keys not read: read none before they are sent.

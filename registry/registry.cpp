@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <exception>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "reader/read.hpp"
@@ -19,8 +23,6 @@ namespace {
 // A batch is one transaction, of as many reports as its engine asks, bounded
 // so that memory stays flat and a second writer waits a few seconds at most.
 constexpr std::size_t kBatchBytes = 16 << 20;
-// Reports read ahead of their ties: what one round trip of prefetch covers.
-constexpr std::size_t kChunkReports = 2048;
 // Another writer waits for the batch: well within its busy timeout, however
 // slow this machine is.
 constexpr std::chrono::milliseconds kBatchTime{2000};
@@ -119,33 +121,84 @@ class StoreAdder final : public Registry::Adder {
         note_(std::move(note)),
         each_(std::move(each)),
         evidence_(evidence),
-        chunk_(std::min(store.batch_reports(), kChunkReports)) {}
+        chunk_(store.read_ahead()) {}
 
-  // A report is read, parsed and digested as it arrives, outside any
-  // transaction; a chunk of them is then tied inside the open batch. What
-  // became of each is told only once its batch is committed.
+  // A report is read, parsed and digested as it arrives, on the caller's
+  // thread and outside any transaction; a chunk of them is then tied inside
+  // the open batch on the adder's own thread, so that the next chunk is read
+  // while this one is tied and written. What became of each is told, from
+  // that thread, only once its batch is committed.
   void push(Item item) override {
-    Pending& p = pending_.emplace_back();
+    Pending& p = reading_.emplace_back();
     p.digest = sha256(item.bytes);
     p.report = item.unreadable ? reader::unreadable_report(item.name, *item.unreadable)
                                : reader::report_of(item.name, item.bytes);
     p.reason = rejection(p.report);
     if (!p.reason) p.identity = identity_of(p.report.parsed, *p.report.decoded);
     p.item = std::move(item);
-    if (pending_.size() >= chunk_) tie_pending();
+    if (reading_.size() >= chunk_) hand_over(false);
   }
 
-  void finish() override {
-    tie_pending();
-    flush();
-  }
+  void finish() override { hand_over(true); }
 
   ~StoreAdder() override {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (worker_.joinable()) worker_.join();
     // An add that ends by an exception leaves nothing of its open batch.
     if (tier_) store_.rollback();
   }
 
  private:
+  // Gives the chunk read to the tying thread, waiting while it still has one
+  // waiting; last: and waits for it to tie and commit everything.
+  void hand_over(bool last) {
+    if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return waiting_.empty() || error_; });
+    if (error_) std::rethrow_exception(error_);
+    waiting_.swap(reading_);
+    ended_ = last;
+    changed_.notify_all();
+    if (!last) return;
+    changed_.wait(lock, [this] { return done_; });
+    if (error_) std::rethrow_exception(error_);
+  }
+
+  void work() {
+    for (;;) {
+      std::deque<Pending> chunk;
+      bool last = false;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !waiting_.empty() || ended_ || stop_; });
+        if (stop_) return;
+        chunk.swap(waiting_);
+        last = ended_;
+        changed_.notify_all();
+      }
+      try {
+        tie_pending(chunk);
+        if (last) flush();
+      } catch (...) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        error_ = std::current_exception();
+        done_ = true;
+        changed_.notify_all();
+        return;
+      }
+      if (last) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        done_ = true;
+        changed_.notify_all();
+        return;
+      }
+    }
+  }
+
   struct Pending {
     Item item;
     Digest digest{};
@@ -154,15 +207,15 @@ class StoreAdder final : public Registry::Adder {
     Identity identity;                  // with every value, placeholders too
   };
 
-  void tie_pending() {
+  void tie_pending(std::deque<Pending>& pending) {
     std::vector<Digest> digests;
     std::vector<std::int64_t> hashes;
-    for (const Pending& p : pending_) {
+    for (const Pending& p : pending) {
       digests.push_back(p.digest);
       for (const ComponentKey& key : keys_of(p.identity)) hashes.push_back(key_hash(key));
     }
     bool fetched = false;
-    for (Pending& p : pending_) {
+    for (Pending& p : pending) {
       try {
         if (!tier_) {
           store_.begin_write();
@@ -185,14 +238,12 @@ class StoreAdder final : public Registry::Adder {
         flush();
       }
     }
-    pending_.clear();
   }
 
   void abandon() {
     store_.rollback();
     tier_.reset();
     outcomes_.clear();
-    pending_.clear();
     held_ = 0;
   }
 
@@ -257,7 +308,16 @@ class StoreAdder final : public Registry::Adder {
   OutcomeSink each_;
   bool evidence_;
   std::size_t chunk_;
-  std::deque<Pending> pending_;
+  std::deque<Pending> reading_;  // the caller's
+  // Between the two threads, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Pending> waiting_;
+  bool ended_ = false;  // waiting_ is the last chunk
+  bool done_ = false;   // the tying thread has ended
+  bool stop_ = false;
+  std::exception_ptr error_;
+  std::thread worker_;        // last: the members it uses outlive it
   std::optional<Tier> tier_;  // set while a batch is open
   std::chrono::steady_clock::time_point opened_;
   Id next_ = 0;

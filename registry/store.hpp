@@ -63,6 +63,8 @@ class Store {
   }
   // Reports per write batch: another writer waits this long for its turn.
   virtual std::size_t batch_reports() const = 0;
+  // Reports read and parsed ahead of their ties: what one prefetch covers.
+  virtual std::size_t read_ahead() const { return 2048; }
 
   // The stored report with these bytes: its id and machine.
   virtual std::optional<std::pair<Id, std::optional<Id>>> find_digest(const Digest& digest) = 0;
