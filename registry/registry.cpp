@@ -136,7 +136,13 @@ class StoreAdder final : public Registry::Adder {
     p.reason = rejection(p.report);
     if (!p.reason) p.identity = identity_of(p.report.parsed, *p.report.decoded);
     p.item = std::move(item);
-    if (reading_.size() >= chunk_) hand_over(false);
+    if (chunk_ <= 1) {
+      // An engine in this process: each report tied as it comes, no thread.
+      tie_pending(reading_);
+      reading_.clear();
+    } else if (reading_.size() >= chunk_) {
+      hand_over(false);
+    }
   }
 
   void finish() override { hand_over(true); }
@@ -156,6 +162,13 @@ class StoreAdder final : public Registry::Adder {
   // Gives the chunk read to the tying thread, waiting while it still has one
   // waiting; last: and waits for it to tie and commit everything.
   void hand_over(bool last) {
+    if (!worker_.joinable() && last) {
+      // All of it fits one chunk (one report posted, a small add): no thread.
+      tie_pending(reading_);
+      reading_.clear();
+      flush();
+      return;
+    }
     if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return waiting_.empty() || error_; });

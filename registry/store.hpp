@@ -63,8 +63,9 @@ class Store {
   }
   // Reports per write batch: another writer waits this long for its turn.
   virtual std::size_t batch_reports() const = 0;
-  // Reports read and parsed ahead of their ties: what one prefetch covers.
-  virtual std::size_t read_ahead() const { return 2048; }
+  // Reports read and parsed ahead of their ties, on another thread than the
+  // one that ties them: what one prefetch covers. 1: each tied as it comes.
+  virtual std::size_t read_ahead() const { return 1; }
 
   // The stored report with these bytes: its id and machine.
   virtual std::optional<std::pair<Id, std::optional<Id>>> find_digest(const Digest& digest) = 0;
