@@ -41,6 +41,7 @@ constexpr long long kWriterLock = 0x5A415652;
 // Pending rows sent early, so that memory stays flat however long the batch.
 constexpr std::size_t kPendingBytes = 16 << 20;
 constexpr std::size_t kPendingRows = 100000;
+constexpr std::size_t kCachedRows = 200000;
 // Reports of one batch: a commit makes them visible to other writers' ties,
 // and the lock is free between batches while this process reads the next.
 constexpr std::size_t kBatchReports = 5000;
@@ -820,9 +821,9 @@ class PgStore final : public Store {
     }
     copy_in("COPY component (key, machine) FROM STDIN (FORMAT binary)", components_);
     unread_keys_ = false;
-    // The server has it all now: read again what is asked again.
-    digests_.clear();
-    machines_.clear();
+    // What was read stays true; past a bound it is read again when asked.
+    if (digests_.size() > kCachedRows) digests_.clear();
+    if (machines_.size() > kCachedRows) machines_.clear();
   }
 
   // Drops every pending write and what was read: the transaction is over.

@@ -45,9 +45,6 @@ class Tier {
 
   bool placeholder(const ComponentKey& key) const { return learned_.count(key) > 0; }
 
-  Identity identity(const reader::Parsed& parsed, const reader::Decoded& decoded) {
-    return without_placeholders(identity_of(parsed, decoded));
-  }
   Identity without_placeholders(Identity identity) {
     drop_placeholders(identity, [this](const ComponentKey& key) { return placeholder(key); });
     return identity;
@@ -354,15 +351,28 @@ std::vector<Assignment> assignments_of(Store& store) {
 // its report (the learning pass only builds machines and placeholders).
 void replay(Store& store, bool retie, const std::function<void()>& tick) {
   Tier tier(store);
+  std::vector<std::optional<Identity>> identities;
+  std::vector<std::int64_t> hashes;
   for (Id after = 0;;) {
     const auto page = store.reports_after(after, kPage, true);
     if (page.empty()) break;
+    // The page read first: its keys' machines asked for at once.
+    identities.clear();
+    hashes.clear();
     for (const StoredReport& stored : page) {
-      after = stored.id;
+      identities.emplace_back();
       if (!stored.machine) continue;  // rejected: nothing to tie
       const reader::FileReport report = reader::report_of({}, stored.bytes);
       if (!report.decoded) continue;
-      const Identity identity = tier.identity(report.parsed, *report.decoded);
+      identities.back() = identity_of(report.parsed, *report.decoded);
+      for (const ComponentKey& key : keys_of(*identities.back())) hashes.push_back(key_hash(key));
+    }
+    store.prefetch({}, hashes);
+    for (std::size_t i = 0; i < page.size(); ++i) {
+      const StoredReport& stored = page[i];
+      after = stored.id;
+      if (!identities[i]) continue;
+      const Identity identity = tier.without_placeholders(std::move(*identities[i]));
       const Decision decision = tier.decide(identity);
       const Id machine = tier.record(stored.id, identity, decision);
       if (retie) {
