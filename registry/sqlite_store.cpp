@@ -29,6 +29,8 @@ constexpr int kApplicationId = 0x5A415652;
 // before it is reported as locked.
 constexpr int kBusyMilliseconds = 10000;
 constexpr int kTurnMilliseconds = 3;
+// A waiting writer touches REGISTRY-wait each time it polls: this recent, it still waits.
+constexpr int kWaitFreshMilliseconds = 50;
 // A batch is one transaction. Each commit writes every index page the batch
 // touched, and index keys are hashes spread over the whole index: the larger
 // the batch, the fewer times a page is written.
@@ -102,9 +104,19 @@ class SqliteStore final : public Store {
   void commit() override {
     exec("COMMIT");
     ++commits_;
-    // A writer waiting for the registry polls every millisecond: leave it a
-    // moment to take its turn before this one starts its next batch.
-    sqlite3_sleep(kTurnMilliseconds);
+    // A writer waiting for the registry polls every millisecond: when one
+    // says it waits, leave it a moment to take its turn before this one
+    // starts its next batch. Nobody waiting: no pause (a server committing
+    // each request would otherwise spend most of its time asleep).
+    struct stat wait {};
+    if (::stat(wait_path_.c_str(), &wait) == 0) {
+      const auto now = std::chrono::system_clock::now().time_since_epoch();
+      const auto touched = std::chrono::seconds(wait.st_mtim.tv_sec) +
+                           std::chrono::nanoseconds(wait.st_mtim.tv_nsec);
+      if (now - touched < std::chrono::milliseconds(kWaitFreshMilliseconds)) {
+        sqlite3_sleep(kTurnMilliseconds);
+      }
+    }
   }
   // data_version moves with other connections' commits only.
   std::uint64_t version() override {
@@ -546,9 +558,18 @@ class SqliteStore final : public Store {
       store.wal_seen_ = seen;
       store.progress_at_ = now;
     }
+    store.say_waiting();
     if (now - store.progress_at_ >= std::chrono::milliseconds(kBusyMilliseconds)) return 0;
     sqlite3_sleep(1);
     return 1;
+  }
+
+  // Tells the writer holding the registry that this one waits for its turn.
+  // Best effort: a registry this process cannot write beside fails elsewhere.
+  void say_waiting() const {
+    if (::utimensat(AT_FDCWD, wait_path_.c_str(), nullptr, 0) == 0 || errno != ENOENT) return;
+    const int fd = ::open(wait_path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) ::close(fd);
   }
 
   // Turning WAL on needs the file alone, and SQLite gives up at once, past the
@@ -619,6 +640,7 @@ class SqliteStore final : public Store {
   }
 
   std::string path_;
+  std::string wait_path_ = path_ + "-wait";
   sqlite3* db_ = nullptr;
   std::uint64_t commits_ = 0;
   // The other writer's log as last seen, and when it last changed.
