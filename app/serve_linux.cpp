@@ -521,9 +521,8 @@ class Service {
     Array out;
     {
       const auto lease = registries_.take();
-      // One writer at a time from this process: waiting here is cheaper than
-      // in SQLite's busy handler.
-      const std::lock_guard<std::mutex> lock(write_mutex_);
+      // One transaction per request on this worker's own connection: workers
+      // take turns through the registry's lock, as separate adds do.
       auto adder = (*lease).adder(req.get_param_value("note").substr(0, 1024),
                                   [&out](const registry::Outcome& outcome) {
                                     out(registry::outcome_json(outcome, false));
@@ -551,7 +550,6 @@ class Service {
   std::string secure_cookie_;
   Registries registries_;
   Sessions sessions_;
-  std::mutex write_mutex_;
 };
 
 // Set on the listening socket, inherited by each accepted one: an answer's

@@ -9,9 +9,10 @@ import time
 
 
 def record(name, mac, bios, board, count=2):
-    """A report's bytes; mac is the address's last byte as two hex digits."""
+    """A report's bytes; mac is the address's last byte as two hex digits, or a whole address."""
+    mac = mac if ":" in mac else "00:1B:21:3A:4F:" + mac
     return (f"<Node><Cpuid>178BFBFFB00F21513</Cpuid><MachineName>{name}</MachineName>"
-            f"<ProcessorCount>{count}</ProcessorCount><MacAddresses><M0>00:1B:21:3A:4F:{mac}</M0>"
+            f"<ProcessorCount>{count}</ProcessorCount><MacAddresses><M0>{mac}</M0>"
             f"</MacAddresses><BiosSerial>{bios}</BiosSerial>"
             f"<MotherboardSerial>{board}</MotherboardSerial></Node>").encode("latin-1")
 
