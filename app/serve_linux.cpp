@@ -108,7 +108,7 @@ std::optional<std::string> load_token(const std::string& path) {
     if (slash != std::string::npos && slash > 0) {
       ::mkdir(path.substr(0, slash).c_str(), 0700);  // one level, as the registry does
     }
-    const auto token = random_hex();
+    auto token = random_hex();
     if (!token) {
       error("cannot make a token: " + std::string(std::strerror(errno)));
       return std::nullopt;

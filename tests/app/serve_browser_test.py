@@ -54,7 +54,8 @@ def main():
         run(driver, server, work, files)
     finally:
         driver.quit()
-        server.stop()
+        code = server.stop()
+    check(code == 0, f"serve exited {code} on SIGTERM: {server.stderr()[-2000:]}")
     print("serve browser: all steps passed")
 
 

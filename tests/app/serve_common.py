@@ -22,7 +22,8 @@ class Server:
 
     def __init__(self, exe, work, *args):
         self.db = os.path.join(work, "registry.sqlite")
-        self.err = open(os.path.join(work, "serve.err"), "w+b")
+        self.err_path = os.path.join(work, "serve.err")
+        self.err = open(self.err_path, "wb")
         self.proc = subprocess.Popen([exe, "serve", "--db", self.db, "--listen", "127.0.0.1:0", *args],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=self.err)
@@ -40,8 +41,8 @@ class Server:
         self.url = f"http://127.0.0.1:{self.port}"
 
     def stderr(self):
-        self.err.seek(0)
-        return self.err.read().decode("utf-8", "replace")
+        with open(self.err_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
 
     def request(self, method, path, body=None, token=True, headers=None, conn=None):
         """(status, headers, body as bytes); token: True for the right one, or a string."""

@@ -69,7 +69,8 @@ def main():
         machines = s.json("GET", "/api/v1/machines")
         check(len(machines) == DISTINCT + len(cli_reports), f"{len(machines)} machines")
     finally:
-        s.stop()
+        code = s.stop()
+    check(code == 0, f"serve exited {code} on SIGTERM: {s.stderr()[-2000:]}")
 
     first = {}
     for o in outcomes:
