@@ -485,6 +485,10 @@ class Service {
                         const httplib::ContentReader& reader, std::size_t limit,
                         std::string& body) {
     const std::string length = req.get_header_value("Content-Length");
+    if (!std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      fail(res, 400, "bad_request", "Content-Length is not a number");
+      return false;
+    }
     if (!length.empty() && (length.size() > 18 || std::stoull(length) > limit)) {
       too_large(res, limit);
       return false;
@@ -592,9 +596,6 @@ int serve(const ServeOptions& options) {
     error(e.what());
     return kUsageError;
   }
-  const auto token = load_token(*token_file);
-  if (!token) return kUsageError;
-
   std::unique_ptr<httplib::Server> server;
   if (tls) {
     server =
@@ -606,6 +607,9 @@ int serve(const ServeOptions& options) {
   } else {
     server = std::make_unique<httplib::Server>();
   }
+  // Made only once everything else is known to be usable.
+  const auto token = load_token(*token_file);
+  if (!token) return kUsageError;
   Service service(options, *token);
   service.install(*server);
   const std::size_t threads = std::max<std::size_t>(options.threads, 2);

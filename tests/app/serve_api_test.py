@@ -55,7 +55,31 @@ def main():
     check(again.token not in again.stderr(), "the token was printed again on a later start")
     again.stop()
     refused(work)
+    tls(work)
     print("serve API: all cases passed")
+
+
+def tls(work):
+    """HTTPS with a certificate and key given: the session cookie is Secure."""
+    import http.client
+    import ssl
+    cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "1", "-subj", "/CN=localhost"],
+                   check=True, capture_output=True, timeout=60)
+    tls_work = os.path.join(work, "tls")
+    os.makedirs(tls_work)
+    s = Server(exe, tls_work, "--tls-cert", cert, "--tls-key", key)
+    try:
+        context = ssl.create_default_context(cafile=cert)
+        context.check_hostname = False
+        conn = http.client.HTTPSConnection("127.0.0.1", s.port, context=context, timeout=30)
+        status, headers, _ = s.request("POST", "/api/v1/session", s.token, token=False, conn=conn)
+        cookie = headers.get("Set-Cookie", "")
+        check(status == 204 and "; Secure" in cookie, f"TLS session: {status} {cookie!r}")
+        check(s.request("GET", "/api/v1/machines", conn=conn)[0] == 200, "Bearer over TLS refused")
+    finally:
+        s.stop()
 
 
 def run(s, work):

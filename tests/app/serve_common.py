@@ -32,7 +32,7 @@ class Server:
         while self.port is None:
             if time.time() > deadline or self.proc.poll() is not None:
                 raise AssertionError("serve did not start: " + self.stderr())
-            found = re.search(r"serving http://127\.0\.0\.1:(\d+)/", self.stderr())
+            found = re.search(r"serving https?://127\.0\.0\.1:(\d+)/", self.stderr())
             if found:
                 self.port = int(found.group(1))
             time.sleep(0.05)
