@@ -12,9 +12,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -274,6 +277,109 @@ class Sessions {
   std::map<std::string, Clock::time_point> expiry_;
 };
 
+// Reports from concurrent requests written together on one connection: one
+// transaction holds whatever arrived while the one before it committed, so
+// many small requests cost few commits, and the registry's other writers
+// (an add on the command line) meet one writer from here, not one per worker.
+class Writer {
+ public:
+  explicit Writer(std::string location)
+      : location_(std::move(location)), thread_([this] { run(); }) {}
+  ~Writer() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // add --json lines of the items, in order, once committed; throws what
+  // the registry threw.
+  std::vector<std::string> add(std::vector<registry::Item> items, std::string note) {
+    Job job;
+    job.count = items.size();
+    job.items = std::move(items);
+    job.note = std::move(note);
+    std::unique_lock<std::mutex> lock(mutex_);
+    queue_.push_back(&job);
+    wake_.notify_all();
+    done_.wait(lock, [&job] { return job.done; });
+    if (job.error) std::rethrow_exception(job.error);
+    return std::move(job.lines);
+  }
+
+ private:
+  struct Job {
+    std::vector<registry::Item> items;
+    std::string note;
+    std::size_t count = 0;
+    std::vector<std::string> lines;
+    std::exception_ptr error;
+    bool done = false;
+  };
+  // A transaction stays short whatever waits behind it.
+  static constexpr std::size_t kBatchItems = 512;
+
+  void run() {
+    std::unique_ptr<registry::Registry> registry;
+    for (;;) {
+      std::vector<Job*> batch;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        std::size_t items = 0;
+        // One note per transaction: the adder stores one with each report.
+        while (!queue_.empty() && (batch.empty() || (items + queue_.front()->count <= kBatchItems &&
+                                                     queue_.front()->note == batch[0]->note))) {
+          items += queue_.front()->count;
+          batch.push_back(queue_.front());
+          queue_.pop_front();
+        }
+      }
+      write(registry, batch);
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (Job* job : batch) job->done = true;
+      }
+      done_.notify_all();
+    }
+  }
+
+  void write(std::unique_ptr<registry::Registry>& registry, const std::vector<Job*>& batch) {
+    std::size_t next = 0;  // outcomes arrive in input order: the job each belongs to
+    try {
+      if (!registry) registry = registry::Registry::open(location_, true);
+      auto adder = registry->adder(batch[0]->note, [&](const registry::Outcome& outcome) {
+        while (next < batch.size() && batch[next]->lines.size() == batch[next]->count) ++next;
+        if (next < batch.size())
+          batch[next]->lines.push_back(registry::outcome_json(outcome, false));
+      });
+      for (Job* job : batch) {
+        for (auto& item : job->items) adder->push(std::move(item));
+      }
+      adder->finish();
+    } catch (...) {
+      // Jobs told all their outcomes were committed before the failure.
+      for (Job* job : batch) {
+        if (job->lines.size() != job->count) job->error = std::current_exception();
+      }
+      registry.reset();
+    }
+  }
+
+  std::string location_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::deque<Job*> queue_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 std::string error_json(std::string_view code, std::string_view message) {
   reader::JsonLine json;
   json.begin_object().key("code").latin1(code).key("message").text(message).end_object();
@@ -317,7 +423,10 @@ class Array {
 class Service {
  public:
   Service(const ServeOptions& options, std::string token)
-      : options_(options), token_(std::move(token)), registries_(options.location) {}
+      : options_(options),
+        token_(std::move(token)),
+        registries_(options.location),
+        writer_(options.location) {}
 
   void install(httplib::Server& server) {
     const bool tls = !options_.tls_cert.empty();
@@ -518,21 +627,23 @@ class Service {
 
   void add(const httplib::Request& req, httplib::Response& res, const std::string& body) {
     std::vector<registry::Item> items;
-    registry::read_memory(name_of(req), body, [&items](registry::Item& item) {
+    std::size_t held = 0;
+    // What an archive holds counts against the same limit as its body: a
+    // small compressed body must not unpack into unbounded memory.
+    const bool whole = registry::read_memory(name_of(req), body, [&](registry::Item& item) {
+      held += item.bytes.size() + item.name.size();
       items.push_back(std::move(item));
-      return true;
+      return held <= options_.body_limit;
     });
+    if (!whole) {
+      fail(res, 413, "too_large",
+           "archive holds more than " + std::to_string(options_.body_limit) + " bytes");
+      return;
+    }
     Array out;
-    {
-      const auto lease = registries_.take();
-      // One transaction per request on this worker's own connection: workers
-      // take turns through the registry's lock, as separate adds do.
-      auto adder = (*lease).adder(req.get_param_value("note").substr(0, 1024),
-                                  [&out](const registry::Outcome& outcome) {
-                                    out(registry::outcome_json(outcome, false));
-                                  });
-      for (auto& item : items) adder->push(std::move(item));
-      adder->finish();
+    for (const std::string& line :
+         writer_.add(std::move(items), req.get_param_value("note").substr(0, 1024))) {
+      out(line);
     }
     res.set_content(out.done(), "application/json");
   }
@@ -553,6 +664,7 @@ class Service {
   std::string token_;
   std::string secure_cookie_;
   Registries registries_;
+  Writer writer_;
   Sessions sessions_;
 };
 
@@ -567,6 +679,15 @@ void socket_options(int sock) {
 }  // namespace
 
 int serve(const ServeOptions& options) {
+  // SIGINT and SIGTERM end the server cleanly: waited for on a thread of
+  // their own, blocked in every other (threads inherit the mask, so before
+  // any starts).
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
   const auto listen = parse_listen(options.listen);
   if (!listen) {
     error("--listen " + options.listen + ": not ADDRESS:PORT (an IP address or localhost)");
@@ -635,22 +756,21 @@ int serve(const ServeOptions& options) {
   std::cerr << "zavro-record: serving " << (tls ? "https" : "http") << "://"
             << (v6 ? "[" + listen->host + "]" : listen->host) << ':' << port << "/" << std::endl;
 
-  // SIGINT and SIGTERM end the server cleanly: waited for on a thread of
-  // their own, blocked everywhere else (workers start after this).
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
   std::atomic<bool> stopping{false};
-  std::thread stopper([&server, &stop_signals, &stopping] {
+  std::atomic<bool> ended{false};
+  std::thread stopper([&server, &stop_signals, &stopping, &ended] {
     int signal = 0;
     sigwait(&stop_signals, &signal);
     stopping = true;
-    server->stop();
+    // stop() does nothing before the server runs: a signal just after the
+    // start must not be lost.
+    while (!ended && !server->is_running()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!ended) server->stop();
   });
   server->listen_after_bind();
+  ended = true;
   // Ended by other means than a signal: wake the stopper.
   if (!stopping) ::kill(::getpid(), SIGTERM);
   stopper.join();

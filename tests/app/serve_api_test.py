@@ -169,6 +169,14 @@ def run(s, work):
             answer += chunk.decode("latin-1")
     check(answer.startswith("HTTP/1.1 413") and '"code":"too_large"' in answer, answer[:200])
 
+    # A small archive that unpacks past the limit is refused whole: nothing stored.
+    before = len(s.json("GET", "/api/v1/rejected"))
+    bomb = archive("tgz", [(f"z{i}", bytes(65536)) for i in range(1100)])
+    status, _, body = s.request("POST", "/api/v1/reports", bomb)
+    check(status == 413 and json.loads(body)["code"] == "too_large" and len(bomb) < 1 << 20,
+          f"archive bomb: {status} {body[:200]!r}")
+    check(len(s.json("GET", "/api/v1/rejected")) == before, "part of a refused archive was stored")
+
     # Headers: the page and the API alike, and never CORS.
     for path, token in [("/", False), ("/machines/1", False), ("/clones", False),
                         ("/placeholders", False), ("/rejected", False), ("/api/v1/machines", True),
