@@ -107,9 +107,10 @@ std::optional<std::string> default_token_file(const std::string& location) {
 std::optional<std::string> load_token(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
   if (fd < 0 && errno == ENOENT) {
-    const auto slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-      ::mkdir(path.substr(0, slash).c_str(), 0700);  // one level, as the registry does
+    // Missing directories made private, as the registry's are.
+    for (auto slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+      ::mkdir(path.substr(0, slash).c_str(), 0700);
     }
     auto token = random_hex();
     if (!token) {
