@@ -1,5 +1,5 @@
 // zavro-record's registry commands (Linux): add, find, machines, history,
-// placeholders, clones, rejected, rebuild.
+// placeholders, clones, rejected, rebuild, serve.
 #pragma once
 
 #include <CLI/CLI.hpp>

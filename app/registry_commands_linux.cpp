@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/registry_commands.hpp"
+#include "app/serve.hpp"
 #include "reader/output.hpp"
 #include "registry/input.hpp"
 #include "registry/registry.hpp"
@@ -121,11 +122,12 @@ class Commands final : public RegistryCommands {
     copy_->add_option("--from", from_, "the registry to copy: a file or a postgresql:// URI")
         ->required();
     copy_->add_option("--to", to_, "the empty registry to fill, made when missing")->required();
+    add_serve(app, version);
   }
 
   std::optional<int> run() override {
     CLI::App* const commands[] = {add_,    find_,     machines_, history_, placeholders_,
-                                  clones_, rejected_, rebuild_,  copy_};
+                                  clones_, rejected_, rebuild_,  copy_,     serve_};
     CLI::App* parsed = nullptr;
     for (CLI::App* command : commands) {
       if (command->parsed()) parsed = command;
@@ -136,6 +138,10 @@ class Commands final : public RegistryCommands {
     if (!path) {
       error("no registry given: use --db, $ZAVRO_REGISTRY or set HOME");
       return kUsageError;
+    }
+    if (parsed == serve_) {
+      serve_options_.location = *path;
+      return serve(serve_options_);
     }
     try {
       auto registry = registry::Registry::open(*path, parsed == add_);
@@ -162,6 +168,27 @@ class Commands final : public RegistryCommands {
   }
 
  private:
+  void add_serve(CLI::App& app, const std::string& version) {
+    serve_ = app.add_subcommand("serve", "The registry over HTTP: a JSON API and a web page");
+    serve_->set_version_flag("--version", version);
+    serve_->add_option("--db", db_,
+                       "the registry file or URI (default: $ZAVRO_REGISTRY, else "
+                       "$XDG_DATA_HOME/zavro/registry.sqlite)");
+    serve_->add_option("--listen", serve_options_.listen,
+                       "ADDRESS:PORT (default 127.0.0.1:8417; port 0 picks a free one)");
+    serve_->add_option("--token-file", serve_options_.token_file,
+                       "the access token, made (mode 0600) when missing (default: the registry "
+                       "file's path + .token; for a URI $XDG_DATA_HOME/zavro/serve.token)");
+    serve_->add_option("--tls-cert", serve_options_.tls_cert, "PEM certificate: serve HTTPS");
+    serve_->add_option("--tls-key", serve_options_.tls_key, "PEM private key of --tls-cert");
+    serve_->add_flag("--insecure-http", serve_options_.insecure_http,
+                     "allow plain HTTP on an address other than loopback");
+    serve_->add_option("--max-body", serve_options_.body_limit,
+                       "largest request body in bytes (default 64 MiB)");
+    serve_->add_option("--threads", serve_options_.threads,
+                       "worker threads, one per open connection (default 16)");
+  }
+
   int add(registry::Registry& registry) {
     std::size_t counts[3] = {};
     Progress progress(!json_, "added");
@@ -250,6 +277,8 @@ class Commands final : public RegistryCommands {
   CLI::App* rejected_ = nullptr;
   CLI::App* rebuild_ = nullptr;
   CLI::App* copy_ = nullptr;
+  CLI::App* serve_ = nullptr;
+  ServeOptions serve_options_;
 };
 
 }  // namespace

@@ -16,7 +16,7 @@ std::unique_ptr<RegistryCommands> add_registry_commands(CLI::App& app,
                                                         const std::string& /*version*/) {
   app.footer(
       "The registry commands (add, find, machines, history, placeholders, clones, rejected, "
-      "rebuild) are in the Linux build.");
+      "rebuild, serve) are in the Linux build.");
   return std::make_unique<NoRegistry>();
 }
 

@@ -17,6 +17,9 @@ trap 'rm -rf "$work"' EXIT
   echo '[FILES]'
   echo '$XDG_DATA_HOME/zavro/registry.sqlite (default ~/.local/share/zavro/registry.sqlite): the registry,'
   echo 'unless --db or $ZAVRO_REGISTRY names another.'
+  echo '.br'
+  echo 'REGISTRY.token: serve'"'"'s access token (mode 0600), unless --token-file names another;'
+  echo 'for a registry given as a URI, $XDG_DATA_HOME/zavro/serve.token.'
 } >"$work/include"
 help2man --no-info --no-discard-stderr --name='read, check and compare machine identity reports; keep a registry of machines' \
   --version-string="$version" --include="$work/include" --output="$work/zavro-record.1" "$exe"

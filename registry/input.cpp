@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -72,6 +73,21 @@ Format format_of(std::string_view name) {
   return Format::kNone;
 }
 
+Format format_of_bytes(std::string_view bytes) {
+  const auto starts = [bytes](std::string_view magic) {
+    return bytes.substr(0, magic.size()) == magic;
+  };
+  if (starts({"PK\x03\x04", 4}) || starts({"PK\x05\x06", 4})) return Format::kZip;
+  if (starts("\x1f\x8b")) return Format::kTarGz;
+  if (starts({"\xfd"
+              "7zXZ\0",
+              6}))
+    return Format::kTarXz;
+  // POSIX and GNU tar both put "ustar" at 257.
+  if (bytes.size() >= 512 && bytes.substr(257, 5) == "ustar") return Format::kTar;
+  return Format::kNone;
+}
+
 std::string archive_message(archive* a) {
   const char* text = archive_error_string(a);
   return text != nullptr && *text != 0 ? text : "damaged archive";
@@ -98,6 +114,20 @@ class Inputs {
     const Format format = format_of(name);
     if (format != Format::kNone) return archive_members(name, fd.get(), format);
     return file(name, fd.get());
+  }
+
+  // A report or an archive already in memory (a request's body), told apart
+  // by its first bytes since there is no file name to go by.
+  bool memory(const std::string& name, std::string_view bytes) {
+    const Format format = format_of_bytes(bytes);
+    if (format != Format::kNone) {
+      return archive_members(name, format, [bytes](archive* a) {
+        return archive_read_open_memory(a, bytes.data(), bytes.size());
+      });
+    }
+    const std::size_t size = std::min(bytes.size(), kReadLimit);
+    std::copy_n(bytes.data(), size, buffer_.get());
+    return read_so_far(name, size);
   }
 
  private:
@@ -202,6 +232,12 @@ class Inputs {
   }
 
   bool archive_members(const std::string& name, int fd, Format format) {
+    return archive_members(name, format,
+                           [fd](archive* a) { return archive_read_open_fd(a, fd, kArchiveBlock); });
+  }
+
+  bool archive_members(const std::string& name, Format format,
+                       const std::function<int(archive*)>& open) {
     const std::unique_ptr<archive, ArchiveFree> owned(archive_read_new());
     archive* a = owned.get();
     if (a == nullptr) return unreadable(name, "out of memory");
@@ -224,7 +260,7 @@ class Inputs {
         archive_read_support_format_tar(a);
         break;
     }
-    if (archive_read_open_fd(a, fd, kArchiveBlock) != ARCHIVE_OK) {
+    if (open(a) != ARCHIVE_OK) {
       return unreadable(name, archive_message(a));
     }
     unsigned retries = 0;
@@ -282,6 +318,11 @@ class Inputs {
 };
 
 }  // namespace
+
+bool read_memory(const std::string& name, std::string_view bytes, const ItemSink& each) {
+  Inputs reader(each);
+  return reader.memory(name, bytes);
+}
 
 bool read_inputs(const std::vector<std::string>& inputs, const ItemSink& each) {
   Inputs reader(each);

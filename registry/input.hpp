@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zavro::registry {
@@ -46,5 +47,10 @@ using ItemSink = std::function<bool(Item& item)>;
 // last. Memory stays bounded whatever the archive's size. Returns false when
 // each asked to stop.
 bool read_inputs(const std::vector<std::string>& inputs, const ItemSink& each);
+
+// The same for one input already in memory, named name: a ZIP, tar, tar.gz
+// or tar.xz archive when its first bytes say so (members "NAME:MEMBER"),
+// otherwise one report.
+bool read_memory(const std::string& name, std::string_view bytes, const ItemSink& each);
 
 }  // namespace zavro::registry

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <numeric>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -200,29 +202,37 @@ std::string move_text(const Move& move) {
          id_text(move.to);
 }
 
-void machines(Registry& registry, bool json, const LineSink& out) {
+namespace {
+
+// Every machine, or those with a report keep accepts.
+void list_machines(Registry& registry, bool json, const LineSink& out,
+                   const std::function<bool(const Identity&)>& keep,
+                   std::optional<Id> only = std::nullopt) {
   Store& store = registry.store();
   Transaction snapshot(store, false);
   const auto groups = clone_groups(store);
   std::set<Id> cloned;
   for (const auto& group : groups) cloned.insert(group.begin(), group.end());
   Table table({"MACHINE", "REPORTS", "FIRST", "LAST", "FLAGS", "NAMES"});
-  for (const Id id : store.machine_ids()) {
+  for (const Id id : only ? std::vector<Id>{*only} : store.machine_ids()) {
     const auto reports = store.machine_reports(id);
     if (reports.empty()) continue;
     std::vector<std::string> names;
     bool changed = false;
+    bool kept = !keep;
     std::optional<Identity> before;
     for (const StoredReport& stored : reports) {
       const auto report = read_stored(stored);
       if (!report) continue;
       const Identity identity = identity_of(report->parsed, *report->decoded);
+      kept = kept || keep(identity);
       if (std::find(names.begin(), names.end(), identity.name) == names.end()) {
         names.push_back(identity.name);
       }
       if (before) changed = changed || hardware(changes_between(*before, identity));
       before = identity;
     }
+    if (!kept) continue;
     const bool clone = cloned.count(id) > 0;
     if (json) {
       JsonLine line;
@@ -253,6 +263,12 @@ void machines(Registry& registry, bool json, const LineSink& out) {
     }
   }
   if (!json) table.print(out);
+}
+
+}  // namespace
+
+void machines(Registry& registry, bool json, const LineSink& out) {
+  list_machines(registry, json, out, {});
 }
 
 bool history(Registry& registry, Id machine, bool json, const LineSink& out) {
@@ -412,6 +428,61 @@ void rejected(Registry& registry, bool json, const LineSink& out) {
     }
   }
   if (!json) table.print(out);
+}
+
+// Search by text: the web page's machine list.
+namespace {
+
+std::string folded(std::string_view text, bool drop_separators) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (drop_separators && (c == ':' || c == '-' || c == '.')) continue;
+    out += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return out;
+}
+
+bool identity_holds(const Identity& identity, const std::string& text, const std::string& hex) {
+  const auto holds = [](const std::string& value, const std::string& part) {
+    return !part.empty() && value.find(part) != std::string::npos;
+  };
+  if (holds(folded(identity.name, false), text)) return true;
+  if (identity.bios && holds(folded(*identity.bios, false), text)) return true;
+  if (identity.board && holds(folded(*identity.board, false), text)) return true;
+  return std::any_of(identity.addresses.begin(), identity.addresses.end(), [&](const auto& a) {
+    std::string value;
+    for (const std::uint8_t b : a) {
+      value += "0123456789abcdef"[b >> 4];
+      value += "0123456789abcdef"[b & 15];
+    }
+    return holds(value, hex);
+  });
+}
+
+}  // namespace
+
+bool machine(Registry& registry, Id id, const LineSink& out) {
+  bool found = false;
+  list_machines(
+      registry, true,
+      [&](const std::string& line) {
+        found = true;
+        out(line);
+      },
+      {}, id);
+  return found;
+}
+
+void search_machines(Registry& registry, const std::string& text, const LineSink& out) {
+  const std::string query = folded(text, false);
+  const std::string hex = folded(text, true);
+  if (query.empty()) {
+    list_machines(registry, true, out, {});
+    return;
+  }
+  list_machines(registry, true, out,
+                [&](const Identity& identity) { return identity_holds(identity, query, hex); });
 }
 
 }  // namespace zavro::registry

@@ -25,4 +25,11 @@ void placeholders(Registry& registry, bool json, const LineSink& out);
 void clones(Registry& registry, bool json, const LineSink& out);
 void rejected(Registry& registry, bool json, const LineSink& out);
 
+// Search by text: machines --json lines of the machines with a report whose
+// serial, address or name holds text (ASCII case folded; an address also
+// without its separators). Empty text lists every machine.
+void search_machines(Registry& registry, const std::string& text, const LineSink& out);
+// One machine's machines --json line; false when there is no such machine.
+bool machine(Registry& registry, Id id, const LineSink& out);
+
 }  // namespace zavro::registry
