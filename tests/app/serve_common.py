@@ -20,11 +20,15 @@ def record(name, mac, bios, board, count=2):
 class Server:
     """zavro-record serve on 127.0.0.1 with a port the kernel picks."""
 
-    def __init__(self, exe, work, *args):
-        self.db = os.path.join(work, "registry.sqlite")
-        self.err_path = os.path.join(work, "serve.err")
+    def __init__(self, exe, work, *args, db=None, name="serve"):
+        """db: a registry URI (the token then in WORK/NAME.token); by default a file in work."""
+        self.db = db or os.path.join(work, "registry.sqlite")
+        token_file = os.path.join(work, name + ".token") if db else self.db + ".token"
+        self.err_path = os.path.join(work, name + ".err")
         self.err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen([exe, "serve", "--db", self.db, "--listen", "127.0.0.1:0", *args],
+        own_token = ["--token-file", token_file] if db else []
+        self.proc = subprocess.Popen([exe, "serve", "--db", self.db, "--listen", "127.0.0.1:0",
+                                      *own_token, *args],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=self.err)
         deadline = time.time() + 20
@@ -36,7 +40,7 @@ class Server:
             if found:
                 self.port = int(found.group(1))
             time.sleep(0.05)
-        with open(self.db + ".token") as f:
+        with open(token_file) as f:
             self.token = f.read().strip()
         self.url = f"http://127.0.0.1:{self.port}"
 

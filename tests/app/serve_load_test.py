@@ -1,7 +1,9 @@
 """8 clients on loopback post 10,000 reports in all to one zavro-record serve, some
 the same bytes, some broken, while the command line adds beside it: every
 distinct report is stored once, nothing is lost, and the server still answers.
-Usage: serve_load_test.py <zavro-record>"""
+With a PostgreSQL server's socket directory, the same against two serve
+processes sharing one registry on it, 4 clients each.
+Usage: serve_load_test.py <zavro-record> [<PostgreSQL socket directory>]"""
 import hashlib
 import http.client
 import os
@@ -15,12 +17,20 @@ sys.path.insert(0, os.path.dirname(__file__))
 from serve_common import Server, record  # noqa: E402
 
 exe = os.path.abspath(sys.argv[1])
+pg = sys.argv[2] if len(sys.argv) > 2 else None
 CLIENTS, TOTAL, DISTINCT, BROKEN = 8, 10000, 3000, 200
 
 
 def check(condition, message):
     if not condition:
         raise AssertionError(message)
+
+
+def psql(database, sql):
+    return subprocess.run(["psql", "-X", "-q", "-At", "-v", "ON_ERROR_STOP=1", "-d",
+                           f"postgresql:///{database}?host={pg}&user=zavro", "-c", sql],
+                          check=True, capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL).stdout
 
 
 def main():
@@ -39,10 +49,18 @@ def main():
         with open(os.path.join(cli_dir, f"{i}.rec"), "wb") as f:
             f.write(data)
 
-    s = Server(exe, work)
+    if pg:
+        name = "load_" + os.path.basename(work).split(".")[-1].lower()
+        name = "".join(c for c in name if c.isalnum() or c == "_")
+        psql("postgres", f"CREATE DATABASE {name}")
+        uri = f"postgresql:///{name}?host={pg}&user=zavro"
+        servers = [Server(exe, work, db=uri, name=f"serve{i}") for i in range(2)]
+    else:
+        servers = [Server(exe, work)]
+    s = servers[0]
     outcomes, errors, lock = [], [], threading.Lock()
 
-    def client(part):
+    def client(part, s):
         conn = http.client.HTTPConnection("127.0.0.1", s.port, timeout=60)
         mine = []
         try:
@@ -54,7 +72,8 @@ def main():
         with lock:
             outcomes.extend(mine)
 
-    threads = [threading.Thread(target=client, args=(bodies[c::CLIENTS],)) for c in range(CLIENTS)]
+    threads = [threading.Thread(target=client, args=(bodies[c::CLIENTS], servers[c % len(servers)]))
+               for c in range(CLIENTS)]
     for t in threads:
         t.start()
     cli = subprocess.run([exe, "add", "--db", s.db, cli_dir], capture_output=True, timeout=300,
@@ -69,8 +88,9 @@ def main():
         machines = s.json("GET", "/api/v1/machines")
         check(len(machines) == DISTINCT + len(cli_reports), f"{len(machines)} machines")
     finally:
-        code = s.stop()
-    check(code == 0, f"serve exited {code} on SIGTERM: {s.stderr()[-2000:]}")
+        codes = [server.stop() for server in servers]
+    for server, code in zip(servers, codes):
+        check(code == 0, f"serve exited {code} on SIGTERM: {server.stderr()[-2000:]}")
 
     first = {}
     for o in outcomes:
@@ -79,13 +99,18 @@ def main():
             first[o["digest"]] = o["record"]
     want = {hashlib.sha256(b).hexdigest() for b in distinct}
     check(set(first) == want, f"{len(set(first) ^ want)} reports stored other than once")
-    with sqlite3.connect(f"file:{s.db}?mode=ro", uri=True) as db:
-        stored = {bytes(r[0]).hex() for r in db.execute("SELECT digest FROM report")}
-        count = db.execute("SELECT count(*) FROM report").fetchone()[0]
+    if pg:
+        digests = psql(name, "SELECT encode(digest, 'hex') FROM report").split()
+        stored, count = set(digests), len(digests)
+    else:
+        with sqlite3.connect(f"file:{s.db}?mode=ro", uri=True) as db:
+            stored = {bytes(r[0]).hex() for r in db.execute("SELECT digest FROM report")}
+            count = db.execute("SELECT count(*) FROM report").fetchone()[0]
     cli_digests = {hashlib.sha256(b).hexdigest() for b in cli_reports}
     check(count == len(want | cli_digests) and stored == want | cli_digests,
           f"registry holds {count} reports, expected {len(want | cli_digests)}")
-    print(f"serve load: {TOTAL} reports from {CLIENTS} clients, {len(want)} distinct stored once")
+    print(f"serve load: {TOTAL} reports from {CLIENTS} clients to {len(servers)} serve, "
+          f"{len(want)} distinct stored once")
 
 
 main()
