@@ -127,7 +127,7 @@ class Commands final : public RegistryCommands {
 
   std::optional<int> run() override {
     CLI::App* const commands[] = {add_,    find_,     machines_, history_, placeholders_,
-                                  clones_, rejected_, rebuild_,  copy_,     serve_};
+                                  clones_, rejected_, rebuild_,  copy_,    serve_};
     CLI::App* parsed = nullptr;
     for (CLI::App* command : commands) {
       if (command->parsed()) parsed = command;
