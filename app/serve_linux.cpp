@@ -88,11 +88,9 @@ bool same_secret(std::string_view a, std::string_view b) {
   return diff == 0;
 }
 
-bool is_uri(const std::string& location) { return location.find("://") != std::string::npos; }
-
 // Beside a registry file; for a database URI, in the user's data directory.
 std::optional<std::string> default_token_file(const std::string& location) {
-  if (!is_uri(location)) return location + ".token";
+  if (!registry::is_postgres_uri(location)) return location + ".token";
   const char* data = std::getenv("XDG_DATA_HOME");
   if (data != nullptr && data[0] == '/') return std::string(data) + "/zavro/serve.token";
   const char* home = std::getenv("HOME");

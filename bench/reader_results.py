@@ -6,6 +6,8 @@ import os
 import re
 import sys
 
+from results_md import write_section
+
 out, results = sys.argv[1:3]
 
 
@@ -89,11 +91,4 @@ else:
     lines.append("- NOT MEASURED: zavro-record show --json at least 4x faster than python3 xml.etree")
 section = "\n".join(lines) + "\n"
 
-text = open(results).read() if os.path.exists(results) else ""
-match = re.search(r"^## Reader\n.*?(?=^## |\Z)", text, flags=re.S | re.M)
-if match:
-    text = text[:match.start()] + section + ("\n" if match.end() < len(text) else "") + text[match.end():]
-else:
-    text = text.rstrip("\n") + ("\n\n" if text else "") + section
-open(results, "w").write(text)
-sys.stdout.write(section)
+write_section(results, "Reader", section)

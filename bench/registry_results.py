@@ -3,8 +3,9 @@ registry group, in place of the one there (the other sections stay as they are).
 Usage: registry_results.py OUT_DIR/registry RESULTS_MD"""
 import json
 import os
-import re
 import sys
+
+from results_md import write_section
 
 out, results = sys.argv[1:3]
 RECEIVED = {"add-100000": 100000, "add-1000000": 1000000, "floor-1000000": 1000000}
@@ -217,11 +218,4 @@ else:
     lines.append(target("PostgreSQL: find at least 5,000 reports/s from one process", None))
 section = "\n".join(lines) + "\n"
 
-text = open(results).read() if os.path.exists(results) else ""
-match = re.search(r"^## Registry\n.*?(?=^## |\Z)", text, flags=re.S | re.M)
-if match:
-    text = text[:match.start()] + section + ("\n" if match.end() < len(text) else "") + text[match.end():]
-else:
-    text = text.rstrip("\n") + ("\n\n" if text else "") + section
-open(results, "w").write(text)
-sys.stdout.write(section)
+write_section(results, "Registry", section)

@@ -3,8 +3,9 @@ group, in place of the one there (the other sections stay as they are).
 Usage: serve_results.py OUT_DIR/serve RESULTS_MD"""
 import json
 import os
-import re
 import sys
+
+from results_md import write_section
 
 out, results = sys.argv[1:3]
 
@@ -52,11 +53,4 @@ lines.append(target("the page's first load under 100 KB transferred (%s)" % (
     "%d bytes" % page["bytes"] if page else "-"), page and page["bytes"] < 100000))
 section = "\n".join(lines) + "\n"
 
-text = open(results).read() if os.path.exists(results) else ""
-match = re.search(r"^## Serve\n.*?(?=^## |\Z)", text, flags=re.S | re.M)
-if match:
-    text = text[:match.start()] + section + ("\n" if match.end() < len(text) else "") + text[match.end():]
-else:
-    text = text.rstrip("\n") + ("\n\n" if text else "") + section
-open(results, "w").write(text)
-sys.stdout.write(section)
+write_section(results, "Serve", section)

@@ -46,12 +46,6 @@ constexpr std::size_t kCachedRows = 200000;
 // and the lock is free between batches while this process reads the next.
 constexpr std::size_t kBatchReports = 5000;
 
-std::int64_t tag_of(const Digest& digest) {
-  std::uint64_t tag = 0;
-  for (std::size_t i = 0; i < 8; ++i) tag = tag << 8 | digest[i];
-  return static_cast<std::int64_t>(tag);
-}
-
 void put64(std::string& out, std::int64_t value) {
   const auto v = static_cast<std::uint64_t>(value);
   for (int shift = 56; shift >= 0; shift -= 8) out += static_cast<char>(v >> shift & 0xFF);

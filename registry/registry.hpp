@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "registry/digest.hpp"
@@ -55,6 +56,10 @@ struct Assignment {
 };
 
 class Store;
+
+// A postgresql:// or postgres:// URI (the registry on a server, the URI
+// handed to libpq as it is); anything else names a SQLite file.
+bool is_postgres_uri(std::string_view location);
 
 class Registry {
  public:

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "registry/digest.hpp"
 
 namespace zavro::registry {
 
@@ -40,6 +43,13 @@ inline constexpr std::array<const char*, 8> kSchema = {
     " PRIMARY KEY (machine, other)) WITHOUT ROWID",
     "CREATE INDEX clone_other ON clone (other)",
 };
+
+// report.tag: the digest's first eight bytes, what the index holds.
+inline std::int64_t tag_of(const Digest& digest) {
+  std::uint64_t tag = 0;
+  for (std::size_t i = 0; i < 8; ++i) tag = tag << 8 | digest[i];
+  return static_cast<std::int64_t>(tag);
+}
 
 // The same tables on PostgreSQL: the differences between the engines' SQL
 // are these three words.

@@ -65,12 +65,6 @@ std::string cause_of(int code) {
 // Index lookups and inserts go in groups: one statement per report, not per key.
 constexpr std::size_t kKeysPerStatement = 8;
 
-std::int64_t tag_of(const Digest& digest) {
-  std::uint64_t tag = 0;
-  for (std::size_t i = 0; i < 8; ++i) tag = tag << 8 | digest[i];
-  return static_cast<std::int64_t>(tag);
-}
-
 class Statement {
  public:
   Statement() = default;

@@ -159,8 +159,6 @@ class Transaction {
 
 // Opens or creates the SQLite registry at path.
 std::unique_ptr<Store> open_sqlite(const std::string& path, bool create);
-// A postgresql:// or postgres:// URI, handed to libpq as it is.
-bool is_postgres_uri(std::string_view location);
 std::unique_ptr<Store> open_postgres(const std::string& uri, bool create);
 
 }  // namespace zavro::registry
