@@ -1,0 +1,522 @@
+#include "registry/mail.hpp"
+
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "reader/json.hpp"
+#include "reader/output.hpp"
+#include "reader/reader.hpp"
+#include "registry/registry.hpp"
+#include "registry/views.hpp"
+
+namespace zavro::registry {
+namespace {
+
+using reader::kMaxFileSize;
+constexpr std::size_t kReadLimit = kMaxFileSize + 1;
+// An attachment's file name is only a label: a hostile one is cut here.
+constexpr std::size_t kMaxNameBytes = 255;
+// Each field of an origin: a header line holds at most 998 bytes.
+constexpr std::size_t kMaxOriginBytes = 998;
+// How much of the head looks_like_message reads.
+constexpr std::size_t kSniffBytes = 16384;
+// A part is read this much at a time while it is decoded.
+constexpr std::size_t kDecodeBlock = 16384;
+// GMime makes objects for every header field and every part: a message of
+// many small ones costs far more than its size (a million empty parts in 7 MB
+// took 1.3 GB and 8 s), so one with more is refused before it is parsed.
+// Lines that look like header fields anywhere (attached messages have
+// headers inside bodies), and lines that may be boundaries.
+constexpr std::size_t kMaxFieldLines = 20000;
+constexpr std::size_t kMaxBoundaryLines = 5000;
+// Header fields are decoded whole (a subject of two million encoded words
+// took 7 s, a From of two million addresses 37 s): one field, with its
+// continuation lines, and all of them together are bounded.
+constexpr std::size_t kMaxFieldBytes = std::size_t{64} << 10;
+constexpr std::size_t kMaxHeaderBytes = std::size_t{1} << 20;
+// The tool's report file, whatever a mail program appended to its name.
+constexpr std::string_view kReportName = "zavro_system_info";
+
+struct Unref {
+  void operator()(void* object) const { g_object_unref(object); }
+};
+template <typename T>
+using Ref = std::unique_ptr<T, Unref>;
+
+void init_gmime() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_mime_init(); });
+}
+
+char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool starts_folded(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(),
+                    [](char a, char b) { return fold(a) == fold(b); });
+}
+
+bool ends_folded(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         starts_folded(text.substr(text.size() - suffix.size()), suffix);
+}
+
+// Cut to at most max bytes, not inside a UTF-8 sequence.
+std::string cut(std::string_view text, std::size_t max) {
+  if (text.size() <= max) return std::string(text);
+  std::size_t end = max;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text.substr(0, end));
+}
+
+std::string field(const char* text) {
+  return text == nullptr ? std::string() : cut(text, kMaxOriginBytes);
+}
+
+// "From " at the very start: a postmark from an mbox, not a header field.
+std::size_t postmark_end(std::string_view bytes) {
+  if (bytes.substr(0, 5) != "From ") return 0;
+  const std::size_t eol = bytes.find('\n');
+  return eol == std::string_view::npos ? bytes.size() : eol + 1;
+}
+
+// Field names a message has and nothing else starts with.
+constexpr std::array<std::string_view, 12> kMessageFields = {
+    "from", "date",        "message-id", "mime-version", "subject",      "received",
+    "to",   "return-path", "sender",     "delivered-to", "content-type", "reply-to"};
+
+// The first mailbox of a list, groups included.
+std::string first_address(InternetAddressList* list) {
+  if (list == nullptr) return {};
+  for (int i = 0; i < internet_address_list_length(list); ++i) {
+    InternetAddress* address = internet_address_list_get_address(list, i);
+    if (INTERNET_ADDRESS_IS_MAILBOX(address)) {
+      const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
+      if (addr != nullptr && *addr != 0) return field(addr);
+    } else if (INTERNET_ADDRESS_IS_GROUP(address)) {
+      InternetAddressList* members =
+          internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address));
+      // Groups do not nest in a valid header; one level is all that is looked at.
+      for (int j = 0; members != nullptr && j < internet_address_list_length(members); ++j) {
+        InternetAddress* member = internet_address_list_get_address(members, j);
+        if (!INTERNET_ADDRESS_IS_MAILBOX(member)) continue;
+        const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(member));
+        if (addr != nullptr && *addr != 0) return field(addr);
+      }
+    }
+  }
+  return {};
+}
+
+MailOrigin origin_of(GMimeMessage* message) {
+  MailOrigin origin;
+  origin.sender = first_address(g_mime_message_get_from(message));
+  if (origin.sender.empty()) origin.sender = first_address(g_mime_message_get_sender(message));
+  origin.message_id = field(g_mime_message_get_message_id(message));
+  origin.subject = field(g_mime_message_get_subject(message));
+  if (GDateTime* date = g_mime_message_get_date(message)) origin.date = g_date_time_to_unix(date);
+  return origin;
+}
+
+// The file name a part was sent with (RFC 2231 and RFC 2047 decoded by
+// GMime), or nothing.
+const char* file_name_of(GMimeObject* object) {
+  const char* name = nullptr;
+  if (GMIME_IS_PART(object)) name = g_mime_part_get_filename(GMIME_PART(object));
+  if (name == nullptr) name = g_mime_object_get_content_disposition_parameter(object, "filename");
+  if (name == nullptr) name = g_mime_object_get_content_type_parameter(object, "name");
+  return name != nullptr && *name != 0 ? name : nullptr;
+}
+
+// Why a message is refused unparsed for holding too many fields or parts.
+std::optional<std::string> too_complex(std::string_view bytes) {
+  std::size_t fields = 0;
+  std::size_t boundaries = 0;
+  std::size_t field_bytes = 0;  // the field the line is part of
+  std::size_t header_bytes = 0;
+  bool in_field = false;
+  for (std::size_t at = 0; at < bytes.size();) {
+    const char* start = bytes.data() + at;
+    const void* found = std::memchr(start, '\n', bytes.size() - at);
+    const std::size_t length =
+        found != nullptr ? static_cast<std::size_t>(static_cast<const char*>(found) - start)
+                         : bytes.size() - at;
+    const std::string_view line(start, length);
+    at += length + 1;
+    if (in_field && !line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      field_bytes += length + 1;
+      header_bytes += length + 1;
+    } else if (line.size() >= 2 && line[0] == '-' && line[1] == '-') {
+      in_field = false;
+      if (++boundaries > kMaxBoundaryLines) {
+        return "message with more than " + std::to_string(kMaxBoundaryLines) + " parts";
+      }
+      continue;
+    } else {
+      const std::size_t colon = line.substr(0, 80).find(':');
+      in_field = colon != std::string_view::npos && colon > 0 &&
+                 std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+                             [](char c) { return c > ' ' && c < 127; });
+      if (!in_field) continue;
+      if (++fields > kMaxFieldLines) {
+        return "message with more than " + std::to_string(kMaxFieldLines) + " header fields";
+      }
+      field_bytes = length + 1;
+      header_bytes += length + 1;
+    }
+    if (field_bytes > kMaxFieldBytes) {
+      return "a header field longer than " + std::to_string(kMaxFieldBytes) + " bytes";
+    }
+    if (header_bytes > kMaxHeaderBytes) {
+      return "header fields of more than " + std::to_string(kMaxHeaderBytes) + " bytes";
+    }
+  }
+  return std::nullopt;
+}
+
+// A part is taken for a report when the reader sees a record begin in it
+// (past "<Node>"), or when it carries the tool's file name: so a damaged
+// report is kept and rejected, while a signature or a logo is not a report.
+bool looks_like_report(std::string_view head) {
+  const reader::Parsed parsed = reader::parse(head.substr(0, kMaxFileSize));
+  return parsed.status != reader::Status::kMalformed || parsed.offset >= 6;
+}
+
+// Decodes part's content (base64, quoted-printable, uuencode or as it is)
+// into out until it holds limit bytes or the content ends; true when it ended.
+bool decode(GMimePart* part, std::string& out, std::size_t limit) {
+  out.clear();
+  GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
+  GMimeStream* stream = wrapper != nullptr ? g_mime_data_wrapper_get_stream(wrapper) : nullptr;
+  if (stream == nullptr) return true;
+  const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
+  const bool decoding = encoding == GMIME_CONTENT_ENCODING_BASE64 ||
+                        encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
+                        encoding == GMIME_CONTENT_ENCODING_UUENCODE;
+  GMimeEncoding state{};
+  if (decoding) g_mime_encoding_init_decode(&state, encoding);
+  g_mime_stream_reset(stream);
+  // Not zeroed: a block is read into before it is looked at, and clearing it
+  // for each part cost a tenth of reading a small message.
+  std::unique_ptr<char[]> block(new char[kDecodeBlock]);
+  for (;;) {
+    const ssize_t n = g_mime_stream_read(stream, block.get(), kDecodeBlock);
+    const std::size_t in = n > 0 ? static_cast<std::size_t>(n) : 0;
+    const std::size_t at = out.size();
+    if (!decoding) {
+      out.append(block.get(), in);
+    } else {
+      out.resize(at + g_mime_encoding_outlen(&state, in));
+      const std::size_t made = n > 0 ? g_mime_encoding_step(&state, block.get(), in, &out[at])
+                                     : g_mime_encoding_flush(&state, block.get(), 0, &out[at]);
+      out.resize(at + made);
+    }
+    if (out.size() >= limit) {
+      out.resize(limit);
+      return false;
+    }
+    if (n <= 0) return true;
+  }
+}
+
+std::string utc(std::int64_t seconds) {
+  const auto t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  if (gmtime_r(&t, &tm) == nullptr) return "?";
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+}  // namespace
+
+std::string no_report_json(const Outcome& outcome, const std::optional<MailOrigin>& origin,
+                           bool find) {
+  reader::JsonLine json;
+  json.begin_object().key("schema").number(kLineSchema);
+  json.key("file").text(outcome.file).key("status").latin1("no-report").key("record");
+  if (find) {
+    json.null();
+  } else {
+    json.number(static_cast<std::int64_t>(outcome.record));
+  }
+  json.key("machine").null().key("match").null().key("reason").latin1(kNoReport);
+  json.key("mail");
+  if (origin) {
+    json.begin_object().key("from").text(origin->sender);
+    json.key("message_id").text(origin->message_id).key("date");
+    if (origin->date) {
+      json.latin1(utc(*origin->date));
+    } else {
+      json.null();
+    }
+    json.key("subject").text(origin->subject).end_object();
+  } else {
+    json.null();
+  }
+  json.key("digest").latin1(hex(outcome.digest)).end_object();
+  return json.str();
+}
+
+std::string no_report_text(const Outcome& outcome, const std::optional<MailOrigin>& origin,
+                           bool find) {
+  std::string line = reader::terminal_safe(outcome.file) + ": " + kNoReport;
+  if (!find) line += ", record " + std::to_string(outcome.record);
+  if (origin) {
+    line += " (from " + (origin->sender.empty() ? "-" : reader::terminal_safe(origin->sender));
+    if (!origin->subject.empty())
+      line += ", subject \"" + reader::terminal_safe(origin->subject) + '"';
+    line += ')';
+  }
+  return line;
+}
+
+bool looks_like_message(std::string_view bytes) {
+  bytes = bytes.substr(postmark_end(bytes));
+  bytes = bytes.substr(0, kSniffBytes);
+  std::size_t fields = 0;
+  bool known = false;
+  for (std::size_t at = 0; at < bytes.size();) {
+    std::size_t eol = bytes.find('\n', at);
+    const bool last = eol == std::string_view::npos;
+    if (last) eol = bytes.size();
+    std::string_view line = bytes.substr(at, eol - at);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) break;
+    if (line[0] == ' ' || line[0] == '\t') {
+      if (fields == 0) return false;
+    } else {
+      const std::size_t colon = line.find(':');
+      if (colon == 0 || colon == std::string_view::npos) return false;
+      const std::string_view name = line.substr(0, colon);
+      if (!std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 127; })) {
+        return false;
+      }
+      ++fields;
+      known = known ||
+              std::any_of(kMessageFields.begin(), kMessageFields.end(), [name](std::string_view f) {
+                return name.size() == f.size() && starts_folded(name, f);
+              });
+    }
+    if (last) break;
+    at = eol + 1;
+  }
+  return fields > 0 && known;
+}
+
+struct MessageReader::State {
+  State(ItemSink each_sink, std::size_t max, const ArchiveLimits& archive_limits)
+      : each(std::move(each_sink)),
+        max_message(max),
+        buffer(g_byte_array_new()),
+        parser(g_mime_parser_new()),
+        options(g_mime_parser_options_new()),
+        limits(archive_limits) {
+    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+  }
+  ~State() {
+    parser.reset();  // it holds a stream over buffer
+    g_mime_parser_options_free(options);
+    g_byte_array_free(buffer, TRUE);
+  }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+
+  // The message in bytes[0, size), or the head of one larger than max_message.
+  bool read(const std::string& name, std::string_view bytes, bool oversized) {
+    if (oversized) {
+      const std::string head(bytes.substr(0, kReadLimit));
+      origin = parse_origin(head);
+      return emit(name, head, "message larger than " + std::to_string(max_message) + " bytes");
+    }
+    if (auto reason = too_complex(bytes)) {
+      const std::string head(bytes.substr(0, kReadLimit));
+      origin = parse_origin(head);
+      return emit(name, head, std::move(reason));
+    }
+    const std::size_t start = postmark_end(bytes);
+    const Ref<GMimeMessage> message(parse(bytes, start));
+    emitted = 0;
+    if (!message) {
+      origin.reset();
+      return emit(name, bytes.substr(0, kReadLimit), "cannot be read as a mail message");
+    }
+    origin = origin_of(message.get());
+    if (!walk_message(message.get(), name, 0)) return false;
+    if (emitted > 0) return true;
+    return emit(name, bytes.substr(0, kReadLimit), kNoReport, true);
+  }
+
+  // Parses bytes from start, through buffer (copied there unless they are
+  // all of it already); the message or null.
+  GMimeMessage* parse(std::string_view bytes, std::size_t start) {
+    if (bytes.data() != reinterpret_cast<const char*>(buffer->data) ||
+        bytes.size() != buffer->len) {
+      g_byte_array_set_size(buffer, 0);
+      g_byte_array_append(buffer, reinterpret_cast<const guint8*>(bytes.data()),
+                          static_cast<guint>(bytes.size()));
+    }
+    const Ref<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(buffer));
+    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
+    g_mime_stream_set_bounds(stream.get(), static_cast<gint64>(start), -1);
+    g_mime_parser_init_with_stream(parser.get(), stream.get());
+    return g_mime_parser_construct_message(parser.get(), options);
+  }
+
+  std::optional<MailOrigin> parse_origin(std::string_view head) {
+    const Ref<GMimeMessage> message(parse(head, postmark_end(head)));
+    if (!message) return std::nullopt;
+    return origin_of(message.get());
+  }
+
+  bool emit(const std::string& name, std::string_view bytes, std::optional<std::string> unreadable,
+            bool no_report = false) {
+    item.name = name;
+    item.bytes.assign(bytes.data(), bytes.size());
+    item.unreadable = std::move(unreadable);
+    item.mail = origin;
+    item.no_report = no_report;
+    ++emitted;
+    return each(item);
+  }
+
+  bool walk_message(GMimeMessage* message, const std::string& name, int depth) {
+    GMimeObject* body = g_mime_message_get_mime_part(message);
+    unsigned position = 0;
+    return body == nullptr || walk(body, name, depth, position);
+  }
+
+  bool walk(GMimeObject* object, const std::string& message, int depth, unsigned& position) {
+    if (GMIME_IS_MULTIPART(object)) {
+      GMimeMultipart* multipart = GMIME_MULTIPART(object);
+      const int count = g_mime_multipart_get_count(multipart);
+      for (int i = 0; i < count; ++i) {
+        if (!walk(g_mime_multipart_get_part(multipart, i), message, depth, position)) return false;
+      }
+      return true;
+    }
+    ++position;
+    const char* file = file_name_of(object);
+    const std::string name = file != nullptr ? message + ':' + cut(file, kMaxNameBytes)
+                                             : message + '#' + std::to_string(position);
+    if (GMIME_IS_MESSAGE_PART(object)) {
+      GMimeMessage* attached = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+      if (attached == nullptr) return true;
+      if (depth >= kMaxAttachedDepth) return too_deep(name);
+      return walk_message(attached, name, depth + 1);
+    }
+    if (!GMIME_IS_PART(object)) return true;
+    return part(GMIME_PART(object), name, file, depth);
+  }
+
+  bool too_deep(const std::string& name) {
+    return emit(
+        name, {},
+        "attached messages nested more than " + std::to_string(kMaxAttachedDepth) + " deep");
+  }
+
+  bool part(GMimePart* mime_part, const std::string& name, const char* file, int depth) {
+    bool whole = decode(mime_part, content, kReadLimit);
+    if (!whole) whole = decode(mime_part, content, max_message);
+    const auto archive = read_archive_memory(
+        name, content,
+        [this](Item& member) {
+          member.mail = origin;
+          ++emitted;
+          return each(member);
+        },
+        limits);
+    if (archive) return *archive;
+    const std::string_view head = std::string_view(content).substr(0, kReadLimit);
+    if ((file != nullptr && starts_folded(file, kReportName)) || looks_like_report(head)) {
+      std::optional<std::string> unreadable;
+      if (head.size() > kMaxFileSize) {
+        unreadable = "larger than " + std::to_string(kMaxFileSize) + " bytes";
+      }
+      return emit(name, head, std::move(unreadable));
+    }
+    // Some mail programs attach a message as a file rather than as message/rfc822.
+    if (file != nullptr && ends_folded(file, ".eml") && looks_like_message(content)) {
+      if (depth >= kMaxAttachedDepth) return too_deep(name);
+      const std::string bytes = std::move(content);
+      const Ref<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+      const Ref<GMimeParser> parser_of_file(g_mime_parser_new_with_stream(stream.get()));
+      const Ref<GMimeMessage> attached(
+          g_mime_parser_construct_message(parser_of_file.get(), options));
+      return !attached || walk_message(attached.get(), name, depth + 1);
+    }
+    return true;
+  }
+
+  ItemSink each;  // a copy: a caller may hand a temporary
+  std::size_t max_message;
+  GByteArray* buffer;
+  std::size_t size = 0;  // appended, kept or not
+  Ref<GMimeParser> parser;
+  GMimeParserOptions* options;
+  // What each archive attachment may cost.
+  ArchiveLimits limits;
+  std::string content;  // the part being looked at
+  Item item;
+  std::optional<MailOrigin> origin;
+  std::size_t emitted = 0;  // items of the message being read
+};
+
+MessageReader::MessageReader(ItemSink each, std::size_t max_message, const ArchiveLimits& limits) {
+  init_gmime();
+  state_ = std::make_unique<State>(std::move(each), max_message, limits);
+}
+MessageReader::~MessageReader() = default;
+
+void MessageReader::clear() {
+  g_byte_array_set_size(state_->buffer, 0);
+  state_->size = 0;
+}
+
+void MessageReader::append(std::string_view bytes) {
+  State& s = *state_;
+  s.size += bytes.size();
+  if (s.size > s.max_message) {
+    // Only the head of a message too large is kept: its item's bytes.
+    if (s.buffer->len < kReadLimit) {
+      const std::size_t room = kReadLimit - s.buffer->len;
+      g_byte_array_append(s.buffer, reinterpret_cast<const guint8*>(bytes.data()),
+                          static_cast<guint>(std::min(room, bytes.size())));
+    } else if (s.buffer->len > kReadLimit) {
+      g_byte_array_set_size(s.buffer, kReadLimit);
+    }
+    return;
+  }
+  g_byte_array_append(s.buffer, reinterpret_cast<const guint8*>(bytes.data()),
+                      static_cast<guint>(bytes.size()));
+}
+
+void MessageReader::skip(std::size_t bytes) { state_->size += bytes; }
+
+std::size_t MessageReader::size() const { return state_->size; }
+bool MessageReader::over_limit() const { return state_->size > state_->max_message; }
+
+bool MessageReader::read(const std::string& name) {
+  State& s = *state_;
+  const std::string_view bytes(reinterpret_cast<const char*>(s.buffer->data), s.buffer->len);
+  return s.read(name, bytes, over_limit());
+}
+
+bool MessageReader::read(const std::string& name, std::string_view bytes) {
+  return state_->read(name, bytes, bytes.size() > state_->max_message);
+}
+
+bool read_message(const std::string& name, std::string_view bytes, const ItemSink& each,
+                  const ArchiveLimits& limits, std::size_t max_message) {
+  MessageReader reader(each, max_message, limits);
+  return reader.read(name, bytes);
+}
+
+}  // namespace zavro::registry
