@@ -3,6 +3,9 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
+
+#include "app/serve_limits.hpp"
 
 namespace zavro {
 
@@ -13,8 +16,12 @@ struct ServeOptions {
   std::string tls_cert;
   std::string tls_key;
   bool insecure_http = false;
-  std::size_t body_limit = std::size_t{64} << 20;
+  std::size_t body_limit = server::kBodyLimit;
   std::size_t threads = 16;
+  std::size_t max_connections = server::kMaxConnections;
+  std::size_t max_connections_per_address = server::kMaxConnectionsPerAddress;
+  // Host names answered besides the address listened on and localhost.
+  std::vector<std::string> allowed_hosts;
 };
 
 // Runs until SIGINT or SIGTERM; the exit status (2 when it cannot start).

@@ -162,7 +162,7 @@ def run(s, work):
 
     # A body over the limit is refused from its length alone: nothing of it is sent.
     with socket.create_connection(("127.0.0.1", s.port), timeout=10) as sock:
-        sock.sendall(f"POST /api/v1/reports HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer {s.token}"
+        sock.sendall(f"POST /api/v1/reports HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer {s.token}"
                      f"\r\nContent-Length: {64 * 1024 * 1024 + 1}\r\n\r\n".encode())
         answer = ""
         while '"code"' not in answer and (chunk := sock.recv(65536)):
@@ -204,7 +204,9 @@ def run(s, work):
           and "Secure" not in cookie, f"session cookie: {status} {cookie!r}")
     session = {"Cookie": cookie.split(";")[0]}
     check(s.request("GET", "/api/v1/clones", token=False, headers=session)[0] == 200, "cookie refused")
-    s.request("DELETE", "/api/v1/session", token=False, headers=session)
+    status = s.request("DELETE", "/api/v1/session", token=False,
+                       headers={**session, "Origin": s.url})[0]
+    check(status == 204, f"sign-out from the page's origin: {status}")
     check(s.request("GET", "/api/v1/clones", token=False, headers=session)[0] == 401,
           "cookie still good after sign-out")
 

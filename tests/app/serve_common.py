@@ -68,6 +68,18 @@ class Server:
             raise AssertionError(f"{method} {path}: {status} {data[:300]!r}")
         return json.loads(data)
 
+    def pages(self, path):
+        """Every item of a paged list, following its Link headers."""
+        items = []
+        while path:
+            status, headers, data = self.request("GET", path)
+            if status != 200:
+                raise AssertionError(f"GET {path}: {status} {data[:300]!r}")
+            items += json.loads(data)
+            link = headers.get("Link", "")
+            path = link[1:link.index(">")] if link.startswith("<") else None
+        return items
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)

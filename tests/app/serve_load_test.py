@@ -85,7 +85,7 @@ def main():
         check(cli.returncode == 0, f"add beside serve: exit {cli.returncode} {cli.stderr[-300:]!r}")
         check(len(outcomes) == TOTAL, f"{len(outcomes)} outcomes for {TOTAL} reports")
         # Still answering, and knows every machine.
-        machines = s.json("GET", "/api/v1/machines")
+        machines = s.pages("/api/v1/machines?limit=1000")
         check(len(machines) == DISTINCT + len(cli_reports), f"{len(machines)} machines")
     finally:
         codes = [server.stop() for server in servers]
