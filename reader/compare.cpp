@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "reader/reader.hpp"
 #include "reader/rules.hpp"
@@ -11,32 +13,46 @@ Component serial(std::string_view a, SerialState sa, std::string_view b, SerialS
     return {Agreement::kUnusable,
             std::string("unusable: states ") + name_of(sa) + " and " + name_of(sb)};
   }
-  if (same_serial(a, b)) {
+  if (serial_key(a) == serial_key(b)) {
     return {Agreement::kMatch, "the same serial number in both"};
   }
   return {Agreement::kConflict, "different serial numbers"};
 }
 
-std::size_t usable_count(const Decoded& d) {
-  std::size_t n = 0;
-  for (const Address& a : d.addresses.addresses) n += a.usable ? 1 : 0;
-  return n;
+// The addresses that can tell machines apart, sorted, without repeats.
+std::vector<AddressBytes> comparable(const Decoded& d) {
+  std::vector<AddressBytes> out;
+  for (const Address& a : d.addresses.addresses) {
+    if (comparable_address(a)) out.push_back(a.bytes);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
 }
 
-Component adapters(const Decoded& da, const Decoded& db) {
-  const std::size_t na = usable_count(da);
-  const std::size_t nb = usable_count(db);
-  const std::string counts = std::to_string(na) + " and " + std::to_string(nb) + " usable";
-  if (na == 0 || nb == 0) return {Agreement::kUnusable, "unusable: " + counts};
-  for (const Address& a : da.addresses.addresses) {
-    for (const Address& b : db.addresses.addresses) {
-      if (a.usable && b.usable && a.bytes == b.bytes) {
-        return {Agreement::kMatch,
-                "address " + std::string(a.text()) + " in both (" + counts + ")"};
-      }
-    }
+bool all_virtual(const std::vector<AddressBytes>& addresses) {
+  return !addresses.empty() &&
+         std::all_of(addresses.begin(), addresses.end(),
+                     [](const AddressBytes& a) { return virtual_vendor(a) != nullptr; });
+}
+
+Component adapters(const std::vector<AddressBytes>& a, const std::vector<AddressBytes>& b,
+                   const AdapterAgreement& agreement, bool virtual_only) {
+  const std::string counts = std::to_string(a.size()) + " and " + std::to_string(b.size()) +
+                             " to compare" + (virtual_only ? ", every one virtual" : "");
+  switch (agreement.agreement) {
+    case Agreement::kUnusable:
+      return {Agreement::kUnusable, "unusable: " + counts};
+    case Agreement::kConflict:
+      return {Agreement::kConflict, "no address in common (" + counts + ")"};
+    case Agreement::kMatch:
+      break;
   }
-  return {Agreement::kConflict, "no usable address in common (" + counts + ")"};
+  const auto shared = std::find_first_of(a.begin(), a.end(), b.begin(), b.end());
+  return {Agreement::kMatch, "address " +
+                                 std::string(address_text(*shared).data(), kAddressTextLength) +
+                                 " in both (" + counts +
+                                 (agreement.crossed ? "; each has one the other lacks" : "") + ")"};
 }
 
 std::string signature_text(const Signature& s) {
@@ -46,14 +62,13 @@ std::string signature_text(const Signature& s) {
 
 Component cpuid(std::string_view a, const CpuidField& fa, std::string_view b,
                 const CpuidField& fb) {
+  const bool match = cpuid_key(a, fa) == cpuid_key(b, fb);
   if (fa.signature && fb.signature) {
     const std::string ta = signature_text(*fa.signature);
-    const std::string tb = signature_text(*fb.signature);
-    // EDX is left out: hypervisors and firmware settings change feature bits.
-    if (ta == tb) return {Agreement::kMatch, "both " + ta};
-    return {Agreement::kConflict, ta + " against " + tb};
+    if (match) return {Agreement::kMatch, "both " + ta};
+    return {Agreement::kConflict, ta + " against " + signature_text(*fb.signature)};
   }
-  if (a == b) return {Agreement::kMatch, "the same undecoded value"};
+  if (match) return {Agreement::kMatch, "the same value"};
   return {Agreement::kConflict, "different values, not both decodable"};
 }
 
@@ -61,12 +76,13 @@ Component cpuid(std::string_view a, const CpuidField& fa, std::string_view b,
 // machines (an empty name, "000", a huge count) is evidence like any other.
 Component processor_count(std::string_view a, const Decoded& da, std::string_view b,
                           const Decoded& db) {
+  const bool match = count_key(a, da.count) == count_key(b, db.count);
   if (!da.count || !db.count) {
-    if (a == b) return {Agreement::kMatch, "the same count, too large to read"};
+    if (match) return {Agreement::kMatch, "the same count, too large to read"};
     return {Agreement::kConflict, "different counts, at least one too large to read"};
   }
   const std::string ta = std::to_string(*da.count);
-  if (*da.count == *db.count) return {Agreement::kMatch, "both " + ta};
+  if (match) return {Agreement::kMatch, "both " + ta};
   return {Agreement::kConflict, ta + " against " + std::to_string(*db.count)};
 }
 
@@ -86,13 +102,23 @@ Comparison compare(const Parsed& a, const Decoded& da, const Parsed& b, const De
   at(Key::kMachineName) = machine_name(a.value(Key::kMachineName), b.value(Key::kMachineName));
   at(Key::kProcessorCount) =
       processor_count(a.value(Key::kProcessorCount), da, b.value(Key::kProcessorCount), db);
-  at(Key::kMacAddresses) = adapters(da, db);
+  const std::vector<AddressBytes> aa = comparable(da);
+  const std::vector<AddressBytes> ab = comparable(db);
+  const AdapterAgreement adapter = adapter_agreement(aa, ab);
+  const bool virtual_only = all_virtual(aa) && all_virtual(ab);
+  at(Key::kMacAddresses) = adapters(aa, ab, adapter, virtual_only);
   at(Key::kBiosSerial) =
       serial(a.value(Key::kBiosSerial), da.bios, b.value(Key::kBiosSerial), db.bios);
   at(Key::kMotherboardSerial) = serial(a.value(Key::kMotherboardSerial), da.board,
                                        b.value(Key::kMotherboardSerial), db.board);
 
-  out.verdict = verdict_of(out.components);
+  PairFacts facts;
+  for (std::size_t k = 0; k < kKeyCount; ++k) facts.components[k] = out.components[k].agreement;
+  facts.adapters_crossed = adapter.crossed;
+  facts.all_virtual = virtual_only;
+  facts.named =
+      at(Key::kMachineName).agreement == Agreement::kMatch && !a.value(Key::kMachineName).empty();
+  out.verdict = verdict_of(facts);
   return out;
 }
 

@@ -41,56 +41,41 @@ std::size_t shared_keys(const Identity& a, const Identity& b, ComponentKey& last
   return n;
 }
 
+// The candidate through the one rule set compare uses (reader/rules.hpp).
 Weighed weigh(const Identity& r, const Candidate& c) {
   Weighed w;
   w.machine = c.machine;
   w.record = c.record;
   const Identity& k = c.identity;
-  auto& comp = w.components;
+  reader::PairFacts pair;
+  auto& comp = pair.components;
   comp[at(Key::kBiosSerial)] = agree(r.bios, k.bios);
   comp[at(Key::kMotherboardSerial)] = agree(r.board, k.board);
-  Agreement addresses = Agreement::kUnusable;
-  bool partial = false;
-  if (!r.addresses.empty() && !k.addresses.empty()) {
-    const auto gone = only_in(k.addresses, r.addresses);
-    const auto fresh = only_in(r.addresses, k.addresses);
-    const bool common = gone.size() < k.addresses.size();
-    addresses = common ? Agreement::kMatch : Agreement::kConflict;
-    partial = common && !gone.empty() && !fresh.empty();
-  }
-  comp[at(Key::kMacAddresses)] = addresses;
+  const reader::AdapterAgreement adapters = reader::adapter_agreement(r.addresses, k.addresses);
+  comp[at(Key::kMacAddresses)] = adapters.agreement;
   comp[at(Key::kCpuid)] = agree(r.cpuid, k.cpuid);
   comp[at(Key::kProcessorCount)] = agree(r.count, k.count);
   comp[at(Key::kMachineName)] = agree(r.name_fold, k.name_fold);
+  pair.adapters_crossed = adapters.crossed;
+  pair.all_virtual = r.all_virtual && k.all_virtual;
+  pair.named = !r.name_fold.empty() && comp[at(Key::kMachineName)] == Agreement::kMatch;
 
-  for (const Key key : {Key::kBiosSerial, Key::kMotherboardSerial, Key::kMacAddresses}) {
-    w.matches += comp[at(key)] == Agreement::kMatch ? 1 : 0;
-    w.conflicts += comp[at(key)] == Agreement::kConflict ? 1 : 0;
-  }
-  const bool serial_match = comp[at(Key::kBiosSerial)] == Agreement::kMatch ||
-                            comp[at(Key::kMotherboardSerial)] == Agreement::kMatch;
-  const bool serial_conflict = comp[at(Key::kBiosSerial)] == Agreement::kConflict ||
-                               comp[at(Key::kMotherboardSerial)] == Agreement::kConflict;
-  // An empty name is what a machine without one reports: it names nothing.
-  const bool name = !r.name_fold.empty() && comp[at(Key::kMachineName)] == Agreement::kMatch;
-  // A shared adapter where each side also has one the other lacks: a card
-  // replaced, or a dongle carried from desk to desk.
-  const bool only_partial_address = w.matches == 1 && partial;
-
-  // A copied virtual machine keeps its serials and gets its own adapter.
-  const bool clone = serial_match && !serial_conflict && addresses == Agreement::kConflict &&
-                     r.all_virtual && k.all_virtual;
-  const bool tied = (w.conflicts == 0 && (!only_partial_address || name)) ||
-                    (w.conflicts > 0 && w.matches > w.conflicts) ||
-                    // A board replaced with its onboard adapter: one strong
-                    // part stays, and the machine keeps its name.
-                    name;
-  if (w.matches == 0) {
-    w.weight = Weight::kDifferent;
-  } else if (clone) {
-    w.weight = Weight::kClone;
-  } else {
-    w.weight = tied ? Weight::kTied : Weight::kDifferent;
+  w.components = comp;
+  const reader::StrongTally tally = reader::strong_tally(comp);
+  w.matches = tally.matches;
+  w.conflicts = tally.conflicts;
+  switch (reader::verdict_of(pair)) {
+    case reader::Verdict::kSame:
+    case reader::Verdict::kLikelySame:
+      w.weight = Weight::kTied;
+      break;
+    case reader::Verdict::kPossibleClone:
+      w.weight = Weight::kClone;
+      break;
+    case reader::Verdict::kDifferent:
+    case reader::Verdict::kIndeterminate:
+      w.weight = Weight::kDifferent;
+      break;
   }
   return w;
 }
@@ -197,6 +182,21 @@ std::vector<Change> changes_between(const Identity& before, const Identity& afte
   value(Key::kBiosSerial, before.bios.value_or(""), after.bios.value_or(""));
   value(Key::kMotherboardSerial, before.board.value_or(""), after.board.value_or(""));
   return changes;
+}
+
+std::string changes_text(const std::vector<Change>& changes) {
+  std::string text;
+  for (const Change& change : changes) {
+    if (!text.empty()) text += "; ";
+    text += kKeyNames[at(change.field)];
+    if (change.field == Key::kMacAddresses) {
+      for (const auto& a : change.added) text += " +" + a;
+      for (const auto& a : change.removed) text += " -" + a;
+    } else {
+      text += " " + change.before + " -> " + change.after;
+    }
+  }
+  return text;
 }
 
 std::string evidence_json(const Decision& decision) {

@@ -11,10 +11,9 @@
 
 #include "reader/reader.hpp"
 #include "registry/identity.hpp"
+#include "registry/types.hpp"
 
 namespace zavro::registry {
-
-using Id = std::int64_t;
 
 // A known machine, as its latest report describes it.
 struct Candidate {
@@ -63,6 +62,9 @@ Decision tie_report(const Identity& report, const std::vector<Candidate>& candid
 
 // What differs from one report of a machine to the next.
 std::vector<Change> changes_between(const Identity& before, const Identity& after);
+
+// What changed, as one line: "MacAddresses +A4:BB:6D:00:1B:EF; MachineName A -> B".
+std::string changes_text(const std::vector<Change>& changes);
 
 // The decision as one JSON object: rules version, candidates, changes.
 std::string evidence_json(const Decision& decision);

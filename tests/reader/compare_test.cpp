@@ -30,6 +30,24 @@ Machine with(void (*change)(Machine&)) {
   return m;
 }
 
+Machine vm() {
+  Machine m;
+  m.name = "vm-1";
+  m.macs = "<M0>00:50:56:01:02:03</M0>";
+  m.bios = "VMware-56 4d 01 02";
+  m.board = "None";
+  return m;
+}
+
+// No serials; its own adapter and a USB one (00:E0:4C) carried from desk to desk.
+Machine desk(const char* name, const char* own) {
+  Machine m;
+  m.name = name;
+  m.macs = std::string("<M0>A4:BB:6D:00:00:") + own + "</M0><M1>00:E0:4C:00:00:09</M1>";
+  m.bios = m.board = "";
+  return m;
+}
+
 struct PairRow {
   const char* what;
   Machine a, b;
@@ -37,7 +55,7 @@ struct PairRow {
   const char* agreements;  // Cpuid, MachineName, ProcessorCount, MacAddresses, BiosSerial, Board
 };
 
-TEST(Compare, VerdictsOfRulesVersion1) {
+TEST(Compare, VerdictsOfRulesVersion2) {
   const Machine base;
   const PairRow rows[] = {
       {"the same record", base, base, Verdict::kSame, "MMMMMM"},
@@ -58,12 +76,13 @@ TEST(Compare, VerdictsOfRulesVersion1) {
          m.count = "32";
        }),
        Verdict::kLikelySame, "MMCMUU"},
-      {"a cloned disk: serial kept, adapters and name new", base, with([](Machine& m) {
+      {"one serial in common; the other, the adapters and the name differ", base,
+       with([](Machine& m) {
          m.name = "clone-7";
          m.macs = "<M0>3C:EC:EF:77:77:77</M0>";
          m.board = "L9XX";
        }),
-       Verdict::kPossibleClone, "MCMCMC"},
+       Verdict::kDifferent, "MCMCMC"},
       {"another machine", base, with([](Machine& m) {
          m.cpuid = "BFEBFBFFC06F252994";
          m.name = "desk";
@@ -72,11 +91,17 @@ TEST(Compare, VerdictsOfRulesVersion1) {
          m.board = "MB-1";
        }),
        Verdict::kDifferent, "CCMCCC"},
-      {"one match, one conflict, adapters unusable", base, with([](Machine& m) {
+      {"a board replaced: one match, one conflict, the name kept", base, with([](Machine& m) {
          m.board = "L9XX";
          m.macs = "<M0>52:54:00:12:34:56</M0>";
        }),
-       Verdict::kDifferent, "MMMUMC"},
+       Verdict::kLikelySame, "MMMUMC"},
+      {"one match, one conflict, another name", base, with([](Machine& m) {
+         m.name = "desk";
+         m.board = "L9XX";
+         m.macs = "<M0>52:54:00:12:34:56</M0>";
+       }),
+       Verdict::kDifferent, "MCMUMC"},
       {"empty names and no CPUID still agree, as weak components", with([](Machine& m) {
          m.cpuid = "000";
          m.name = "";
@@ -88,11 +113,35 @@ TEST(Compare, VerdictsOfRulesVersion1) {
          m.bios = m.board = "None";
        }),
        Verdict::kSame, "MMMMUU"},
-      {"a clone whose name was cleared", base, with([](Machine& m) {
-         m.name = "";
+      {"a new adapter and a new name", base, with([](Machine& m) {
+         m.name = "build-02";
          m.macs = "<M0>3C:EC:EF:77:77:77</M0>";
        }),
-       Verdict::kPossibleClone, "MCMCMM"},
+       Verdict::kLikelySame, "MCMCMM"},
+      {"a copied virtual machine: serial kept, its own adapter", vm(), with([](Machine& m) {
+         m = vm();
+         m.macs = "<M0>00:50:56:0A:0B:0C</M0>";
+       }),
+       Verdict::kPossibleClone, "MMMCMU"},
+      {"a copy beside a physical adapter is no virtual machine", vm(), with([](Machine& m) {
+         m = vm();
+         m.macs = "<M0>00:50:56:0A:0B:0C</M0><M1>3C:EC:EF:12:34:56</M1>";
+       }),
+       Verdict::kLikelySame, "MMMCMU"},
+      {"a virtual machine again, placeholder serials, found by its adapter", with([](Machine& m) {
+         m.bios = m.board = "0";
+         m.macs = "<M0>08:00:27:01:02:03</M0>";
+       }),
+       with([](Machine& m) {
+         m.bios = m.board = "0";
+         m.macs = "<M0>08:00:27:01:02:03</M0>";
+       }),
+       Verdict::kSame, "MMMMUU"},
+      {"a dongle between desks: one adapter shared, each its own, names differ",
+       desk("desk-a", "01"), desk("desk-b", "02"), Verdict::kDifferent, "MCMMUU"},
+      {"the same, names empty", desk("", "01"), desk("", "02"), Verdict::kDifferent, "MMMMUU"},
+      {"the same, one name: an adapter replaced", desk("desk-a", "01"), desk("desk-a", "02"),
+       Verdict::kSame, "MMMMUU"},
       {"nothing strong to compare", with([](Machine& m) {
          m.bios = "0";
          m.macs = "<M0>52:54:00:12:34:56</M0>";
