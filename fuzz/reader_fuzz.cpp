@@ -214,13 +214,25 @@ void check_comparison(const rd::Comparison& c) {
     conflicts += c.components[k].agreement == rd::Agreement::kConflict;
     usable += c.components[k].agreement != rd::Agreement::kUnusable;
   }
+  const auto agreement = [&c](Key key) {
+    return c.components[static_cast<std::size_t>(key)].agreement;
+  };
+  // The name keeps a board replaced beside one strong part on its machine.
+  const bool named = agreement(Key::kMachineName) == rd::Agreement::kMatch;
   ZAVRO_FUZZ_CHECK((c.verdict == rd::Verdict::kIndeterminate) == (usable == 0));
   if (c.verdict == rd::Verdict::kSame) ZAVRO_FUZZ_CHECK(conflicts == 0 && matches >= 1);
-  if (c.verdict == rd::Verdict::kLikelySame) ZAVRO_FUZZ_CHECK(matches > conflicts);
-  if (c.verdict == rd::Verdict::kDifferent) ZAVRO_FUZZ_CHECK(matches <= conflicts);
+  if (c.verdict == rd::Verdict::kLikelySame) {
+    ZAVRO_FUZZ_CHECK(matches >= 1 && (matches > conflicts || named));
+  }
+  // One shared adapter among others, and no name, parts two machines.
+  if (c.verdict == rd::Verdict::kDifferent) {
+    ZAVRO_FUZZ_CHECK(matches <= conflicts ||
+                     (matches == 1 && agreement(Key::kMacAddresses) == rd::Agreement::kMatch));
+  }
   if (c.verdict == rd::Verdict::kPossibleClone) {
-    const auto& adapters = c.components[static_cast<std::size_t>(Key::kMacAddresses)];
-    ZAVRO_FUZZ_CHECK(adapters.agreement == rd::Agreement::kConflict && matches >= 1);
+    ZAVRO_FUZZ_CHECK(agreement(Key::kMacAddresses) == rd::Agreement::kConflict && matches >= 1 &&
+                     (agreement(Key::kBiosSerial) == rd::Agreement::kMatch ||
+                      agreement(Key::kMotherboardSerial) == rd::Agreement::kMatch));
   }
 }
 

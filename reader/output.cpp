@@ -28,7 +28,7 @@ std::size_t at(Key key) { return static_cast<std::size_t>(key); }
 // either; a file name that is not UTF-8 keeps its valid parts and gets U+FFFD
 // for the rest: mapping it byte-wise like a value would garble every UTF-8
 // name.
-void address_json(JsonLine& json, const Address& address) {
+void address_json(JsonLine& json, const Address& address, const MakerOf& maker) {
   json.begin_object();
   json.key("index").number(address.index);
   json.key("address").latin1(address.text());
@@ -42,10 +42,20 @@ void address_json(JsonLine& json, const Address& address) {
     json.null();
   }
   json.key("usable").boolean(address.usable);
+  if (maker) {
+    const std::string name = maker(address);
+    json.key("maker");
+    if (name.empty()) {
+      json.null();
+    } else {
+      json.latin1(name);
+    }
+  }
   json.end_object();
 }
 
-void field_json(JsonLine& json, const Parsed& parsed, const Decoded& decoded, Key key) {
+void field_json(JsonLine& json, const Parsed& parsed, const Decoded& decoded, Key key,
+                const MakerOf& maker) {
   json.begin_object();
   json.key("raw").latin1(parsed.value(key));
   bool cut = decoded.cut[at(key)];
@@ -73,7 +83,9 @@ void field_json(JsonLine& json, const Parsed& parsed, const Decoded& decoded, Ke
       break;
     case Key::kMacAddresses:
       json.key("addresses").begin_array();
-      for (const Address& address : decoded.addresses.addresses) address_json(json, address);
+      for (const Address& address : decoded.addresses.addresses) {
+        address_json(json, address, maker);
+      }
       json.end_array();
       cut = cut || decoded.addresses.cut;
       break;
@@ -106,8 +118,12 @@ std::string table(const Rows& rows) {
   return text;
 }
 
-std::string address_line(const Address& address) {
+std::string address_line(const Address& address, const MakerOf& maker) {
   std::string line = "M" + std::to_string(address.index) + " " + terminal_safe(address.text());
+  if (maker) {
+    const std::string name = maker(address);
+    if (!name.empty()) line += "  " + terminal_safe(name);
+  }
   if (address.usable) return line + "  usable";
   if (address.virtual_vendor != nullptr)
     line += "  virtual (" + std::string(address.virtual_vendor) + ")";
@@ -117,7 +133,8 @@ std::string address_line(const Address& address) {
   return line;
 }
 
-void field_rows(const Parsed& parsed, const Decoded& decoded, Key key, Rows& rows) {
+void field_rows(const Parsed& parsed, const Decoded& decoded, Key key, Rows& rows,
+                const MakerOf& maker) {
   const std::string label = kKeyNames[at(key)];
   std::string first = terminal_safe(parsed.value(key));
   if (decoded.cut[at(key)]) first += "  (cut)";
@@ -139,7 +156,7 @@ void field_rows(const Parsed& parsed, const Decoded& decoded, Key key, Rows& row
       const auto& addresses = decoded.addresses.addresses;
       if (addresses.empty()) rows.emplace_back(label, "none");
       for (std::size_t i = 0; i < addresses.size(); ++i) {
-        rows.emplace_back(i == 0 ? label : "", address_line(addresses[i]));
+        rows.emplace_back(i == 0 ? label : "", address_line(addresses[i], maker));
       }
       if (decoded.addresses.cut || decoded.cut[at(key)]) rows.emplace_back("", "(cut)");
       return;
@@ -194,6 +211,24 @@ std::string terminal_safe(std::string_view bytes) {
   return text;
 }
 
+void fields_json(JsonLine& json, const Parsed& parsed, const Decoded& decoded,
+                 const MakerOf& maker) {
+  json.begin_object();
+  for (std::size_t i = 0; i < kKeyCount; ++i) {
+    json.key(kKeyNames[i]);
+    field_json(json, parsed, decoded, static_cast<Key>(i), maker);
+  }
+  json.end_object();
+}
+
+std::string fields_text(const Parsed& parsed, const Decoded& decoded, const MakerOf& maker) {
+  Rows rows;
+  for (std::size_t i = 0; i < kKeyCount; ++i) {
+    field_rows(parsed, decoded, static_cast<Key>(i), rows, maker);
+  }
+  return table(rows);
+}
+
 std::string show_json(const FileReport& report) {
   JsonLine json;
   json.begin_object();
@@ -214,14 +249,12 @@ std::string show_json(const FileReport& report) {
     json.key("error").latin1(parsed.error);
     json.key("offset").number(std::uint64_t{parsed.offset});
   }
-  json.key("fields").begin_object();
+  json.key("fields");
   if (report.decoded) {
-    for (std::size_t i = 0; i < kKeyCount; ++i) {
-      json.key(kKeyNames[i]);
-      field_json(json, parsed, *report.decoded, static_cast<Key>(i));
-    }
+    fields_json(json, parsed, *report.decoded);
+  } else {
+    json.begin_object().end_object();
   }
-  json.end_object();
   json.key("warnings").begin_array();
   if (report.decoded) {
     for (const Warning& warning : report.decoded->warnings) {
@@ -247,7 +280,7 @@ std::string show_text(const FileReport& report) {
       "encoding", std::string(name_of(parsed.encoding)) + (parsed.text_mode ? ", text mode" : ""));
   if (report.decoded) {
     for (std::size_t i = 0; i < kKeyCount; ++i) {
-      field_rows(parsed, *report.decoded, static_cast<Key>(i), rows);
+      field_rows(parsed, *report.decoded, static_cast<Key>(i), rows, {});
     }
     for (const Warning& warning : report.decoded->warnings) {
       rows.emplace_back("warning", std::string(kKeyNames[at(warning.field)]) + ": " +

@@ -3,9 +3,11 @@
 // only place that escapes.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
+#include "reader/json.hpp"
 #include "reader/read.hpp"
 #include "reader/reader.hpp"
 
@@ -20,6 +22,16 @@ std::string terminal_safe(std::string_view bytes);
 
 // show --json: one line, no line break at the end.
 std::string show_json(const FileReport& report);
+// An adapter's maker, when known: told beside its address.
+using MakerOf = std::function<std::string(const Address& address)>;
+
+// The six fields of a decoded record: as show --json writes its "fields"
+// object, and as show's table shows them (each line ending with a line
+// break). With maker, each address also carries its maker's name.
+void fields_json(JsonLine& json, const Parsed& parsed, const Decoded& decoded,
+                 const MakerOf& maker = {});
+std::string fields_text(const Parsed& parsed, const Decoded& decoded, const MakerOf& maker = {});
+
 // show: a readable table, ending with a line break.
 std::string show_text(const FileReport& report);
 // check: "FILE: ok", "FILE: warning: KEY: text; ...", "FILE: ambiguous: N splits",

@@ -12,11 +12,7 @@ namespace {
 
 std::optional<std::string> serial_key(std::string_view value, reader::SerialState state) {
   if (state != reader::SerialState::kValue) return std::nullopt;
-  std::string key(reader::trim_spaces(value));
-  for (char& c : key) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return key;
+  return reader::serial_key(value);
 }
 
 bool is_virtual(const std::array<std::uint8_t, 6>& bytes) {
@@ -67,8 +63,7 @@ Identity identity_of(const reader::Parsed& parsed, const reader::Decoded& decode
   identity.board = serial_key(parsed.value(Key::kMotherboardSerial), decoded.board);
   bool all_virtual = true;
   for (const reader::Address& address : decoded.addresses.addresses) {
-    // Randomised (locally administered), group and zero addresses name no adapter.
-    if (address.local || address.multicast || address.zero) continue;
+    if (!reader::comparable_address(address)) continue;
     identity.addresses.push_back(address.bytes);
     all_virtual = all_virtual && address.virtual_vendor != nullptr;
   }
@@ -76,13 +71,8 @@ Identity identity_of(const reader::Parsed& parsed, const reader::Decoded& decode
   identity.addresses.erase(std::unique(identity.addresses.begin(), identity.addresses.end()),
                            identity.addresses.end());
   identity.all_virtual = all_virtual && !identity.addresses.empty();
-  if (const auto& s = decoded.cpuid.signature) {
-    identity.cpuid = std::to_string(s->family) + "/" + std::to_string(s->model) + "/" +
-                     std::to_string(s->stepping);
-  } else {
-    identity.cpuid = parsed.value(Key::kCpuid);
-  }
-  identity.count = parsed.value(Key::kProcessorCount);
+  identity.cpuid = reader::cpuid_key(parsed.value(Key::kCpuid), decoded.cpuid);
+  identity.count = reader::count_key(parsed.value(Key::kProcessorCount), decoded.count);
   identity.name = parsed.value(Key::kMachineName);
   identity.name_fold = identity.name;
   for (char& c : identity.name_fold) c = reader::ascii_lower(c);

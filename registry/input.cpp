@@ -4,18 +4,24 @@
 #include <archive_entry.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <lzma.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string_view>
 #include <utility>
 
 #include "reader/reader.hpp"
+#include "registry/mail.hpp"
+#include "registry/mailbox.hpp"
 
 namespace zavro::registry {
 namespace {
@@ -88,9 +94,22 @@ Format format_of_bytes(std::string_view bytes) {
   return Format::kNone;
 }
 
+// In the archive's own words when it is ours (a limit, a read error, the xz
+// decoder); otherwise libarchive's message is not passed on: it may name
+// internals, and reasons are shown to whoever sent the archive.
 std::string archive_message(archive* a) {
   const char* text = archive_error_string(a);
-  return text != nullptr && *text != 0 ? text : "damaged archive";
+  const std::string_view message = text != nullptr ? text : "";
+  if (message.rfind("zavro: ", 0) == 0) {
+    return std::string(message.substr(7));
+  }
+  if (message.find("runcated") != std::string_view::npos) return "archive cut short";
+  return "damaged archive";
+}
+
+// Sets an error of our own wording on a (see archive_message).
+void own_error(archive* a, const std::string& reason) {
+  archive_set_error(a, EINVAL, "zavro: %s", reason.c_str());
 }
 
 std::string join(const std::string& directory, const char* name) {
@@ -99,20 +118,175 @@ std::string join(const std::string& directory, const char* name) {
   return path += name;
 }
 
+std::chrono::nanoseconds thread_cpu() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// What libarchive reads an archive from: a file or memory, .tar.xz through
+// liblzma here (libarchive's own xz reader lets a stream's header ask for
+// up to 1 GiB), the CPU budget checked each time it asks for more.
+class Source {
+ public:
+  Source(int fd, std::string_view memory, bool xz, const ArchiveLimits& limits)
+      : fd_(fd),
+        memory_(memory),
+        xz_(xz),
+        limits_(limits),
+        started_(limits.cpu != std::chrono::nanoseconds::max() ? thread_cpu()
+                                                               : std::chrono::nanoseconds()) {}
+  ~Source() {
+    if (xz_) lzma_end(&stream_);
+  }
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+
+  static la_ssize_t read(archive* a, void* self, const void** buffer) {
+    return static_cast<Source*>(self)->next(a, buffer);
+  }
+  // Set when a limit stopped the reading: the archive is refused.
+  const std::optional<std::string>& refusal() const { return refusal_; }
+  std::uint64_t decoded() const { return decoded_; }
+
+  // The refusal's reason when the archive is past its budget.
+  std::optional<std::string> over_budget() const {
+    // The clock is a system call: not asked when there is no budget.
+    if (limits_.cpu != std::chrono::nanoseconds::max() && thread_cpu() - started_ > limits_.cpu) {
+      return "took more than " +
+             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limits_.cpu).count()) +
+             " s of CPU to unpack";
+    }
+    return std::nullopt;
+  }
+  void refuse(archive* a, std::string reason) {
+    own_error(a, reason);
+    refusal_ = std::move(reason);
+  }
+
+ private:
+  la_ssize_t next(archive* a, const void** buffer) {
+    if (auto reason = over_budget()) {
+      refuse(a, std::move(*reason));
+      return ARCHIVE_FATAL;
+    }
+    if (!xz_) {
+      const char* data = nullptr;
+      const la_ssize_t n = raw(a, &data);
+      *buffer = data;
+      return n;
+    }
+    return unxz(a, buffer);
+  }
+
+  // The next bytes as stored; 0 at the end.
+  la_ssize_t raw(archive* a, const char** data) {
+    if (fd_ < 0) {
+      const std::size_t n = std::min(memory_.size(), kArchiveBlock);
+      *data = memory_.data();
+      memory_.remove_prefix(n);
+      return static_cast<la_ssize_t>(n);
+    }
+    if (!in_) in_ = std::make_unique<char[]>(kArchiveBlock);
+    for (;;) {
+      const ssize_t n = ::read(fd_, in_.get(), kArchiveBlock);
+      if (n >= 0) {
+        *data = in_.get();
+        return n;
+      }
+      if (errno != EINTR) {
+        own_error(a, read_error(errno));
+        return ARCHIVE_FATAL;
+      }
+    }
+  }
+
+  la_ssize_t unxz(archive* a, const void** buffer) {
+    if (!out_) {
+      out_ = std::make_unique<std::uint8_t[]>(kArchiveBlock);
+      if (lzma_stream_decoder(&stream_, limits_.xz_memory, LZMA_CONCATENATED) != LZMA_OK) {
+        own_error(a, "out of memory");
+        return ARCHIVE_FATAL;
+      }
+    }
+    stream_.next_out = out_.get();
+    stream_.avail_out = kArchiveBlock;
+    while (stream_.avail_out == kArchiveBlock) {
+      if (stream_.avail_in == 0 && !input_ended_) {
+        const char* data = nullptr;
+        const la_ssize_t n = raw(a, &data);
+        if (n < 0) return n;
+        input_ended_ = n == 0;
+        stream_.next_in = reinterpret_cast<const std::uint8_t*>(data);
+        stream_.avail_in = static_cast<std::size_t>(n);
+      }
+      const lzma_ret ret = lzma_code(&stream_, input_ended_ ? LZMA_FINISH : LZMA_RUN);
+      if (ret == LZMA_STREAM_END) break;
+      if (ret == LZMA_OK) continue;
+      if (ret == LZMA_MEMLIMIT_ERROR) {
+        refuse(a, "its xz dictionary needs more than " +
+                      std::to_string((limits_.xz_memory >> 20) - 1) + " MiB of memory");
+      } else {
+        own_error(a, ret == LZMA_BUF_ERROR ? "archive cut short" : "damaged archive");
+      }
+      return ARCHIVE_FATAL;
+    }
+    const std::size_t n = kArchiveBlock - stream_.avail_out;
+    decoded_ += n;
+    if (decoded_ > limits_.unpacked) {
+      refuse(a, "unpacks to more than " + std::to_string(limits_.unpacked) + " bytes");
+      return ARCHIVE_FATAL;
+    }
+    *buffer = out_.get();
+    return static_cast<la_ssize_t>(n);
+  }
+
+  int fd_;
+  std::string_view memory_;
+  bool xz_;
+  const ArchiveLimits& limits_;
+  std::chrono::nanoseconds started_;
+  std::optional<std::string> refusal_;
+  std::unique_ptr<char[]> in_;
+  std::unique_ptr<std::uint8_t[]> out_;
+  lzma_stream stream_ = LZMA_STREAM_INIT;
+  bool input_ended_ = false;
+  std::uint64_t decoded_ = 0;
+};
+
 class Inputs {
  public:
-  explicit Inputs(const ItemSink& each) : each_(each), buffer_(new char[kReadLimit]) {}
+  Inputs(const ItemSink& each, const RefusalSink& refused, const ReadOptions& options)
+      : each_(each), refused_(refused), options_(options), buffer_(new char[kReadLimit]) {}
 
   bool input(const std::string& name) {
     if (name == "-") return file(name, STDIN_FILENO);
-    // Opened before looking at it, so what is read is what was looked at.
-    Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0) return unreadable(name, std::strerror(errno));
+    // Opened before looking at it, so what is read is what was looked at;
+    // non-blocking, so a pipe named by mistake cannot hang the open.
+    Fd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.get() < 0) return refuse(name, std::strerror(errno));
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return unreadable(name, std::strerror(errno));
-    if (S_ISDIR(st.st_mode)) return directory(name, fd.release());
+    if (::fstat(fd.get(), &st) != 0) return refuse(name, std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) {
+      if (is_maildir(fd.get())) return read_maildir(name, fd.get(), options_.max_message, each_);
+      char* real = ::realpath(name.c_str(), nullptr);
+      root_ = real != nullptr ? real : name;
+      std::free(real);  // NOLINT(cppcoreguidelines-no-malloc): realpath's
+      return directory(name, fd.release());
+    }
+    if (S_ISFIFO(st.st_mode)) {
+      // A pipe named on purpose: opened again to wait for its writer, as
+      // reading standard input would.
+      Fd pipe(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+      if (pipe.get() < 0) return refuse(name, std::strerror(errno));
+      return file(name, pipe.get());
+    }
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     const Format format = format_of(name);
-    if (format != Format::kNone) return archive_members(name, fd.get(), format);
+    if (format != Format::kNone) return archive_members(name, fd.get(), {}, format);
+    if (const auto mail = read_mail_file(name, fd.get(), options_.max_message, each_)) {
+      return *mail;
+    }
     return file(name, fd.get());
   }
 
@@ -120,11 +294,7 @@ class Inputs {
   // by its first bytes since there is no file name to go by.
   bool memory(const std::string& name, std::string_view bytes) {
     const Format format = format_of_bytes(bytes);
-    if (format != Format::kNone) {
-      return archive_members(name, format, [bytes](archive* a) {
-        return archive_read_open_memory(a, bytes.data(), bytes.size());
-      });
-    }
+    if (format != Format::kNone) return archive_members(name, -1, bytes, format);
     const std::size_t size = std::min(bytes.size(), kReadLimit);
     std::copy_n(bytes.data(), size, buffer_.get());
     return read_so_far(name, size);
@@ -144,6 +314,11 @@ class Inputs {
   bool read_so_far(const std::string& name, std::size_t size) {
     return emit(name, size, size > kMaxFileSize ? std::optional(too_large()) : std::nullopt);
   }
+  // Reading goes on with the next input.
+  bool refuse(const std::string& name, std::string reason, bool limit = false) {
+    if (refused_) refused_({name, std::move(reason), limit});
+    return true;
+  }
 
   bool file(const std::string& name, int fd) {
     std::size_t size = 0;
@@ -159,22 +334,51 @@ class Inputs {
     return read_so_far(name, size);
   }
 
+  // Where a link in the directory leads, opened, when it may be followed:
+  // to a file inside the directory given, or anywhere with follow_symlinks.
+  // -1 when it is not followed (errno 0: silently, a link to a directory or
+  // to nothing).
+  int follow(int dir, const char* name, const std::string& path) {
+    if (options_.follow_symlinks) {
+      return ::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    }
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) {
+      errno = 0;
+      return -1;
+    }
+    const std::string target = real;
+    std::free(real);  // NOLINT(cppcoreguidelines-no-malloc): realpath's
+    const std::string inside = root_.back() == '/' ? root_ : root_ + '/';
+    if (target.compare(0, inside.size(), inside) != 0) {
+      refuse(path, "a link to outside the directory, not followed (--follow-symlinks follows it)");
+      errno = 0;
+      return -1;
+    }
+    // The target itself, as resolved: a link put in its place since is not followed.
+    return ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  }
+
   // Children are ordered by name, a directory's as name + "/": walking them
   // depth first in that order gives the byte order of the full paths (with
   // "a-c" before "a/b") while holding one directory's listing per level.
-  bool directory(const std::string& path, int fd) {
+  // Each child is opened relative to its directory, never following a link
+  // put in place of a file or directory since the listing.
+  bool directory(const std::string& path, int owned) {
     struct Entry {
       std::string key;
-      bool is_directory = false;
+      enum { kFile, kDirectory, kLink } type = kFile;
     };
+    const Fd dir_fd(owned);
     std::vector<Entry> entries;
     int list_error = 0;
     {
-      const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd));
+      const int listing = ::dup(dir_fd.get());
+      const std::unique_ptr<DIR, DirCloser> dir(listing < 0 ? nullptr : ::fdopendir(listing));
       if (!dir) {
         const int error = errno;
-        ::close(fd);
-        return unreadable(path, std::strerror(error));
+        if (listing >= 0) ::close(listing);
+        return refuse(path, std::strerror(error));
       }
       for (;;) {
         errno = 0;
@@ -186,43 +390,48 @@ class Inputs {
         const std::string_view name = d->d_name;
         if (name == "." || name == "..") continue;
         struct stat st {};
-        // Links are not followed to directories (a link to a parent would
-        // loop), only to files. An entry that cannot be looked at is kept
-        // as a file, so that opening it names the cause.
-        if (::fstatat(::dirfd(dir.get()), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        // An entry that cannot be looked at is kept as a file, so that
+        // opening it names the cause.
+        if (::fstatat(dir_fd.get(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
           if (S_ISDIR(st.st_mode)) {
-            entries.push_back({std::string(name) + '/', true});
+            entries.push_back({std::string(name) + '/', Entry::kDirectory});
             continue;
           }
-          if (S_ISLNK(st.st_mode) && ::fstatat(::dirfd(dir.get()), d->d_name, &st, 0) != 0) {
+          if (S_ISLNK(st.st_mode)) {
+            entries.push_back({std::string(name), Entry::kLink});
             continue;
           }
           if (!S_ISREG(st.st_mode)) continue;
         }
-        entries.push_back({std::string(name), false});
+        entries.push_back({std::string(name), Entry::kFile});
       }
     }
     if (list_error != 0 && !unreadable(path, read_error(list_error))) return false;
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.key < b.key; });
     for (Entry& entry : entries) {
-      if (entry.is_directory) entry.key.pop_back();
-      const std::string child = join(path, entry.key.c_str());
-      entry.key = std::string();  // the rest of this level is all that stays held
-      if (entry.is_directory) {
-        const int sub = ::open(child.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW);
+      if (entry.type == Entry::kDirectory) entry.key.pop_back();
+      const std::string name =
+          std::move(entry.key);  // the rest of this level is all that stays held
+      const std::string child = join(path, name.c_str());
+      if (entry.type == Entry::kDirectory) {
+        const int sub =
+            ::openat(dir_fd.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW);
         if (sub < 0) {
-          if (!unreadable(child, std::strerror(errno))) return false;
+          refuse(child, std::strerror(errno));
           continue;
         }
         if (!directory(child, sub)) return false;
         continue;
       }
       // Non-blocking: a file swapped for a pipe since the listing must not hang.
-      const Fd fd_child(::open(child.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+      const Fd fd_child(entry.type == Entry::kLink
+                            ? follow(dir_fd.get(), name.c_str(), child)
+                            : ::openat(dir_fd.get(), name.c_str(),
+                                       O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
       struct stat st {};
       if (fd_child.get() < 0 || ::fstat(fd_child.get(), &st) != 0) {
-        if (!unreadable(child, std::strerror(errno))) return false;
+        if (errno != 0) refuse(child, std::strerror(errno));
         continue;
       }
       if (!S_ISREG(st.st_mode)) continue;
@@ -231,13 +440,8 @@ class Inputs {
     return true;
   }
 
-  bool archive_members(const std::string& name, int fd, Format format) {
-    return archive_members(name, format,
-                           [fd](archive* a) { return archive_read_open_fd(a, fd, kArchiveBlock); });
-  }
-
-  bool archive_members(const std::string& name, Format format,
-                       const std::function<int(archive*)>& open) {
+  // fd: the archive's file; -1 to read memory instead.
+  bool archive_members(const std::string& name, int fd, std::string_view memory, Format format) {
     const std::unique_ptr<archive, ArchiveFree> owned(archive_read_new());
     archive* a = owned.get();
     if (a == nullptr) return unreadable(name, "out of memory");
@@ -251,22 +455,26 @@ class Inputs {
         archive_read_support_filter_gzip(a);
         archive_read_support_format_tar(a);
         break;
-      case Format::kTarXz:
-        archive_read_support_filter_xz(a);
-        archive_read_support_format_tar(a);
-        break;
+      case Format::kTarXz:  // unpacked by Source
       case Format::kTar:
       case Format::kNone:
         archive_read_support_format_tar(a);
         break;
     }
-    if (open(a) != ARCHIVE_OK) {
+    const ArchiveLimits& limits = options_.limits;
+    Source source(fd, memory, format == Format::kTarXz, limits);
+    if (archive_read_open(a, &source, nullptr, Source::read, nullptr) != ARCHIVE_OK) {
+      if (source.refusal()) return refuse(name, *source.refusal(), true);
       return unreadable(name, archive_message(a));
     }
     unsigned retries = 0;
+    std::uint64_t members = 0;
+    std::uint64_t declared = 0;
+    std::uint64_t read = 0;  // member bytes unpacked here
     for (;;) {
       archive_entry* entry = nullptr;
       const int status = archive_read_next_header(a, &entry);
+      if (source.refusal()) return refuse(name, *source.refusal(), true);
       if (status == ARCHIVE_EOF) return true;
       if (status == ARCHIVE_FATAL) return unreadable(name, archive_message(a));
       if (status == ARCHIVE_RETRY) {
@@ -276,6 +484,21 @@ class Inputs {
         continue;
       }
       retries = 0;
+      // Every member counts, and what it says it holds counts before a byte
+      // of it is unpacked: skipping it would unpack it all the same.
+      if (archive_entry_size_is_set(entry) != 0 && archive_entry_size(entry) > 0) {
+        declared += static_cast<std::uint64_t>(archive_entry_size(entry));
+      }
+      const auto unpacked = std::max({declared, read, source.decoded(),
+                                      static_cast<std::uint64_t>(archive_filter_bytes(a, 0))});
+      if (++members > limits.members) {
+        return refuse(name, "holds more than " + std::to_string(limits.members) + " members", true);
+      }
+      if (unpacked > limits.unpacked) {
+        return refuse(name, "unpacks to more than " + std::to_string(limits.unpacked) + " bytes",
+                      true);
+      }
+      if (auto reason = source.over_budget()) return refuse(name, *reason, true);
       const auto type = archive_entry_filetype(entry);
       // A hard link's data is its target's, read already. A header that
       // failed may not have got as far as the type.
@@ -290,13 +513,20 @@ class Inputs {
         continue;
       }
       bool fatal = false;
-      if (!member_data(a, member, fatal)) return false;
+      std::optional<std::string> refusal;
+      if (!member_data(a, member, fatal, source, read, refusal)) return false;
+      if (source.refusal()) return refuse(name, *source.refusal(), true);
+      if (refusal) return refuse(name, *refusal, true);
       if (fatal) return true;
     }
   }
 
-  // Reads at most kReadLimit bytes; the next header skips the rest.
-  bool member_data(archive* a, const std::string& member, bool& fatal) {
+  // Reads at most kReadLimit bytes. The rest is left to the next header to
+  // skip, or, under a budget, read here and counted: skipping a member whose
+  // size its header does not give (a zip's with a data descriptor) unpacks it
+  // all the same, and only reading it shows how much that is.
+  bool member_data(archive* a, const std::string& member, bool& fatal, Source& source,
+                   std::uint64_t& unpacked, std::optional<std::string>& refusal) {
     std::size_t size = 0;
     while (size < kReadLimit) {
       const la_ssize_t n = archive_read_data(a, buffer_.get() + size, kReadLimit - size);
@@ -309,23 +539,62 @@ class Inputs {
       }
       size += static_cast<std::size_t>(n);
     }
+    unpacked += size;
+    const ArchiveLimits& limits = options_.limits;
+    const bool budget =
+        limits.unpacked != UINT64_MAX || limits.cpu != std::chrono::nanoseconds::max();
+    if (size == kReadLimit && budget) {
+      if (!scratch_) scratch_ = std::make_unique<char[]>(kArchiveBlock);
+      for (;;) {
+        const la_ssize_t n = archive_read_data(a, scratch_.get(), kArchiveBlock);
+        if (n <= 0) {
+          fatal = n == ARCHIVE_FATAL;
+          if (n < 0) return emit(member, size, archive_message(a));
+          break;
+        }
+        unpacked += static_cast<std::uint64_t>(n);
+        if (unpacked > limits.unpacked) {
+          refusal = "unpacks to more than " + std::to_string(limits.unpacked) + " bytes";
+          return true;
+        }
+        if ((refusal = source.over_budget())) return true;
+      }
+    }
     return read_so_far(member, size);
   }
 
   const ItemSink& each_;
+  const RefusalSink& refused_;
+  ReadOptions options_;
   std::unique_ptr<char[]> buffer_;
+  std::unique_ptr<char[]> scratch_;  // what is read of a member past kReadLimit, counted only
   Item item_;
+  std::string root_;  // the directory input being walked, resolved
 };
 
 }  // namespace
 
-bool read_memory(const std::string& name, std::string_view bytes, const ItemSink& each) {
-  Inputs reader(each);
+bool read_memory(const std::string& name, std::string_view bytes, const ItemSink& each,
+                 const RefusalSink& refused, const ArchiveLimits& limits) {
+  if (looks_like_message(bytes)) return read_message(name, bytes, each, limits);
+  ReadOptions options;
+  options.limits = limits;
+  Inputs reader(each, refused, options);
   return reader.memory(name, bytes);
 }
 
-bool read_inputs(const std::vector<std::string>& inputs, const ItemSink& each) {
-  Inputs reader(each);
+std::optional<bool> read_archive_memory(const std::string& name, std::string_view bytes,
+                                        const ItemSink& each, const ArchiveLimits& limits) {
+  if (format_of_bytes(bytes) == Format::kNone) return std::nullopt;
+  ReadOptions options;
+  options.limits = limits;
+  Inputs reader(each, {}, options);
+  return reader.memory(name, bytes);
+}
+
+bool read_inputs(const std::vector<std::string>& inputs, const ItemSink& each,
+                 const RefusalSink& refused, const ReadOptions& options) {
+  Inputs reader(each, refused, options);
   return std::all_of(inputs.begin(), inputs.end(),
                      [&reader](const std::string& name) { return reader.input(name); });
 }

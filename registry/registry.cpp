@@ -1,5 +1,7 @@
 #include "registry/registry.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -7,6 +9,8 @@
 #include <ctime>
 #include <deque>
 #include <exception>
+#include <limits>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -14,19 +18,30 @@
 
 #include "reader/read.hpp"
 #include "reader/rules.hpp"
-#include "registry/store.hpp"
+#include "registry/summary.hpp"
 #include "registry/tie.hpp"
+#include "registry/tier.hpp"
 
 namespace zavro::registry {
 namespace {
 
-// A batch is one transaction, of as many reports as its engine asks, bounded
-// so that memory stays flat and a second writer waits a few seconds at most.
+// A batch is one transaction, bounded so that memory stays flat and another
+// writer waits a few seconds at most.
+constexpr std::size_t kBatchReports = 20000;
 constexpr std::size_t kBatchBytes = 16 << 20;
-// Another writer waits for the batch: well within its busy timeout, however
-// slow this machine is.
 constexpr std::chrono::milliseconds kBatchTime{2000};
-constexpr int kPage = 4096;
+// Reports read and parsed on the caller's thread while the ones before are
+// tied on the adder's own: what one round trip to the database prefetches.
+constexpr std::size_t kChunk = 2048;
+// Reading a chunk beside tying the last pays only with a second processor
+// to run on (a process pinned to one just switches between the two).
+const bool kTwoCpus = [] {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  return sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) > 1;
+}();
+// Machines a listing reads at a time.
+constexpr std::size_t kListPage = 1000;
 
 // Why a report cannot be tied, or nothing when it can.
 std::optional<std::string> rejection(const reader::FileReport& report) {
@@ -35,116 +50,70 @@ std::optional<std::string> rejection(const reader::FileReport& report) {
   return problem;
 }
 
-// Ties reports against a store: the lookups and writes around the pure rules.
-class Tier {
- public:
-  // The learned placeholders are few: read once per batch, kept in memory.
-  explicit Tier(Store& store) : store_(store) {
-    for (const Store::Learned& learned : store.learned_all()) learned_.insert(learned.key);
+// A machine's latest name, from its row.
+std::string name_of(const std::optional<MachineRow>& row) {
+  if (!row) return {};
+  const auto identity = decode_identity(row->identity);
+  return identity ? identity->name : std::string();
+}
+
+}  // namespace
+
+const char* name_of(Status status) {
+  switch (status) {
+    case Status::kStored:
+      return "stored";
+    case Status::kDuplicate:
+      return "duplicate";
+    case Status::kRejected:
+      break;
   }
+  return "rejected";
+}
 
-  bool placeholder(const ComponentKey& key) const { return learned_.count(key) > 0; }
-
-  Identity without_placeholders(Identity identity) {
-    drop_placeholders(identity, [this](const ComponentKey& key) { return placeholder(key); });
-    return identity;
-  }
-
-  Decision decide(const Identity& identity) {
-    hashes_.clear();
-    for (const ComponentKey& key : keys_of(identity)) hashes_.push_back(key_hash(key));
-    indexed_ = hashes_.empty() ? decltype(indexed_)() : store_.machines_with(hashes_);
-    std::vector<Id> machines;
-    machines.reserve(indexed_.size());
-    for (const auto& entry : indexed_) machines.push_back(entry.second);
-    std::sort(machines.begin(), machines.end());
-    machines.erase(std::unique(machines.begin(), machines.end()), machines.end());
-    std::vector<Candidate> candidates;
-    candidates.reserve(machines.size());
-    for (const Id id : machines) {
-      const auto row = store_.machine(id);
-      if (!row) continue;
-      auto known = decode_identity(row->identity);
-      if (!known)
-        throw Error("registry " + store_.location() + ": damaged (machine " + std::to_string(id) +
-                    ")");
-      drop_placeholders(*known, [this](const ComponentKey& key) { return placeholder(key); });
-      candidates.push_back({id, row->latest, std::move(*known)});
-    }
-    return tie_report(identity, candidates);
-  }
-
-  // Records the decision for report id, whose identity decide() saw last;
-  // returns its machine.
-  Id record(Id id, const Identity& identity, const Decision& decision) {
-    const Id machine = decision.machine.value_or(id);
-    if (decision.machine) {
-      store_.set_latest(machine, id, encode(identity));
-    } else {
-      store_.insert_machine({machine, id, encode(identity)});
-      for (const Id other : decision.clone_of) store_.link_clone(machine, other);
-    }
-    // Most reports come from a known machine that showed the same keys before.
-    std::vector<std::int64_t> fresh;
-    for (const std::int64_t hash : hashes_) {
-      if (std::find(indexed_.begin(), indexed_.end(), std::make_pair(hash, machine)) ==
-          indexed_.end()) {
-        fresh.push_back(hash);
-      }
-    }
-    if (!fresh.empty()) store_.index(fresh, machine);
-    for (const auto& [key, other] : decision.witnesses) {
-      store_.witness(key, other);
-      if (store_.witness(key, machine) >= reader::kLearnAfterMachines &&
-          learned_.insert(key).second) {
-        store_.learn(key);
-      }
-    }
-    return machine;
-  }
-
- private:
-  Store& store_;
-  std::set<ComponentKey> learned_;
-  // The last decided report's key hashes, and what the index held for them.
-  std::vector<std::int64_t> hashes_;
-  std::vector<std::pair<std::int64_t, Id>> indexed_;
+struct Registry::FindState {
+  std::optional<std::int64_t> version;
+  std::set<ComponentKey> learned;
 };
 
-class StoreAdder final : public Registry::Adder {
+// Reports pushed, read, parsed and digested on the caller's thread, outside
+// any transaction; a chunk of them is then tied on the intake's own thread,
+// so that the next chunk is read while this one is tied. An add ties them
+// inside an open batch and tells what became of each only once its batch
+// is committed; a find ties each chunk in a snapshot and stores nothing.
+class Intake final : public Registry::Adder {
  public:
-  StoreAdder(Store& store, std::string note, OutcomeSink each, bool evidence)
+  enum class Mode { kAdd, kFind };
+  Intake(Store& store, Registry::FindState& find_state, Mode mode, std::string note,
+         OutcomeSink each, bool evidence)
       : store_(store),
+        find_state_(find_state),
+        mode_(mode),
         note_(std::move(note)),
         each_(std::move(each)),
-        evidence_(evidence),
-        chunk_(store.read_ahead()) {}
+        evidence_(evidence) {}
 
-  // A report is read, parsed and digested as it arrives, on the caller's
-  // thread and outside any transaction; a chunk of them is then tied inside
-  // the open batch on the adder's own thread, so that the next chunk is read
-  // while this one is tied and written. What became of each is told, from
-  // that thread, only once its batch is committed.
   void push(Item item) override {
     Pending& p = reading_.emplace_back();
     p.digest = sha256(item.bytes);
     p.report = item.unreadable ? reader::unreadable_report(item.name, *item.unreadable)
                                : reader::report_of(item.name, item.bytes);
     p.reason = rejection(p.report);
-    if (!p.reason) p.identity = identity_of(p.report.parsed, *p.report.decoded);
-    p.item = std::move(item);
-    if (chunk_ <= 1) {
-      // An engine in this process: each report tied as it comes, no thread.
-      tie_pending(reading_);
-      reading_.clear();
-    } else if (reading_.size() >= chunk_) {
-      hand_over(false);
+    // Empty bytes, or what was had of a report that could not be read,
+    // identify nothing: never the duplicate of anything. A message without a
+    // report is its own bytes.
+    p.identifies = !item.bytes.empty() && (!item.unreadable || item.no_report);
+    if (!p.reason) {
+      p.identity = identity_of(p.report.parsed, *p.report.decoded);
+      p.shown = shown_values(p.report.parsed, *p.report.decoded);
     }
+    p.item = std::move(item);
+    if (reading_.size() >= kChunk) hand_over(false);
   }
 
   void finish() override { hand_over(true); }
 
-  ~StoreAdder() override {
+  ~Intake() override {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
@@ -154,16 +123,29 @@ class StoreAdder final : public Registry::Adder {
     // An add that ends by an exception leaves nothing of its open batch.
     if (tier_) store_.rollback();
   }
+  Intake(const Intake&) = delete;
+  Intake& operator=(const Intake&) = delete;
 
  private:
+  struct Pending {
+    Item item;
+    Digest digest{};
+    bool identifies = true;
+    reader::FileReport report;
+    std::optional<std::string> reason;  // rejected: why
+    Identity identity;                  // with every value, placeholders too
+    std::vector<ShownValue> shown;
+  };
+
   // Gives the chunk read to the tying thread, waiting while it still has one
   // waiting; last: and waits for it to tie and commit everything.
   void hand_over(bool last) {
-    if (!worker_.joinable() && last) {
-      // All of it fits one chunk (one report posted, a small add): no thread.
-      tie_pending(reading_);
+    if (!worker_.joinable() && (last || !kTwoCpus)) {
+      // All of it fits one chunk (one report posted, a small add), or one
+      // processor would only take turns between two threads: no thread.
+      tie_chunk(reading_);
       reading_.clear();
-      flush();
+      if (last) flush();
       return;
     }
     if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
@@ -191,7 +173,7 @@ class StoreAdder final : public Registry::Adder {
         changed_.notify_all();
       }
       try {
-        tie_pending(chunk);
+        tie_chunk(chunk);
         if (last) flush();
       } catch (...) {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -209,34 +191,35 @@ class StoreAdder final : public Registry::Adder {
     }
   }
 
-  struct Pending {
-    Item item;
-    Digest digest{};
-    reader::FileReport report;
-    std::optional<std::string> reason;  // rejected: why
-    Identity identity;                  // with every value, placeholders too
-  };
-
-  void tie_pending(std::deque<Pending>& pending) {
-    std::vector<Digest> digests;
-    std::vector<std::int64_t> hashes;
-    for (const Pending& p : pending) {
-      digests.push_back(p.digest);
+  void keys(const std::deque<Pending>& chunk, std::vector<Digest>& digests,
+            std::vector<std::int64_t>& hashes) const {
+    for (const Pending& p : chunk) {
+      if (p.identifies) digests.push_back(p.digest);
       for (const ComponentKey& key : keys_of(p.identity)) hashes.push_back(key_hash(key));
     }
+  }
+
+  void tie_chunk(std::deque<Pending>& chunk) {
+    if (chunk.empty()) return;
+    if (mode_ == Mode::kFind) {
+      find_chunk(chunk);
+      return;
+    }
+    std::vector<Digest> digests;
+    std::vector<std::int64_t> hashes;
+    keys(chunk, digests, hashes);
     bool fetched = false;
-    for (Pending& p : pending) {
+    for (Pending& p : chunk) {
       try {
         if (!tier_) {
           store_.begin_write();
           tier_.emplace(store_);
-          next_ = store_.next_id();
           opened_ = std::chrono::steady_clock::now();
         }
         if (!fetched) store_.prefetch(digests, hashes);
         fetched = true;
         const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-        outcomes_.push_back(add(*tier_, p, next_, now));
+        outcomes_.push_back(add(*tier_, p, now));
       } catch (...) {
         abandon();
         throw;
@@ -244,10 +227,33 @@ class StoreAdder final : public Registry::Adder {
       held_ += outcomes_.back().evidence.size() + outcomes_.back().file.size();
       const bool long_open =
           outcomes_.size() % 256 == 0 && std::chrono::steady_clock::now() - opened_ >= kBatchTime;
-      if (outcomes_.size() >= store_.batch_reports() || held_ >= kBatchBytes || long_open) {
+      if (outcomes_.size() >= kBatchReports || held_ >= kBatchBytes || long_open) {
         flush();
+        fetched = false;
       }
     }
+    if (tier_) store_.settle();
+  }
+
+  // Each report tied in one snapshot; the learned placeholders read again
+  // only when the registry changed since the last.
+  void find_chunk(std::deque<Pending>& chunk) {
+    std::vector<Digest> digests;
+    std::vector<std::int64_t> hashes;
+    keys(chunk, digests, hashes);
+    Transaction read(store_, false);
+    const std::int64_t version = store_.version();
+    if (find_state_.version != version) {
+      const std::vector<ComponentKey> learned = store_.learned();
+      find_state_.learned = {learned.begin(), learned.end()};
+      find_state_.version = version;
+    }
+    Tier tier(store_, find_state_.learned);
+    store_.prefetch(digests, hashes);
+    std::deque<Outcome> outcomes;
+    for (Pending& p : chunk) outcomes.push_back(find(tier, p));
+    read.commit();
+    for (const Outcome& outcome : outcomes) each_(outcome);
   }
 
   void abandon() {
@@ -272,22 +278,33 @@ class StoreAdder final : public Registry::Adder {
     for (const Outcome& outcome : outcomes) each_(outcome);
   }
 
-  Outcome add(Tier& tier, Pending& p, Id& next, std::int64_t now) {
+  // A report stored with the same bytes: its outcome, or nothing.
+  std::optional<Outcome> known(const Pending& p) {
+    if (!p.identifies) return std::nullopt;
+    const auto earlier = store_.find_digest(p.digest);
+    if (!earlier) return std::nullopt;
     Outcome outcome;
     outcome.file = p.item.name;
     outcome.digest = p.digest;
-    if (const auto earlier = store_.find_digest(outcome.digest)) {
-      outcome.status = Status::kDuplicate;
-      outcome.record = earlier->first;
-      outcome.machine = earlier->second;
-      return outcome;
-    }
+    outcome.status = Status::kDuplicate;
+    outcome.record = earlier->record;
+    outcome.machine = earlier->machine;
+    outcome.reason = earlier->reason;
+    if (earlier->machine) outcome.name = name_of(store_.machine(*earlier->machine));
+    return outcome;
+  }
+
+  Outcome add(Tier& tier, Pending& p, std::int64_t now) {
+    if (auto duplicate = known(p)) return std::move(*duplicate);
+    Outcome outcome;
+    outcome.file = p.item.name;
+    outcome.digest = p.digest;
     StoredReport stored;
-    stored.id = next++;
+    stored.id = store_.next_id();
     stored.digest = outcome.digest;
     stored.file = p.item.name;
     stored.received = now;
-    stored.note = note_;
+    stored.note = p.item.note.value_or(note_);
     stored.rules = reader::kRegistryRulesVersion;
     stored.bytes = std::move(p.item.bytes);
     outcome.record = stored.id;
@@ -305,19 +322,42 @@ class StoreAdder final : public Registry::Adder {
     stored.match = name_of(decision.match);
     stored.evidence = evidence_json(decision);
     store_.insert_report(stored);
-    tier.record(stored.id, identity, decision);
+    tier.record(stored.id, now, identity, decision, p.shown);
     outcome.status = Status::kStored;
     outcome.machine = stored.machine;
     outcome.match = stored.match;
+    outcome.name = identity.name;
+    if (decision.match == Match::kChanged) outcome.changed = changes_text(decision.changes);
     if (evidence_) outcome.evidence = std::move(stored.evidence);
     return outcome;
   }
 
+  Outcome find(Tier& tier, Pending& p) {
+    if (auto duplicate = known(p)) return std::move(*duplicate);
+    Outcome outcome;
+    outcome.file = p.item.name;
+    outcome.digest = p.digest;
+    if (p.reason) {
+      outcome.status = Status::kRejected;
+      outcome.reason = *p.reason;
+      return outcome;
+    }
+    const Decision decision = tier.decide(tier.without_placeholders(std::move(p.identity)));
+    outcome.status = Status::kStored;
+    outcome.machine = decision.machine;
+    outcome.match = name_of(decision.match);
+    if (decision.machine) outcome.name = name_of(store_.machine(*decision.machine));
+    if (decision.match == Match::kChanged) outcome.changed = changes_text(decision.changes);
+    outcome.evidence = evidence_json(decision);
+    return outcome;
+  }
+
   Store& store_;
+  Registry::FindState& find_state_;
+  Mode mode_;
   std::string note_;
   OutcomeSink each_;
   bool evidence_;
-  std::size_t chunk_;
   std::deque<Pending> reading_;  // the caller's
   // Between the two threads, under mutex_.
   std::mutex mutex_;
@@ -327,14 +367,15 @@ class StoreAdder final : public Registry::Adder {
   bool done_ = false;   // the tying thread has ended
   bool stop_ = false;
   std::exception_ptr error_;
-  std::thread worker_;        // last: the members it uses outlive it
+  std::thread worker_;        // last but two: the members it uses outlive it
   std::optional<Tier> tier_;  // set while a batch is open
   std::chrono::steady_clock::time_point opened_;
-  Id next_ = 0;
   // A deque: no doubling copy of the whole batch as it grows.
   std::deque<Outcome> outcomes_;
   std::size_t held_ = 0;
 };
+
+namespace {
 
 std::vector<Assignment> assignments_of(Store& store) {
   std::vector<Assignment> all;
@@ -352,20 +393,23 @@ std::vector<Assignment> assignments_of(Store& store) {
 void replay(Store& store, bool retie, const std::function<void()>& tick) {
   Tier tier(store);
   std::vector<std::optional<Identity>> identities;
+  std::vector<std::vector<ShownValue>> shown;
   std::vector<std::int64_t> hashes;
   for (Id after = 0;;) {
     const auto page = store.reports_after(after, kPage, true);
     if (page.empty()) break;
     // The page read first: its keys' machines asked for at once.
-    identities.clear();
+    identities.assign(page.size(), std::nullopt);
+    shown.assign(page.size(), {});
     hashes.clear();
-    for (const StoredReport& stored : page) {
-      identities.emplace_back();
+    for (std::size_t i = 0; i < page.size(); ++i) {
+      const StoredReport& stored = page[i];
       if (!stored.machine) continue;  // rejected: nothing to tie
       const reader::FileReport report = reader::report_of({}, stored.bytes);
       if (!report.decoded) continue;
-      identities.back() = identity_of(report.parsed, *report.decoded);
-      for (const ComponentKey& key : keys_of(*identities.back())) hashes.push_back(key_hash(key));
+      identities[i] = identity_of(report.parsed, *report.decoded);
+      shown[i] = shown_values(report.parsed, *report.decoded);
+      for (const ComponentKey& key : keys_of(*identities[i])) hashes.push_back(key_hash(key));
     }
     store.prefetch({}, hashes);
     for (std::size_t i = 0; i < page.size(); ++i) {
@@ -374,7 +418,7 @@ void replay(Store& store, bool retie, const std::function<void()>& tick) {
       if (!identities[i]) continue;
       const Identity identity = tier.without_placeholders(std::move(*identities[i]));
       const Decision decision = tier.decide(identity);
-      const Id machine = tier.record(stored.id, identity, decision);
+      const Id machine = tier.record(stored.id, stored.received, identity, decision, shown[i]);
       if (retie) {
         store.retie_report(stored.id, machine,
                            decision.machine ? std::optional<Id>(decision.previous) : std::nullopt,
@@ -383,86 +427,68 @@ void replay(Store& store, bool retie, const std::function<void()>& tick) {
       }
       if (tick) tick();
     }
+    store.settle();
   }
+}
+
+// Calls each for up to limit of items (none: all); true when more remained.
+template <typename T, typename Each>
+bool take(std::vector<T>& items, std::size_t left, Each&& each) {
+  const bool more = items.size() > left;
+  if (more) items.resize(left);
+  for (const T& item : items) each(item);
+  return more;
+}
+
+// Reads pages of fetch(after, n) in key order until limit items (none: all)
+// went to each; true when more remained past the limit.
+template <typename Fetch, typename KeyOf, typename Each>
+bool paged(Id after, std::optional<std::size_t> limit, std::size_t page, Fetch&& fetch,
+           KeyOf&& key_of, Each&& each) {
+  std::size_t left = limit.value_or(std::numeric_limits<std::size_t>::max());
+  while (left > 0) {
+    const std::size_t want = std::min(left, page);
+    auto items = fetch(after, static_cast<int>(want + 1));
+    const bool fuller = items.size() > want;
+    if (fuller) items.resize(want);
+    if (items.empty()) return false;
+    after = key_of(items.back());
+    left -= items.size();
+    each(items);
+    if (!fuller) return false;
+  }
+  return true;
 }
 
 }  // namespace
-
-const char* name_of(Status status) {
-  switch (status) {
-    case Status::kStored:
-      return "stored";
-    case Status::kDuplicate:
-      return "duplicate";
-    case Status::kRejected:
-      break;
-  }
-  return "rejected";
-}
-
-struct Registry::FindState {
-  std::uint64_t version = 0;
-  std::optional<Tier> tier;
-};
 
 Registry::Registry(std::unique_ptr<Store> store)
     : store_(std::move(store)), find_state_(std::make_unique<FindState>()) {}
 Registry::~Registry() = default;
 
 std::unique_ptr<Registry> Registry::open(const std::string& location, bool create) {
-  return std::unique_ptr<Registry>(new Registry(
-      is_postgres_uri(location) ? open_postgres(location, create) : open_sqlite(location, create)));
+  return std::unique_ptr<Registry>(new Registry(Store::open(location, create)));
 }
+
+const std::string& Registry::location() const { return store_->location(); }
 
 std::unique_ptr<Registry::Adder> Registry::adder(std::string note, OutcomeSink each,
                                                  bool evidence) {
-  return std::make_unique<StoreAdder>(*store_, std::move(note), std::move(each), evidence);
+  return std::make_unique<Intake>(*store_, *find_state_, Intake::Mode::kAdd, std::move(note),
+                                  std::move(each), evidence);
 }
 
-Outcome Registry::find(const Item& item) {
-  Outcome outcome;
-  outcome.file = item.name;
-  outcome.digest = sha256(item.bytes);
-  // Opened first: an engine a round trip away opens it while the report is read.
-  Transaction read(*store_, false);
-  const reader::FileReport report = item.unreadable
-                                        ? reader::unreadable_report(item.name, *item.unreadable)
-                                        : reader::report_of(item.name, item.bytes);
-  const auto reason = rejection(report);
-  Identity identity;
-  std::vector<std::int64_t> hashes;
-  if (!reason) {
-    identity = identity_of(report.parsed, *report.decoded);
-    for (const ComponentKey& key : keys_of(identity)) hashes.push_back(key_hash(key));
-  }
-  store_->prefetch({outcome.digest}, hashes);
-  if (const auto earlier = store_->find_digest(outcome.digest)) {
-    outcome.status = Status::kDuplicate;
-    outcome.record = earlier->first;
-    outcome.machine = earlier->second;
-    read.commit();
-    return outcome;
-  }
-  if (reason) {
-    outcome.status = Status::kRejected;
-    outcome.reason = *reason;
-    read.commit();
-    return outcome;
-  }
-  // The learned placeholders, read again only when the registry changed.
-  const std::uint64_t version = store_->version();
-  if (!find_state_->tier || find_state_->version != version) {
-    find_state_->tier.emplace(*store_);
-    find_state_->version = version;
-  }
-  Tier& tier = *find_state_->tier;
-  const Decision decision = tier.decide(tier.without_placeholders(std::move(identity)));
-  read.commit();
-  outcome.status = Status::kStored;
-  outcome.machine = decision.machine;
-  outcome.match = name_of(decision.match);
-  outcome.evidence = evidence_json(decision);
-  return outcome;
+std::unique_ptr<Registry::Adder> Registry::finder(OutcomeSink each) {
+  return std::make_unique<Intake>(*store_, *find_state_, Intake::Mode::kFind, std::string(),
+                                  std::move(each), true);
+}
+
+Outcome Registry::find(Item item) {
+  Outcome found;
+  auto one = finder([&found](const Outcome& outcome) { found = outcome; });
+  one->push(std::move(item));
+  one->finish();
+  return found;
 }
 
 void Registry::rebuild(const std::function<void(const Move& move)>& each,
@@ -488,12 +514,17 @@ void Registry::rebuild(const std::function<void(const Move& move)>& each,
   for (const Move& move : moves) each(move);
 }
 
+std::vector<Assignment> Registry::assignments() {
+  Transaction read(*store_, false);
+  return assignments_of(*store_);
+}
+
 void Registry::copy_from(Registry& from, const std::function<void()>& tick) {
   Store& src = *from.store_;
   Store& dst = *store_;
   Transaction read(src, false);
   Transaction write(dst, true);
-  if (dst.next_id() != 1) {
+  if (!dst.reports_after(0, 1, false).empty()) {
     throw Error("registry " + dst.location() + ": holds reports already; copy needs an empty one");
   }
   for (Id after = 0;;) {
@@ -508,7 +539,7 @@ void Registry::copy_from(Registry& from, const std::function<void()>& tick) {
   for (Id after = 0;;) {
     const auto page = src.machines_after(after, kPage);
     if (page.empty()) break;
-    for (const MachineRow& machine : page) dst.insert_machine(machine);
+    for (const MachineRow& machine : page) dst.put_machine(machine, true);
     after = page.back().id;
   }
   for (std::pair<std::int64_t, Id> after{INT64_MIN, 0};;) {
@@ -518,15 +549,169 @@ void Registry::copy_from(Registry& from, const std::function<void()>& tick) {
     after = page.back();
   }
   for (const auto& [key, machine] : src.witnesses()) dst.witness(key, machine);
-  for (const Store::Learned& learned : src.learned_all()) dst.learn(learned.key);
+  for (const ComponentKey& key : src.learned()) dst.learn(key);
   for (const auto& [machine, other] : src.clone_links()) dst.link_clone(machine, other);
+  for (const auto& [key, machine] : src.sightings()) dst.sight(key, machine);
+  for (Id after = 0;;) {
+    const auto page = src.search_chunks_after(after, 64);
+    if (page.empty()) break;
+    for (const auto& [id, entries] : page) dst.insert_search_chunk(id, entries);
+    after = page.back().first;
+  }
   write.commit();
   read.commit();
 }
 
-std::vector<Assignment> Registry::assignments() {
+bool Registry::machines(const MachineQuery& query,
+                        const std::function<void(const MachineListing&)>& each) {
+  Store& store = *store_;
+  Transaction read(store, false);
+  const std::size_t left = query.limit.value_or(std::numeric_limits<std::size_t>::max());
+  // A page of rows with their latest reports, read at once.
+  const auto emit = [&](const std::vector<MachineRow>& rows) {
+    std::vector<Id> latest;
+    latest.reserve(rows.size());
+    for (const MachineRow& row : rows) latest.push_back(row.latest);
+    std::map<Id, StoredReport> reports;
+    for (StoredReport& r : store.reports(latest, true)) reports.emplace(r.id, std::move(r));
+    for (const MachineRow& row : rows) {
+      MachineListing listing{row, {}};
+      if (const auto it = reports.find(row.latest); it != reports.end())
+        listing.latest = it->second;
+      each(listing);
+    }
+  };
+  bool more = false;
+  const search::Query text = search::query_of(query.text);
+  if (text.empty()) {
+    more = paged(
+        query.after, query.limit, kListPage,
+        [&](Id after, int n) { return store.machines_after(after, n); },
+        [](const MachineRow& row) { return row.id; }, emit);
+  } else {
+    std::vector<Id> ids = store.search(text);
+    ids.erase(ids.begin(), std::upper_bound(ids.begin(), ids.end(), query.after));
+    more = ids.size() > left;
+    if (more) ids.resize(left);
+    for (std::size_t at = 0; at < ids.size(); at += kListPage) {
+      const std::size_t end = std::min(ids.size(), at + kListPage);
+      emit(store.machines({ids.begin() + static_cast<std::ptrdiff_t>(at),
+                           ids.begin() + static_cast<std::ptrdiff_t>(end)}));
+    }
+  }
+  read.commit();
+  return more;
+}
+
+std::optional<MachineView> Registry::machine(Id id) {
+  Store& store = *store_;
+  Transaction read(store, false);
+  auto row = store.machine(id);
+  if (!row) return std::nullopt;
+  MachineView view{*row, {}, {}};
+  // Read a page at a time: a machine may have sent a great many.
+  const std::vector<Id> records = records_of(row->records);
+  for (std::size_t at = 0; at < records.size(); at += kPage) {
+    const std::size_t end = std::min(records.size(), at + kPage);
+    for (StoredReport& r : store.reports({records.begin() + static_cast<std::ptrdiff_t>(at),
+                                          records.begin() + static_cast<std::ptrdiff_t>(end)},
+                                         true)) {
+      view.reports.push_back(std::move(r));
+    }
+  }
+  if (row->clone_group) {
+    for (const Id twin : store.clone_group(*row->clone_group)) {
+      if (twin != id) view.twins.push_back(twin);
+    }
+  }
+  read.commit();
+  return view;
+}
+
+std::optional<Assignment> Registry::assignment_of(Id record) {
   Transaction read(*store_, false);
-  return assignments_of(*store_);
+  const auto reports = store_->reports({record}, false);
+  read.commit();
+  if (reports.empty()) return std::nullopt;
+  return Assignment{record, reports.front().machine};
+}
+
+std::optional<HistoryPage> Registry::history(Id machine, Id after,
+                                             std::optional<std::size_t> limit) {
+  Store& store = *store_;
+  Transaction read(store, false);
+  const auto row = store.machine(machine);
+  if (!row) return std::nullopt;
+  const std::vector<Id> records = records_of(row->records);
+  const auto first = std::upper_bound(records.begin(), records.end(), after);
+  const std::size_t left = limit.value_or(std::numeric_limits<std::size_t>::max());
+  const auto count = static_cast<std::size_t>(records.end() - first);
+  HistoryPage page;
+  page.more = count > left;
+  std::vector<Id> ids(first, first + static_cast<std::ptrdiff_t>(std::min(count, left)));
+  std::optional<Id> before;
+  if (first != records.begin()) before = *(first - 1);
+  for (std::size_t at = 0; at < ids.size(); at += kPage) {
+    const std::size_t end = std::min(ids.size(), at + kPage);
+    for (StoredReport& r : store.reports({ids.begin() + static_cast<std::ptrdiff_t>(at),
+                                          ids.begin() + static_cast<std::ptrdiff_t>(end)},
+                                         true)) {
+      page.reports.push_back(std::move(r));
+    }
+  }
+  if (before) {
+    auto reports = store.reports({*before}, true);
+    if (!reports.empty()) page.before = std::move(reports.front());
+  }
+  read.commit();
+  return page;
+}
+
+bool Registry::clones(Id after, std::optional<std::size_t> limit,
+                      const std::function<void(const CloneGroup&)>& each) {
+  Store& store = *store_;
+  Transaction read(store, false);
+  const bool more = paged(
+      after, limit, kListPage, [&](Id from, int n) { return store.clone_groups_after(from, n); },
+      [](Id group) { return group; },
+      [&](const std::vector<Id>& groups) {
+        for (const Id group : groups) {
+          CloneGroup g;
+          g.machines = store.clone_group(group);
+          std::vector<Id> latest;
+          for (const MachineRow& row : store.machines(g.machines)) latest.push_back(row.latest);
+          g.latest = store.reports(latest, true);
+          each(g);
+        }
+      });
+  read.commit();
+  return more;
+}
+
+bool Registry::placeholders(std::size_t after, std::optional<std::size_t> limit,
+                            const std::function<void(const Store::Placeholder&)>& each) {
+  Transaction read(*store_, false);
+  std::vector<Store::Placeholder> all = store_->placeholders();
+  read.commit();
+  std::stable_partition(all.begin(), all.end(),
+                        [](const Store::Placeholder& p) { return !p.learned; });
+  all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(after, all.size())));
+  return take(all, limit.value_or(std::numeric_limits<std::size_t>::max()), each);
+}
+
+bool Registry::rejected(Id after, std::optional<std::size_t> limit,
+                        const std::function<void(const StoredReport&)>& each) {
+  Store& store = *store_;
+  Transaction read(store, false);
+  const bool more = paged(
+      after, limit, static_cast<std::size_t>(kPage),
+      [&](Id from, int n) { return store.rejected_after(from, n); },
+      [](const StoredReport& r) { return r.id; },
+      [&](const std::vector<StoredReport>& page) {
+        for (const StoredReport& r : page) each(r);
+      });
+  read.commit();
+  return more;
 }
 
 }  // namespace zavro::registry

@@ -3,63 +3,53 @@
 // report live in registry/tie.hpp and reader/rules.hpp.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "registry/digest.hpp"
 #include "registry/input.hpp"
+#include "registry/store.hpp"
+#include "registry/types.hpp"
 
 namespace zavro::registry {
 
-using Id = std::int64_t;
-
-// A registry that cannot be opened, read or written; the message names the
-// cause and the path. The command exits 2 and the registry is as it was
-// before the batch.
-class Error : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-enum class Status { kStored, kDuplicate, kRejected };
-const char* name_of(Status status);
-
-// What became of one report.
-struct Outcome {
-  std::string file;
-  Status status = Status::kRejected;
-  Id record = 0;                // the stored report (for a duplicate, the earlier one)
-  std::optional<Id> machine;    // unset when rejected
-  std::string match;            // "new", "same", "changed" or "clone"; empty when rejected
-  std::string evidence = "{}";  // the decision's evidence, one JSON object
-  std::string reason;           // rejected: why
-  Digest digest{};
-};
 using OutcomeSink = std::function<void(const Outcome& outcome)>;
 
-// One report's place after rebuild, when it differs from before.
-struct Move {
-  Id record = 0;
-  std::optional<Id> from;
-  std::optional<Id> to;
+// What a listing of machines asks for: those with a value holding text (all
+// when empty), in id order, after a machine, at most limit of them.
+struct MachineQuery {
+  std::string text;
+  Id after = 0;
+  std::optional<std::size_t> limit;
 };
 
-struct Assignment {
-  Id record = 0;
-  std::optional<Id> machine;  // unset for a rejected report
+// A machine as listings show it: its summary and its latest report.
+struct MachineListing {
+  MachineRow row;
+  StoredReport latest;  // with its bytes
 };
 
-class Store;
+// One machine whole: every report (with bytes) and its clone twins.
+struct MachineView {
+  MachineRow row;
+  std::vector<StoredReport> reports;
+  std::vector<Id> twins;
+};
 
-// A postgresql:// or postgres:// URI (the registry on a server, the URI
-// handed to libpq as it is); anything else names a SQLite file.
-bool is_postgres_uri(std::string_view location);
+// A page of a machine's history, and the report before it (what the first
+// one changed is told against it).
+struct HistoryPage {
+  std::vector<StoredReport> reports;  // with bytes
+  std::optional<StoredReport> before;
+  bool more = false;
+};
+
+struct CloneGroup {
+  std::vector<Id> machines;
+  std::vector<StoredReport> latest;  // each machine's latest report, with bytes
+};
 
 class Registry {
  public:
@@ -70,9 +60,12 @@ class Registry {
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;
 
-  // One add run: reports pushed in input order, stored in batches, each
-  // batch one transaction; each outcome reaches the sink once its batch is
-  // committed, in input order.
+  const std::string& location() const;
+
+  // Reports pushed in input order and told, in that order, what became of
+  // each. An adder stores them in batches, each batch one transaction, and
+  // tells each outcome once its batch is committed; a finder ties each as
+  // an adder would and stores nothing.
   class Adder {
    public:
     virtual ~Adder() = default;
@@ -81,10 +74,9 @@ class Registry {
   };
   // Without evidence, outcomes carry "{}" and a batch holds less in memory.
   std::unique_ptr<Adder> adder(std::string note, OutcomeSink each, bool evidence = true);
-
-  // Ties the report as add would and stores nothing. machine unset when it
-  // ties to no known machine; evidence names every candidate weighed.
-  Outcome find(const Item& item);
+  std::unique_ptr<Adder> finder(OutcomeSink each);
+  // One report, found.
+  Outcome find(Item item);
 
   // Every stored report tied again, in receipt order, with the placeholders
   // learned from all of them; each report that moved reaches the sink.
@@ -101,10 +93,26 @@ class Registry {
   // when given, is called for each report.
   void copy_from(Registry& from, const std::function<void()>& tick = {});
 
-  Store& store() { return *store_; }
+  // --- what the views show, each read in one snapshot
+
+  // Each machine the query finds; true when more remain past the limit.
+  bool machines(const MachineQuery& query, const std::function<void(const MachineListing&)>& each);
+  std::optional<MachineView> machine(Id id);
+  // Where a report is: its machine, none when rejected; nothing when there
+  // is no such report.
+  std::optional<Assignment> assignment_of(Id record);
+  std::optional<HistoryPage> history(Id machine, Id after, std::optional<std::size_t> limit);
+  bool clones(Id after, std::optional<std::size_t> limit,
+              const std::function<void(const CloneGroup&)>& each);
+  // Listed ones first, then learned ones, each in key order; after: how many to pass over.
+  bool placeholders(std::size_t after, std::optional<std::size_t> limit,
+                    const std::function<void(const Store::Placeholder&)>& each);
+  bool rejected(Id after, std::optional<std::size_t> limit,
+                const std::function<void(const StoredReport&)>& each);
 
  private:
   explicit Registry(std::unique_ptr<Store> store);
+  friend class Intake;
   std::unique_ptr<Store> store_;
   // What find keeps from one report to the next while the registry is unchanged.
   struct FindState;

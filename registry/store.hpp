@@ -1,124 +1,185 @@
-// Where the registry keeps its reports and machines. The matching never
-// speaks SQL: it asks this interface, and each engine answers it.
+// Where the registry keeps its reports and machines: every question the
+// registry asks of its database, answered the same on both engines. The
+// matching never speaks SQL: it asks this, and the statements live in
+// store.cpp, one text each.
+//
+// A write batch holds the writers' lock, so what it reads stays true until
+// it commits: the store keeps what a batch read and wrote in memory, answers
+// from it, and sends the batch's rows in bulk, sorted, when memory asks or
+// at commit.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "registry/digest.hpp"
 #include "registry/identity.hpp"
-#include "registry/registry.hpp"
+#include "registry/search.hpp"
+#include "registry/sql.hpp"
+#include "registry/types.hpp"
 
 namespace zavro::registry {
 
-// A report as stored; bytes exactly as received.
-struct StoredReport {
-  Id id = 0;
-  Digest digest{};
-  std::string file;
-  std::int64_t received = 0;  // Unix seconds
-  std::string note;
-  std::string bytes;
-  std::string reason;         // rejected: why; empty when tied
-  std::optional<Id> machine;  // unset when rejected
-  std::optional<Id> prev;     // the machine's report before this one
-  std::string match;          // "new", "same", "changed", "clone"
-  int rules = 0;              // rules version of the decision
-  std::string evidence;       // JSON object
-};
-
-struct MachineRow {
-  Id id = 0;             // the id of its first report
-  Id latest = 0;         // its latest report
-  std::string identity;  // that report's identity, encoded
-};
+// A postgresql:// or postgres:// URI (the registry on a server, the URI
+// handed to libpq as it is); anything else names a SQLite file.
+bool is_postgres_uri(std::string_view location);
 
 class Store {
  public:
-  virtual ~Store() = default;
+  // Opens the registry at location, made (directory 0700, file 0600) when
+  // create and it is missing, and brought to this program's schema.
+  static std::unique_ptr<Store> open(const std::string& location, bool create);
+  // A database at an earlier schema, for tests of the migrations.
+  static std::unique_ptr<Store> open_at(const std::string& location, int version);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  const std::string& location() const { return db_->location(); }
 
   // A write batch: one transaction that no other writer interleaves with,
   // so that ties made inside it see every report committed before.
-  virtual void begin_write() = 0;
-  virtual void commit() = 0;
-  virtual void rollback() noexcept = 0;
+  void begin_write();
+  void commit();
+  void rollback() noexcept;
+  // A consistent snapshot for reading.
+  void begin_read();
+  void end_read() noexcept;
   // Changes whenever this or another process commits: what was read before
   // may be stale.
-  virtual std::uint64_t version() = 0;
-  // A consistent snapshot for reading.
-  virtual void begin_read() = 0;
-  virtual void end_read() noexcept = 0;
+  std::int64_t version();
 
-  // The reports about to be tied in this write batch: an engine a round trip
-  // away reads what they need at once.
-  virtual void prefetch(const std::vector<Digest>& digests,
-                        const std::vector<std::int64_t>& hashes) {
-    (void)digests;
-    (void)hashes;
-  }
-  // Reports per write batch: another writer waits this long for its turn.
-  virtual std::size_t batch_reports() const = 0;
-  // Reports read and parsed ahead of their ties, on another thread than the
-  // one that ties them: what one prefetch covers. 1: each tied as it comes.
-  virtual std::size_t read_ahead() const { return 1; }
+  // --- inside a write batch
 
-  // The stored report with these bytes: its id and machine.
-  virtual std::optional<std::pair<Id, std::optional<Id>>> find_digest(const Digest& digest) = 0;
-  // The id the next report gets (inside a write batch): ids grow in receipt order.
-  virtual Id next_id() = 0;
-  virtual void insert_report(const StoredReport& report) = 0;
+  // The reports about to be tied: what they need, read at once.
+  void prefetch(const std::vector<Digest>& digests, const std::vector<std::int64_t>& hashes);
+  std::optional<Known> find_digest(const Digest& digest);
+  // The id the next report gets: ids grow in receipt order.
+  Id next_id();
+  void insert_report(const StoredReport& report);
   // After rebuild: the report's new tie.
-  virtual void retie_report(Id record, std::optional<Id> machine, std::optional<Id> prev,
-                            const std::string& match, int rules, const std::string& evidence) = 0;
-  // A machine's latest report: its id and bytes.
-  virtual std::optional<std::pair<Id, std::string>> latest_report(Id machine) = 0;
+  void retie_report(Id record, std::optional<Id> machine, std::optional<Id> prev,
+                    const std::string& match, int rules, const std::string& evidence);
 
-  virtual void insert_machine(const MachineRow& machine) = 0;
-  virtual void set_latest(Id machine, Id record, const std::string& identity) = 0;
-  virtual std::optional<MachineRow> machine(Id id) = 0;
+  std::optional<MachineRow> machine(Id id);
+  // The same without a copy, valid until the store is next asked anything;
+  // its clone group as stored (not resolved).
+  const MachineRow* peek_machine(Id id);
+  // fresh: a machine made by this batch.
+  void put_machine(const MachineRow& row, bool fresh);
+  // Every machine of clone group from now belongs to group to.
+  void regroup(Id from, Id to);
 
   // The index of strong keys (key_hash of each): which machines have shown
-  // them, as (hash, machine) pairs; one round trip for all of a report's keys.
-  virtual std::vector<std::pair<std::int64_t, Id>> machines_with(
-      const std::vector<std::int64_t>& hashes) = 0;
-  virtual void index(const std::vector<std::int64_t>& hashes, Id machine) = 0;
+  // them, as (hash, machine) pairs.
+  std::vector<std::pair<std::int64_t, Id>> machines_with(const std::vector<std::int64_t>& hashes);
+  // Pairs not indexed before (the caller asks machines_with first).
+  void index(const std::vector<std::int64_t>& hashes, Id machine);
 
   // Placeholders learned: the machines a value was the only agreement of.
-  virtual int witness(const ComponentKey& key, Id machine) = 0;  // returns their count
-  virtual void learn(const ComponentKey& key) = 0;
-  struct Learned {
-    ComponentKey key;
-    int machines = 0;
+  int witness(const ComponentKey& key, Id machine);  // returns their count
+  // Learns key, and records every machine indexed with it as one that
+  // reported it.
+  void learn(const ComponentKey& key);
+  std::vector<ComponentKey> learned();
+  void link_clone(Id machine, Id other);
+
+  // A value the machine reported for the first time, for search.
+  void add_search(Id machine, search::Field field, std::string_view folded);
+  // A machine that reported a placeholder (listed or learned).
+  void sight(const ComponentKey& key, Id machine);
+
+  // Forgets every tie, machine, index entry, witness, clone link, search
+  // entry and sighting, and (when asked) the learned placeholders; reports stay.
+  void clear_ties(bool forget_learned);
+
+  // Sends every pending write; what was read stays known.
+  void flush();
+  // Between two parts of a batch: what was read is let go when it is much,
+  // and what is pending sent, so that memory stays flat.
+  void settle();
+  // Drops every pending write and what was read: the transaction is over.
+  void forget() noexcept;
+
+  // --- reading (in a snapshot or a batch)
+
+  std::vector<MachineRow> machines_after(Id after, int limit);
+  // The machines with these ids, in id order; missing ones left out.
+  std::vector<MachineRow> machines(std::vector<Id> ids);
+  std::vector<StoredReport> reports_after(Id after, int limit, bool with_bytes);
+  // The reports with these ids, in id order; missing ones left out.
+  std::vector<StoredReport> reports(std::vector<Id> ids, bool with_bytes);
+  std::vector<StoredReport> rejected_after(Id after, int limit);
+  // Every machine with a value holding the query, in id order, each once.
+  std::vector<Id> search(const search::Query& query);
+  // Clone groups (each named by its smallest machine) after the one given.
+  std::vector<Id> clone_groups_after(Id after, int limit);
+  std::vector<Id> clone_group(Id group);
+  struct Placeholder {
+    ComponentKey key;  // a listed one as reported; a learned one as indexed
+    bool learned = false;
+    std::int64_t machines = 0;
   };
-  virtual std::vector<Learned> learned_all() = 0;
-
-  virtual void link_clone(Id machine, Id other) = 0;
-  virtual std::vector<std::pair<Id, Id>> clone_links() = 0;
-
-  // Reports in receipt order from after the given id, a page at a time;
-  // bytes only when asked.
-  virtual std::vector<StoredReport> reports_after(Id after, int limit, bool with_bytes) = 0;
-  // Reports of one machine in receipt order.
-  virtual std::vector<StoredReport> machine_reports(Id machine) = 0;
-  virtual std::vector<Id> machine_ids() = 0;
+  // In key order, listed and learned together.
+  std::vector<Placeholder> placeholders();
 
   // Everything else, a page at a time in key order, for a copy.
-  virtual std::vector<MachineRow> machines_after(Id after, int limit) = 0;
-  virtual std::vector<std::pair<std::int64_t, Id>> index_after(std::pair<std::int64_t, Id> after,
-                                                               int limit) = 0;
-  virtual std::vector<std::pair<ComponentKey, Id>> witnesses() = 0;
+  std::vector<std::pair<std::int64_t, Id>> index_after(std::pair<std::int64_t, Id> after,
+                                                       int limit);
+  std::vector<std::pair<ComponentKey, Id>> witnesses();
+  std::vector<std::pair<Id, Id>> clone_links();
+  std::vector<std::pair<ComponentKey, Id>> sightings();
+  std::vector<std::pair<Id, std::string>> search_chunks_after(Id after, int limit);
+  void insert_search_chunk(Id id, const std::string& entries);
 
-  // Forgets every tie, machine, index entry, witness and clone link, and (when
-  // asked) the learned placeholders; reports stay.
-  virtual void clear_ties(bool forget_learned) = 0;
+ private:
+  explicit Store(std::unique_ptr<sql::Database> db);
+  void fetch(const std::vector<Digest>& digests, const std::vector<std::int64_t>& hashes);
+  void flush_rows();
+  void write_search();
+  void flush_when_large();
+  void load_keys(const std::vector<std::int64_t>& hashes);
+  void remember_machine(const sql::Rows& rows, int first);
+  std::optional<Id> resolve(std::optional<Id> group) const;
 
-  // Where it is, for messages.
-  virtual const std::string& location() const = 0;
+  std::unique_ptr<sql::Database> db_;
+  const bool far_;
+
+  struct MachineEntry {
+    MachineRow row;
+    bool known = true;   // the database has a row (or this batch made one)
+    bool dirty = false;  // to be written
+    bool fresh = false;  // made by this batch: inserted, not updated
+  };
+  struct DigestHash {
+    std::size_t operator()(const Digest& d) const;
+  };
+  // What this batch read or wrote, by key.
+  std::unordered_map<Digest, std::optional<Known>, DigestHash> digests_;
+  std::unordered_map<std::int64_t, std::vector<Id>> keys_;
+  std::unordered_map<Id, MachineEntry> machines_;
+  std::vector<Id> dirty_;      // machines to write, each once
+  std::map<Id, Id> regroups_;  // clone groups merged by this batch, applied at flush
+  std::optional<Id> next_id_;
+
+  // Writes not yet sent.
+  sql::RowBuffer reports_;
+  sql::RowBuffer ties_;
+  sql::RowBuffer components_;
+  sql::RowBuffer clones_;
+  sql::RowBuffer sightings_;
+  search::ChunkBuilder search_;
+  std::vector<std::pair<Id, Id>> regroup_order_;
+  // Index entries pending for keys not read: read none before they are sent.
+  bool unread_keys_ = false;
+  std::optional<std::int64_t> read_version_;
 };
 
 // Rolls back a read or write that did not finish.
@@ -143,12 +204,12 @@ class Transaction {
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
   void commit() {
+    done_ = true;
     if (write_) {
       store_.commit();
     } else {
       store_.end_read();
     }
-    done_ = true;
   }
 
  private:
@@ -156,9 +217,5 @@ class Transaction {
   bool write_;
   bool done_ = false;
 };
-
-// Opens or creates the SQLite registry at path.
-std::unique_ptr<Store> open_sqlite(const std::string& path, bool create);
-std::unique_ptr<Store> open_postgres(const std::string& uri, bool create);
 
 }  // namespace zavro::registry

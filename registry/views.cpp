@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
-#include <functional>
 #include <map>
-#include <numeric>
-#include <set>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -15,14 +12,11 @@
 #include "reader/read.hpp"
 #include "reader/rules.hpp"
 #include "reader/text.hpp"
-#include "registry/store.hpp"
+#include "registry/summary.hpp"
 #include "registry/tie.hpp"
 
 namespace zavro::registry {
 namespace {
-
-constexpr int kSchemaVersion = 1;
-constexpr int kPage = 4096;
 
 using reader::JsonLine;
 using reader::terminal_safe;
@@ -46,53 +40,58 @@ void optional_id(JsonLine& json, const std::optional<Id>& id) {
   }
 }
 
+JsonLine& begin_line(JsonLine& json) {
+  return json.begin_object().key("schema").number(kLineSchema);
+}
+
 // Rows of cells, each column as wide as its widest cell, two spaces apart.
+// Cells are kept packed: a listing of every machine holds one string a row.
 class Table {
  public:
-  explicit Table(std::vector<std::string> header) { rows_.push_back(std::move(header)); }
-  void row(std::vector<std::string> cells) {
-    for (std::string& cell : cells) cell = terminal_safe(cell);
-    rows_.push_back(std::move(cells));
+  explicit Table(const std::vector<std::string>& header) { row(header, false); }
+  void row(const std::vector<std::string>& cells, bool escape = true) {
+    std::string packed;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      const std::string cell = escape ? terminal_safe(cells[i]) : cells[i];
+      if (width_.size() <= i) width_.push_back(0);
+      width_[i] = std::max(width_[i], cell.size());
+      packed += cell;
+      packed += '\0';
+    }
+    rows_.push_back(std::move(packed));
   }
   void print(const LineSink& out) const {
-    std::vector<std::size_t> width;
-    for (const auto& cells : rows_) {
-      width.resize(std::max(width.size(), cells.size()));
-      for (std::size_t i = 0; i < cells.size(); ++i) width[i] = std::max(width[i], cells[i].size());
-    }
-    for (const auto& cells : rows_) {
+    for (const std::string& packed : rows_) {
       std::string line;
-      for (std::size_t i = 0; i < cells.size(); ++i) {
-        line += cells[i];
-        if (i + 1 < cells.size()) line.append(width[i] + 2 - cells[i].size(), ' ');
+      std::size_t column = 0;
+      for (std::size_t start = 0, end = packed.find('\0'); end != std::string::npos;
+           start = end + 1, end = packed.find('\0', start), ++column) {
+        line.append(packed, start, end - start);
+        if (end + 1 < packed.size()) line.append(width_[column] + 2 - (end - start), ' ');
       }
       out(line);
     }
   }
 
  private:
-  std::vector<std::vector<std::string>> rows_;
+  std::vector<std::string> rows_;
+  std::vector<std::size_t> width_;
 };
+
+std::string csv_line(const std::vector<std::string>& cells) {
+  std::string line;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    if (i > 0) line += ',';
+    line += csv_cell(cells[i]);
+  }
+  // RFC 4180 ends records with CR LF; the sink adds the LF.
+  return line + '\r';
+}
 
 std::optional<reader::FileReport> read_stored(const StoredReport& stored) {
   reader::FileReport report = reader::report_of(stored.file, stored.bytes);
   if (!report.decoded) return std::nullopt;
   return report;
-}
-
-std::string changes_text(const std::vector<Change>& changes) {
-  std::string text;
-  for (const Change& change : changes) {
-    if (!text.empty()) text += "; ";
-    text += kKeyNames[static_cast<std::size_t>(change.field)];
-    if (change.field == Key::kMacAddresses) {
-      for (const auto& a : change.added) text += " +" + a;
-      for (const auto& a : change.removed) text += " -" + a;
-    } else {
-      text += " " + change.before + " -> " + change.after;
-    }
-  }
-  return text;
 }
 
 void changes_json(JsonLine& json, const std::vector<Change>& changes) {
@@ -113,40 +112,69 @@ void changes_json(JsonLine& json, const std::vector<Change>& changes) {
   json.end_array();
 }
 
-bool hardware(const std::vector<Change>& changes) {
-  return std::any_of(changes.begin(), changes.end(), [](const Change& c) {
-    return c.field == Key::kMacAddresses || c.field == Key::kBiosSerial ||
-           c.field == Key::kMotherboardSerial;
-  });
+// " NAME" when the machine has one.
+std::string named(const std::string& name) {
+  return name.empty() ? std::string() : " " + terminal_safe(name);
 }
 
-// Clone groups: machines linked as copies, transitively.
-std::vector<std::vector<Id>> clone_groups(Store& store) {
-  std::map<Id, Id> parent;
-  const auto root = [&](Id id) {
-    while (parent.at(id) != id) id = parent[id] = parent.at(parent.at(id));
-    return id;
-  };
-  for (const auto& [a, b] : store.clone_links()) {
-    parent.emplace(a, a);
-    parent.emplace(b, b);
-    const Id ra = root(a);
-    const Id rb = root(b);
-    if (ra != rb) parent[std::max(ra, rb)] = std::min(ra, rb);
+std::string match_text(const Outcome& o) {
+  if (o.match == "changed" && !o.changed.empty())
+    return "(changed: " + terminal_safe(o.changed) + ")";
+  return "(" + o.match + ")";
+}
+
+// The latest report's serials and first address, for a listing's row.
+struct LatestCells {
+  std::string bios;
+  std::string board;
+  std::string address;
+};
+LatestCells latest_cells(const std::optional<reader::FileReport>& report) {
+  LatestCells cells;
+  if (!report) return cells;
+  cells.bios = std::string(report->parsed.value(Key::kBiosSerial));
+  cells.board = std::string(report->parsed.value(Key::kMotherboardSerial));
+  const auto& addresses = report->decoded->addresses.addresses;
+  if (!addresses.empty()) {
+    cells.address = std::string(addresses.front().text());
+    if (addresses.size() > 1) cells.address += " +" + std::to_string(addresses.size() - 1);
   }
-  std::map<Id, std::vector<Id>> groups;
-  for (const auto& entry : parent) groups[root(entry.first)].push_back(entry.first);
-  std::vector<std::vector<Id>> out;
-  out.reserve(groups.size());
-  for (auto& entry : groups) out.push_back(std::move(entry.second));
-  return out;
+  return cells;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const auto& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+std::string flags_of(const MachineRow& row) {
+  std::string flags;
+  if (row.clone_group) flags += "clone";
+  if (row.changed) flags += flags.empty() ? "changed" : ",changed";
+  return flags;
 }
 
 }  // namespace
 
+std::string csv_cell(std::string_view text) {
+  std::string cell(text);
+  // A spreadsheet runs a cell that starts so as a formula.
+  if (!cell.empty() && (cell[0] == '=' || cell[0] == '+' || cell[0] == '-' || cell[0] == '@')) {
+    cell.insert(0, 1, '\'');
+  }
+  if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
+  std::string quoted = "\"";
+  for (const char c : cell) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + '"';
+}
+
 std::string outcome_json(const Outcome& o, bool find) {
   JsonLine json;
-  json.begin_object().key("schema").number(kSchemaVersion);
+  begin_line(json);
   json.key("file").text(o.file);
   const bool read = o.status == Status::kStored;
   json.key("status").latin1(find && read ? "ok" : name_of(o.status));
@@ -154,13 +182,14 @@ std::string outcome_json(const Outcome& o, bool find) {
   optional_id(json, find && read ? std::nullopt : std::optional<Id>(o.record));
   json.key("machine");
   optional_id(json, o.machine);
+  if (o.machine) json.key("name").latin1(o.name);
   json.key("match");
   if (o.match.empty()) {
     json.null();
   } else {
     json.latin1(o.match);
   }
-  if (o.status == Status::kRejected) json.key("reason").latin1(o.reason);
+  if (!o.reason.empty()) json.key("reason").latin1(o.reason);
   json.key("evidence").raw(o.evidence);
   json.key("digest").latin1(hex(o.digest)).end_object();
   return json.str();
@@ -172,22 +201,29 @@ std::string outcome_text(const Outcome& o, bool find) {
     case Status::kRejected:
       return line + "rejected: " + terminal_safe(o.reason);
     case Status::kDuplicate:
+      if (!o.machine) {
+        return line +
+               (find ? "known, record " + std::to_string(o.record) + ", rejected: "
+                     : "duplicate of rejected record " + std::to_string(o.record) + ": ") +
+               terminal_safe(o.reason);
+      }
       return line + (find ? "known" : "duplicate") + ", record " + std::to_string(o.record) +
-             ", machine " + id_text(o.machine);
+             ", machine " + std::to_string(*o.machine) + named(o.name);
     case Status::kStored:
       break;
   }
   if (find) {
-    return line + (o.machine ? "machine " + std::to_string(*o.machine) + " (" + o.match + ")"
+    return line + (o.machine ? "machine " + std::to_string(*o.machine) + named(o.name) + " " +
+                                   match_text(o)
                              : "no known machine (" + o.match + ")");
   }
   return line + "stored, record " + std::to_string(o.record) + ", machine " + id_text(o.machine) +
-         " (" + o.match + ")";
+         named(o.name) + " " + match_text(o);
 }
 
 std::string move_json(const Move& move) {
   JsonLine json;
-  json.begin_object().key("schema").number(kSchemaVersion);
+  begin_line(json);
   json.key("record").number(static_cast<std::int64_t>(move.record));
   json.key("from");
   optional_id(json, move.from);
@@ -202,83 +238,228 @@ std::string move_text(const Move& move) {
          id_text(move.to);
 }
 
+std::string machine_json(const MachineListing& listing) {
+  const MachineRow& row = listing.row;
+  const std::vector<Id> records = records_of(row.records);
+  JsonLine line;
+  begin_line(line);
+  line.key("machine").number(static_cast<std::int64_t>(row.id));
+  line.key("records").begin_array();
+  for (const Id r : records) line.number(static_cast<std::int64_t>(r));
+  line.end_array();
+  line.key("first").begin_object().key("record").number(static_cast<std::int64_t>(row.id));
+  line.key("received").latin1(utc(row.first_received)).end_object();
+  line.key("last").begin_object().key("record").number(static_cast<std::int64_t>(row.latest));
+  line.key("received").latin1(utc(row.last_received)).end_object();
+  line.key("names").begin_array();
+  for (const auto& name : names_of(row.names)) line.latin1(name);
+  line.end_array();
+  line.key("clone").boolean(row.clone_group.has_value());
+  line.key("changed").boolean(row.changed);
+  line.key("identity");
+  const auto report = read_stored(listing.latest);
+  if (report) {
+    reader::fields_json(line, report->parsed, *report->decoded);
+  } else {
+    line.null();
+  }
+  line.end_object();
+  return line.str();
+}
+
+bool machines(Registry& registry, const std::string& text, const Page& page, Format format,
+              const LineSink& out) {
+  const std::vector<std::string> header = {"MACHINE", "REPORTS", "FIRST",   "LAST", "FLAGS",
+                                           "BIOS",    "BOARD",   "ADDRESS", "NAMES"};
+  Table table(header);
+  if (format == Format::kCsv) out(csv_line(header));
+  const bool more =
+      registry.machines({text, page.after, page.limit}, [&](const MachineListing& listing) {
+        if (format == Format::kJson) {
+          out(machine_json(listing));
+          return;
+        }
+        const MachineRow& row = listing.row;
+        const LatestCells latest = latest_cells(read_stored(listing.latest));
+        const std::vector<std::string> cells = {std::to_string(row.id),
+                                                std::to_string(row.reports),
+                                                utc(row.first_received),
+                                                utc(row.last_received),
+                                                flags_of(row),
+                                                latest.bios,
+                                                latest.board,
+                                                latest.address,
+                                                joined(names_of(row.names))};
+        if (format == Format::kCsv) {
+          std::vector<std::string> safe;
+          for (const std::string& cell : cells) safe.push_back(terminal_safe(cell));
+          out(csv_line(safe));
+          return;
+        }
+        std::vector<std::string> shown = cells;
+        for (std::size_t i = 4; i < shown.size(); ++i) {
+          if (shown[i].empty()) shown[i] = "-";
+        }
+        table.row(shown);
+      });
+  if (format == Format::kTable) table.print(out);
+  return more;
+}
+
 namespace {
 
-// Every machine, or those with a report keep accepts.
-void list_machines(Registry& registry, bool json, const LineSink& out,
-                   const std::function<bool(const Identity&)>& keep,
-                   std::optional<Id> only = std::nullopt) {
-  Store& store = registry.store();
-  Transaction snapshot(store, false);
-  const auto groups = clone_groups(store);
-  std::set<Id> cloned;
-  for (const auto& group : groups) cloned.insert(group.begin(), group.end());
-  Table table({"MACHINE", "REPORTS", "FIRST", "LAST", "FLAGS", "NAMES"});
-  for (const Id id : only ? std::vector<Id>{*only} : store.machine_ids()) {
-    const auto reports = store.machine_reports(id);
-    if (reports.empty()) continue;
-    std::vector<std::string> names;
-    bool changed = false;
-    bool kept = !keep;
-    std::optional<Identity> before;
-    for (const StoredReport& stored : reports) {
-      const auto report = read_stored(stored);
-      if (!report) continue;
-      const Identity identity = identity_of(report->parsed, *report->decoded);
-      kept = kept || keep(identity);
-      if (std::find(names.begin(), names.end(), identity.name) == names.end()) {
-        names.push_back(identity.name);
-      }
-      if (before) changed = changed || hardware(changes_between(*before, identity));
-      before = identity;
-    }
-    if (!kept) continue;
-    const bool clone = cloned.count(id) > 0;
-    if (json) {
-      JsonLine line;
-      line.begin_object().key("schema").number(kSchemaVersion);
-      line.key("machine").number(static_cast<std::int64_t>(id));
-      line.key("records").begin_array();
-      for (const StoredReport& r : reports) line.number(static_cast<std::int64_t>(r.id));
-      line.end_array();
-      line.key("first").begin_object().key("record").number(
-          static_cast<std::int64_t>(reports.front().id));
-      line.key("received").latin1(utc(reports.front().received)).end_object();
-      line.key("last").begin_object().key("record").number(
-          static_cast<std::int64_t>(reports.back().id));
-      line.key("received").latin1(utc(reports.back().received)).end_object();
-      line.key("names").begin_array();
-      for (const auto& name : names) line.latin1(name);
-      line.end_array();
-      line.key("clone").boolean(clone).key("changed").boolean(changed).end_object();
-      out(line.str());
+// Every value a machine reported, with the first and last report that did.
+struct Seen {
+  Key field;
+  std::string value;
+  Id first = 0;
+  Id last = 0;
+};
+
+std::vector<Seen> values_seen(const std::vector<StoredReport>& reports) {
+  std::vector<Seen> seen;
+  std::map<std::pair<Key, std::string>, std::size_t> at;
+  const auto saw = [&](Key field, std::string value, Id record) {
+    const auto [it, fresh] = at.try_emplace({field, value}, seen.size());
+    if (fresh) {
+      seen.push_back({field, std::move(value), record, record});
     } else {
-      std::string flags;
-      if (clone) flags += "clone";
-      if (changed) flags += flags.empty() ? "changed" : ",changed";
-      std::string joined;
-      for (const auto& name : names) joined += (joined.empty() ? "" : ", ") + name;
-      table.row({std::to_string(id), std::to_string(reports.size()), utc(reports.front().received),
-                 utc(reports.back().received), flags.empty() ? "-" : flags, joined});
+      seen[it->second].last = record;
+    }
+  };
+  for (const StoredReport& stored : reports) {
+    const auto report = read_stored(stored);
+    if (!report) continue;
+    const reader::Parsed& parsed = report->parsed;
+    saw(Key::kMachineName, std::string(parsed.value(Key::kMachineName)), stored.id);
+    for (const auto& [key, state] : {std::pair{Key::kBiosSerial, report->decoded->bios},
+                                     std::pair{Key::kMotherboardSerial, report->decoded->board}}) {
+      if (state == reader::SerialState::kValue || state == reader::SerialState::kPlaceholder) {
+        saw(key, std::string(reader::trim_spaces(parsed.value(key))), stored.id);
+      }
+    }
+    for (const reader::Address& a : report->decoded->addresses.addresses) {
+      saw(Key::kMacAddresses, std::string(a.text()), stored.id);
     }
   }
-  if (!json) table.print(out);
+  std::stable_sort(seen.begin(), seen.end(), [](const Seen& a, const Seen& b) {
+    const auto rank = [](Key k) {
+      return k == Key::kMachineName         ? 0
+             : k == Key::kBiosSerial        ? 1
+             : k == Key::kMotherboardSerial ? 2
+                                            : 3;
+    };
+    return rank(a.field) < rank(b.field);
+  });
+  return seen;
 }
 
 }  // namespace
 
-void machines(Registry& registry, bool json, const LineSink& out) {
-  list_machines(registry, json, out, {});
+Vendors vendors_for(const MachineView& view) {
+  std::vector<AddressBytes> wanted;
+  for (const StoredReport& stored : view.reports) {
+    const auto report = read_stored(stored);
+    if (!report) continue;
+    for (const reader::Address& a : report->decoded->addresses.addresses) wanted.push_back(a.bytes);
+  }
+  // Nothing wanted would read every block: ask for one that names nobody.
+  if (wanted.empty()) wanted.push_back({});
+  return Vendors(wanted);
 }
 
-bool history(Registry& registry, Id machine, bool json, const LineSink& out) {
-  Store& store = registry.store();
-  Transaction snapshot(store, false);
-  const auto reports = store.machine_reports(machine);
-  if (reports.empty()) return false;
+std::optional<std::string> machine_view(Registry& registry, Id id, bool json,
+                                        const Vendors* vendors) {
+  const auto view = registry.machine(id);
+  if (!view) return std::nullopt;
+  std::optional<Vendors> own;
+  if (vendors == nullptr) vendors = &own.emplace(vendors_for(*view));
+  const reader::MakerOf maker = [vendors](const reader::Address& a) {
+    return vendors->maker(a.bytes);
+  };
+  const MachineRow& row = view->row;
+  const StoredReport* latest = nullptr;
+  for (const StoredReport& r : view->reports) {
+    if (r.id == row.latest) latest = &r;
+  }
+  const auto report = latest != nullptr ? read_stored(*latest) : std::nullopt;
+  const std::vector<Seen> seen = values_seen(view->reports);
+  if (json) {
+    JsonLine line;
+    begin_line(line);
+    line.key("machine").number(static_cast<std::int64_t>(row.id));
+    line.key("reports").number(static_cast<std::int64_t>(row.reports));
+    line.key("first").begin_object().key("record").number(static_cast<std::int64_t>(row.id));
+    line.key("received").latin1(utc(row.first_received)).end_object();
+    line.key("last").begin_object().key("record").number(static_cast<std::int64_t>(row.latest));
+    line.key("received").latin1(utc(row.last_received)).end_object();
+    line.key("names").begin_array();
+    for (const auto& name : names_of(row.names)) line.latin1(name);
+    line.end_array();
+    line.key("clone").boolean(row.clone_group.has_value());
+    line.key("changed").boolean(row.changed);
+    line.key("twins").begin_array();
+    for (const Id twin : view->twins) line.number(static_cast<std::int64_t>(twin));
+    line.end_array();
+    line.key("identity");
+    if (report) {
+      reader::fields_json(line, report->parsed, *report->decoded, maker);
+    } else {
+      line.null();
+    }
+    line.key("values").begin_array();
+    for (const Seen& s : seen) {
+      line.begin_object().key("field").latin1(kKeyNames[static_cast<std::size_t>(s.field)]);
+      line.key("value").latin1(s.value);
+      line.key("first").number(static_cast<std::int64_t>(s.first));
+      line.key("last").number(static_cast<std::int64_t>(s.last)).end_object();
+    }
+    line.end_array().end_object();
+    return line.str();
+  }
+  std::string text = "machine " + std::to_string(row.id) + "\n";
+  Table facts({"reports", std::to_string(row.reports)});
+  facts.row({"first", utc(row.first_received) + " (record " + std::to_string(row.id) + ")"});
+  facts.row({"last", utc(row.last_received) + " (record " + std::to_string(row.latest) + ")"});
+  const std::string flags = flags_of(row);
+  facts.row({"flags", flags.empty() ? "-" : flags});
+  std::string twins;
+  for (const Id twin : view->twins) twins += (twins.empty() ? "" : ", ") + std::to_string(twin);
+  facts.row({"twins", twins.empty() ? "-" : twins});
+  facts.print([&text](const std::string& l) { text += l + "\n"; });
+  text += "\nlatest report (record " + std::to_string(row.latest) + ")\n";
+  if (report) text += reader::fields_text(report->parsed, *report->decoded, maker);
+  text += "\n";
+  Table values({"FIELD", "FIRST", "LAST", "VALUE"});
+  for (const Seen& s : seen) {
+    std::string value = s.value;
+    if (s.field == Key::kMacAddresses && s.value.size() == 17) {
+      AddressBytes bytes{};
+      for (std::size_t i = 0; i < 6; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(std::stoi(s.value.substr(i * 3, 2), nullptr, 16));
+      }
+      const std::string name = vendors->maker(bytes);
+      if (!name.empty()) value += "  " + name;
+    }
+    values.row({kKeyNames[static_cast<std::size_t>(s.field)], std::to_string(s.first),
+                std::to_string(s.last), value});
+  }
+  values.print([&text](const std::string& l) { text += l + "\n"; });
+  return text;
+}
+
+std::optional<bool> history(Registry& registry, Id machine, const Page& page, bool json,
+                            const LineSink& out) {
+  const auto found = registry.history(machine, page.after, page.limit);
+  if (!found) return std::nullopt;
   Table table({"RECORD", "RECEIVED", "MATCH", "FILE", "NOTE", "CHANGED"});
   std::optional<Identity> before;
-  for (const StoredReport& stored : reports) {
+  if (found->before) {
+    if (const auto report = read_stored(*found->before)) {
+      before = identity_of(report->parsed, *report->decoded);
+    }
+  }
+  for (const StoredReport& stored : found->reports) {
     const auto report = read_stored(stored);
     std::vector<Change> changes;
     if (report) {
@@ -288,7 +469,7 @@ bool history(Registry& registry, Id machine, bool json, const LineSink& out) {
     }
     if (json) {
       JsonLine line;
-      line.begin_object().key("schema").number(kSchemaVersion);
+      begin_line(line);
       line.key("machine").number(static_cast<std::int64_t>(machine));
       line.key("record").number(static_cast<std::int64_t>(stored.id));
       line.key("file").text(stored.file).key("received").latin1(utc(stored.received));
@@ -303,68 +484,40 @@ bool history(Registry& registry, Id machine, bool json, const LineSink& out) {
     }
   }
   if (!json) table.print(out);
-  return true;
+  return found->more;
 }
 
-void placeholders(Registry& registry, bool json, const LineSink& out) {
-  Store& store = registry.store();
-  Transaction snapshot(store, false);
-  // Listed values as they were seen, with the machines that showed them.
-  std::map<std::pair<Key, std::string>, std::set<Id>> listed;
-  for (Id after = 0;;) {
-    const auto page = store.reports_after(after, kPage, true);
-    if (page.empty()) break;
-    for (const StoredReport& stored : page) {
-      after = stored.id;
-      if (!stored.machine) continue;
-      const auto report = read_stored(stored);
-      if (!report) continue;
-      const std::pair<Key, reader::SerialState> serials[] = {
-          {Key::kBiosSerial, report->decoded->bios},
-          {Key::kMotherboardSerial, report->decoded->board}};
-      for (const auto& [key, state] : serials) {
-        if (state != reader::SerialState::kPlaceholder) continue;
-        const std::string value(reader::trim_spaces(report->parsed.value(key)));
-        listed[{key, value}].insert(*stored.machine);
-      }
-    }
-  }
+bool placeholders(Registry& registry, const Page& page, bool json, const LineSink& out) {
   Table table({"FIELD", "SOURCE", "MACHINES", "VALUE"});
-  const auto emit = [&](const char* field, const std::string& value, const char* source,
-                        std::size_t machines) {
-    if (json) {
-      JsonLine line;
-      line.begin_object().key("schema").number(kSchemaVersion);
-      line.key("field").latin1(field).key("value").latin1(value).key("source").latin1(source);
-      line.key("machines").number(static_cast<std::uint64_t>(machines)).end_object();
-      out(line.str());
-    } else {
-      table.row({field, source, std::to_string(machines), value});
-    }
-  };
-  for (const auto& [key, machines] : listed) {
-    emit(kKeyNames[static_cast<std::size_t>(key.first)], key.second, "listed", machines.size());
-  }
-  for (const Store::Learned& learned : store.learned_all()) {
-    emit(field_of(learned.key.kind), display(learned.key), "learned",
-         static_cast<std::size_t>(learned.machines));
-  }
+  const bool more = registry.placeholders(
+      static_cast<std::size_t>(std::max<Id>(page.after, 0)), page.limit,
+      [&](const Store::Placeholder& p) {
+        const std::string field = field_of(p.key.kind);
+        const std::string value = p.learned ? display(p.key) : p.key.value;
+        const char* source = p.learned ? "learned" : "listed";
+        if (json) {
+          JsonLine line;
+          begin_line(line);
+          line.key("field").latin1(field).key("value").latin1(value).key("source").latin1(source);
+          line.key("machines").number(static_cast<std::int64_t>(p.machines)).end_object();
+          out(line.str());
+        } else {
+          table.row({field, source, std::to_string(p.machines), value});
+        }
+      });
   if (!json) table.print(out);
+  return more;
 }
 
-void clones(Registry& registry, bool json, const LineSink& out) {
-  Store& store = registry.store();
-  Transaction snapshot(store, false);
+bool clones(Registry& registry, const Page& page, bool json, const LineSink& out) {
   Table table({"MACHINES", "SHARED"});
-  for (const auto& group : clone_groups(store)) {
+  const bool more = registry.clones(page.after, page.limit, [&](const CloneGroup& group) {
     // What every machine of the group reports alike, from their latest reports.
     std::optional<std::array<std::string, kKeyCount>> shared;
     std::array<bool, kKeyCount> same{};
     same.fill(true);
-    for (const Id id : group) {
-      const auto latest = store.latest_report(id);
-      if (!latest) continue;
-      const reader::FileReport report = reader::report_of({}, latest->second);
+    for (const StoredReport& latest : group.latest) {
+      const reader::FileReport report = reader::report_of({}, latest.bytes);
       if (!report.decoded) continue;
       std::array<std::string, kKeyCount> values;
       for (std::size_t i = 0; i < kKeyCount; ++i) {
@@ -379,8 +532,8 @@ void clones(Registry& registry, bool json, const LineSink& out) {
     const Key keys[] = {Key::kBiosSerial, Key::kMotherboardSerial, Key::kMachineName};
     if (json) {
       JsonLine line;
-      line.begin_object().key("schema").number(kSchemaVersion).key("machines").begin_array();
-      for (const Id id : group) line.number(static_cast<std::int64_t>(id));
+      begin_line(line).key("machines").begin_array();
+      for (const Id id : group.machines) line.number(static_cast<std::int64_t>(id));
       line.end_array().key("shared").begin_object();
       for (const Key key : keys) {
         const auto k = static_cast<std::size_t>(key);
@@ -390,7 +543,7 @@ void clones(Registry& registry, bool json, const LineSink& out) {
       out(line.str());
     } else {
       std::string ids;
-      for (const Id id : group) ids += (ids.empty() ? "" : ",") + std::to_string(id);
+      for (const Id id : group.machines) ids += (ids.empty() ? "" : ",") + std::to_string(id);
       std::string text;
       for (const Key key : keys) {
         const auto k = static_cast<std::size_t>(key);
@@ -399,90 +552,29 @@ void clones(Registry& registry, bool json, const LineSink& out) {
       }
       table.row({ids, text.empty() ? "-" : text});
     }
-  }
-  if (!json) table.print(out);
-}
-
-void rejected(Registry& registry, bool json, const LineSink& out) {
-  Store& store = registry.store();
-  Transaction snapshot(store, false);
-  Table table({"RECORD", "RECEIVED", "FILE", "REASON"});
-  for (Id after = 0;;) {
-    const auto page = store.reports_after(after, kPage, true);
-    if (page.empty()) break;
-    for (const StoredReport& stored : page) {
-      after = stored.id;
-      if (stored.machine) continue;
-      if (json) {
-        JsonLine line;
-        line.begin_object().key("schema").number(kSchemaVersion);
-        line.key("record").number(static_cast<std::int64_t>(stored.id));
-        line.key("file").text(stored.file).key("received").latin1(utc(stored.received));
-        line.key("note").text(stored.note).key("reason").latin1(stored.reason);
-        line.key("size").number(static_cast<std::uint64_t>(stored.bytes.size()));
-        line.key("digest").latin1(hex(stored.digest)).end_object();
-        out(line.str());
-      } else {
-        table.row({std::to_string(stored.id), utc(stored.received), stored.file, stored.reason});
-      }
-    }
-  }
-  if (!json) table.print(out);
-}
-
-// Search by text: the web page's machine list.
-namespace {
-
-std::string folded(std::string_view text, bool drop_separators) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    if (drop_separators && (c == ':' || c == '-' || c == '.')) continue;
-    out += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  }
-  return out;
-}
-
-bool identity_holds(const Identity& identity, const std::string& text, const std::string& hex) {
-  const auto holds = [](const std::string& value, const std::string& part) {
-    return !part.empty() && value.find(part) != std::string::npos;
-  };
-  if (holds(folded(identity.name, false), text)) return true;
-  if (identity.bios && holds(folded(*identity.bios, false), text)) return true;
-  if (identity.board && holds(folded(*identity.board, false), text)) return true;
-  return std::any_of(identity.addresses.begin(), identity.addresses.end(), [&](const auto& a) {
-    std::string value;
-    for (const std::uint8_t b : a) {
-      value += "0123456789abcdef"[b >> 4];
-      value += "0123456789abcdef"[b & 15];
-    }
-    return holds(value, hex);
   });
+  if (!json) table.print(out);
+  return more;
 }
 
-}  // namespace
-
-bool machine(Registry& registry, Id id, const LineSink& out) {
-  bool found = false;
-  list_machines(
-      registry, true,
-      [&](const std::string& line) {
-        found = true;
-        out(line);
-      },
-      {}, id);
-  return found;
-}
-
-void search_machines(Registry& registry, const std::string& text, const LineSink& out) {
-  const std::string query = folded(text, false);
-  const std::string hex = folded(text, true);
-  if (query.empty()) {
-    list_machines(registry, true, out, {});
-    return;
-  }
-  list_machines(registry, true, out,
-                [&](const Identity& identity) { return identity_holds(identity, query, hex); });
+bool rejected(Registry& registry, const Page& page, bool json, const LineSink& out) {
+  Table table({"RECORD", "RECEIVED", "FILE", "REASON"});
+  const bool more = registry.rejected(page.after, page.limit, [&](const StoredReport& stored) {
+    if (json) {
+      JsonLine line;
+      begin_line(line);
+      line.key("record").number(static_cast<std::int64_t>(stored.id));
+      line.key("file").text(stored.file).key("received").latin1(utc(stored.received));
+      line.key("note").text(stored.note).key("reason").latin1(stored.reason);
+      line.key("size").number(static_cast<std::uint64_t>(stored.bytes.size()));
+      line.key("digest").latin1(hex(stored.digest)).end_object();
+      out(line.str());
+    } else {
+      table.row({std::to_string(stored.id), utc(stored.received), stored.file, stored.reason});
+    }
+  });
+  if (!json) table.print(out);
+  return more;
 }
 
 }  // namespace zavro::registry

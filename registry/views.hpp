@@ -1,15 +1,24 @@
-// What the registry's commands print: one JSON object per line with --json,
-// otherwise aligned tables whose cells are safe on a terminal.
+// What the registry's commands and its web API print: one JSON object per
+// line with --json, RFC 4180 CSV with --csv, otherwise aligned tables whose
+// cells are safe on a terminal. Views decide nothing: they format what the
+// registry's queries return.
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "registry/registry.hpp"
+#include "registry/vendors.hpp"
 
 namespace zavro::registry {
 
+// The version of the registry commands' JSON lines.
+inline constexpr int kLineSchema = 1;
+
 using LineSink = std::function<void(const std::string& line)>;
+
+enum class Format { kTable, kJson, kCsv };
 
 // add and find: one line per report (find's status names what it found).
 std::string outcome_json(const Outcome& outcome, bool find);
@@ -18,18 +27,30 @@ std::string outcome_text(const Outcome& outcome, bool find);
 std::string move_json(const Move& move);
 std::string move_text(const Move& move);
 
-void machines(Registry& registry, bool json, const LineSink& out);
-// False when there is no such machine.
-bool history(Registry& registry, Id machine, bool json, const LineSink& out);
-void placeholders(Registry& registry, bool json, const LineSink& out);
-void clones(Registry& registry, bool json, const LineSink& out);
-void rejected(Registry& registry, bool json, const LineSink& out);
+// A page of a listing: limit (none: all) after the key given. Each returns
+// true when more remain past the page.
+struct Page {
+  Id after = 0;
+  std::optional<std::size_t> limit;
+};
 
-// Search by text: machines --json lines of the machines with a report whose
-// serial, address or name holds text (ASCII case folded; an address also
-// without its separators). Empty text lists every machine.
-void search_machines(Registry& registry, const std::string& text, const LineSink& out);
-// One machine's machines --json line; false when there is no such machine.
-bool machine(Registry& registry, Id id, const LineSink& out);
+bool machines(Registry& registry, const std::string& text, const Page& page, Format format,
+              const LineSink& out);
+// One machine as machines --json writes it.
+std::string machine_json(const MachineListing& listing);
+// One machine whole; nothing when there is no such machine.
+std::optional<std::string> machine_view(Registry& registry, Id id, bool json,
+                                        const Vendors* vendors = nullptr);
+// Vendors for a machine's addresses, read for this view alone.
+Vendors vendors_for(const MachineView& view);
+// Nothing when there is no such machine.
+std::optional<bool> history(Registry& registry, Id machine, const Page& page, bool json,
+                            const LineSink& out);
+bool placeholders(Registry& registry, const Page& page, bool json, const LineSink& out);
+bool clones(Registry& registry, const Page& page, bool json, const LineSink& out);
+bool rejected(Registry& registry, const Page& page, bool json, const LineSink& out);
+
+// A cell as a spreadsheet may read it: never a formula.
+std::string csv_cell(std::string_view text);
 
 }  // namespace zavro::registry

@@ -135,7 +135,12 @@ Added add_all(Registry& registry, const std::vector<Report>& reports) {
   auto adder = registry.adder("fleet", [&added](const zavro::registry::Outcome& outcome) {
     added.outcomes.push_back(outcome);
   });
-  for (const Report& r : reports) adder->push(zavro::registry::Item{r.name, r.bytes, std::nullopt});
+  for (const Report& r : reports) {
+    zavro::registry::Item item;
+    item.name = r.name;
+    item.bytes = r.bytes;
+    adder->push(std::move(item));
+  }
   adder->finish();
   added.assignments = pairs_of(registry.assignments());
   return added;

@@ -6,6 +6,7 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <lzma.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,8 +25,11 @@
 namespace {
 
 using zavro::reader::kMaxFileSize;
+using zavro::registry::ArchiveLimits;
 using zavro::registry::Item;
 using zavro::registry::read_inputs;
+using zavro::registry::read_memory;
+using zavro::registry::Refusal;
 using zavro::testing::TempDir;
 
 const std::string kTooLarge = "larger than 65536 bytes";
@@ -80,13 +84,57 @@ void write_archive(const std::string& file, const std::string& ending,
   archive_write_free(a);
 }
 
-std::vector<Item> read_all(const std::vector<std::string>& inputs) {
+std::vector<Item> read_all(const std::vector<std::string>& inputs,
+                           std::vector<Refusal>* refusals = nullptr,
+                           const zavro::registry::ReadOptions& options = {}) {
   std::vector<Item> items;
-  EXPECT_TRUE(read_inputs(inputs, [&items](Item& item) {
-    items.push_back(item);
-    return true;
-  }));
+  EXPECT_TRUE(read_inputs(
+      inputs,
+      [&items](Item& item) {
+        items.push_back(item);
+        return true;
+      },
+      [refusals](const Refusal& refusal) {
+        if (refusals != nullptr) refusals->push_back(refusal);
+      },
+      options));
   return items;
+}
+
+std::string file_bytes(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// bytes as one xz stream whose block header asks for the dictionary that
+// props (the LZMA2 property byte) names; made with a small one, then the
+// header rewritten, as a hostile sender would.
+std::string xz_asking(const std::string& bytes, std::uint8_t props) {
+  std::string out(bytes.size() + 4096, '\0');
+  std::size_t size = 0;
+  EXPECT_EQ(lzma_easy_buffer_encode(
+                0, LZMA_CHECK_CRC32, nullptr, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                bytes.size(), reinterpret_cast<std::uint8_t*>(out.data()), &size, out.size()),
+            LZMA_OK);
+  out.resize(size);
+  // Block header after the 12-byte stream header: size, flags, the optional
+  // sizes (varints), then the LZMA2 filter: id 0x21, 1 property byte.
+  auto* header = reinterpret_cast<std::uint8_t*>(out.data() + 12);
+  const std::size_t header_size = (std::size_t{header[0]} + 1) * 4;
+  std::size_t at = 2;
+  for (int field = 0; field < 2; ++field) {
+    if ((header[1] & (0x40 << field)) == 0) continue;
+    while ((header[at++] & 0x80) != 0) {
+    }
+  }
+  EXPECT_EQ(header[at], 0x21);
+  EXPECT_EQ(header[at + 1], 1);
+  header[at + 2] = props;
+  const std::uint32_t crc = lzma_crc32(header, header_size - 4, 0);
+  for (std::size_t i = 0; i < 4; ++i) {
+    header[header_size - 4 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+  }
+  return out;
 }
 
 // For failure messages: each item's name, size and reason.
@@ -253,13 +301,108 @@ TEST(InputPaths, MissingFileAndStandardInput) {
   ASSERT_EQ(::dup2(source, STDIN_FILENO), STDIN_FILENO);
   ::close(source);
   const std::string missing = tree / "missing.tar.gz";
-  const std::vector<Item> items = read_all({missing, tree / "one.rec", "-"});
+  std::vector<Refusal> refusals;
+  const std::vector<Item> items = read_all({missing, tree / "one.rec", "-"}, &refusals);
   ::dup2(saved, STDIN_FILENO);
   ::close(saved);
-  ASSERT_EQ(items.size(), 3U);
-  expect_item(items[0], missing, "", std::string(std::strerror(ENOENT)));
-  expect_item(items[1], tree / "one.rec", report("one"));
-  expect_item(items[2], "-", big.substr(0, kMaxFileSize + 1), kTooLarge);
+  // A path that cannot be opened is no report: refused, named, with the reason.
+  ASSERT_EQ(refusals.size(), 1U);
+  EXPECT_EQ(refusals[0].name, missing);
+  EXPECT_EQ(refusals[0].reason, std::strerror(ENOENT));
+  ASSERT_EQ(items.size(), 2U);
+  expect_item(items[0], tree / "one.rec", report("one"));
+  expect_item(items[1], "-", big.substr(0, kMaxFileSize + 1), kTooLarge);
+}
+
+// A drop folder: a link to a file outside it is refused (unless asked to
+// follow), one inside is followed; a link named as the input is followed.
+TEST(InputDirectory, LinksOutside) {
+  const TempDir tree;
+  tree.write("secret", "outside");
+  tree.write("drop/own", "inside");
+  std::filesystem::create_symlink(tree / "secret", tree / "drop/out");
+  std::filesystem::create_symlink("own", tree / "drop/in");
+  std::filesystem::create_symlink(tree / "drop", tree / "drop-link");
+  const std::string drop = tree / "drop";
+  struct Row {
+    std::string input;
+    bool follow;
+    std::vector<std::string> contents;
+    std::size_t refused;
+  };
+  const Row rows[] = {{drop, false, {"inside", "inside"}, 1},
+                      {drop, true, {"inside", "outside", "inside"}, 0},
+                      {tree / "drop-link", false, {"inside", "inside"}, 1},
+                      {tree / "drop/out", false, {"outside"}, 0}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.input + (row.follow ? " following" : ""));
+    std::vector<Refusal> refusals;
+    zavro::registry::ReadOptions options;
+    options.follow_symlinks = row.follow;
+    const std::vector<Item> items = read_all({row.input}, &refusals, options);
+    std::vector<std::string> contents;
+    contents.reserve(items.size());
+    for (const Item& item : items) contents.push_back(item.bytes);
+    EXPECT_EQ(contents, row.contents) << describe(items);
+    ASSERT_EQ(refusals.size(), row.refused);
+    if (row.refused > 0) {
+      EXPECT_EQ(refusals[0].name, row.input + "/out");
+      EXPECT_NE(refusals[0].reason.find("--follow-symlinks"), std::string::npos);
+    }
+  }
+}
+
+// Each limit an archive may reach refuses it, named, saying which; under
+// the limits the same archive reads whole.
+TEST(InputArchive, Limits) {
+  const TempDir tree;
+  write_archive(tree / "five.tar", ".tar",
+                {{"1", "a"}, {"2", "b"}, {"3", "c"}, {"4", "d"}, {"5", std::string(70000, 'z')}});
+  const std::string tar = file_bytes(tree / "five.tar");
+  // LZMA2's property byte 35 asks for a 768 MiB dictionary, 28 for 64 MiB.
+  const std::string xz_768 = xz_asking(tar, 35);
+  const std::string xz_64 = xz_asking(tar, 28);
+  struct Row {
+    const char* what;
+    std::string body;
+    ArchiveLimits limits;
+    const char* reason;  // nullptr: read whole
+  };
+  ArchiveLimits three_members;
+  three_members.members = 3;
+  ArchiveLimits small;
+  small.unpacked = 50000;
+  ArchiveLimits no_time;
+  no_time.cpu = std::chrono::nanoseconds(0);
+  const Row rows[] = {
+      {"xz asking 768 MiB", xz_768, {}, "its xz dictionary needs more than 64 MiB of memory"},
+      {"xz asking 64 MiB", xz_64, {}, nullptr},
+      {"members", tar, three_members, "holds more than 3 members"},
+      {"declared size", tar, small, "unpacks to more than 50000 bytes"},
+      {"xz declared size", xz_64, small, "unpacks to more than 50000 bytes"},
+      {"CPU", xz_64, no_time, "took more than 0 s of CPU to unpack"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<Refusal> refusals;
+    std::size_t items = 0;
+    EXPECT_TRUE(read_memory(
+        "up", row.body,
+        [&items](Item&) {
+          ++items;
+          return true;
+        },
+        [&refusals](const Refusal& refusal) { refusals.push_back(refusal); }, row.limits));
+    if (row.reason == nullptr) {
+      EXPECT_TRUE(refusals.empty());
+      EXPECT_EQ(items, 5U);
+      continue;
+    }
+    ASSERT_EQ(refusals.size(), 1U);
+    EXPECT_EQ(refusals[0].name, "up");
+    EXPECT_EQ(refusals[0].reason, row.reason);
+    EXPECT_TRUE(refusals[0].limit);
+  }
 }
 
 TEST(InputPaths, SinkStops) {

@@ -1,0 +1,174 @@
+#include "registry/schema.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "registry/store.hpp"
+#include "registry/tier.hpp"
+#include "registry/types.hpp"
+
+namespace zavro::registry {
+namespace {
+
+// Statement ids 9000 and up: the store's own are below.
+// 'ZAVR': tells a registry from any other database.
+constexpr std::int64_t kApplication = 0x5A415652;
+
+// Not a statement to prepare: a server prepares no schema change.
+constexpr std::string_view kMetaTable =
+    "CREATE TABLE IF NOT EXISTS registry_meta (name TEXT PRIMARY KEY, value {int} NOT NULL)";
+const sql::Statement kMetaRows{
+    9002,
+    "INSERT INTO registry_meta (name, value) VALUES ('application', $1), ('schema', 0),"
+    " ('changes', 0) ON CONFLICT DO NOTHING"};
+const sql::Statement kMetaRead{9003, "SELECT name, value FROM registry_meta"};
+const sql::Statement kMetaSchema{9004, "UPDATE registry_meta SET value = $1 WHERE name = 'schema'"};
+const sql::Statement kChanges{9005, "SELECT value FROM registry_meta WHERE name = 'changes'"};
+const sql::Statement kCountChange{
+    9006, "UPDATE registry_meta SET value = value + 1 WHERE name = 'changes'"};
+
+std::string newer(const sql::Database& db, std::int64_t version) {
+  return "registry " + db.location() + ": made by a newer zavro-record (schema " +
+         std::to_string(version) + ", this one knows " + std::to_string(kDatabaseVersion) + ")";
+}
+
+// The database's schema version: 0 for an empty one that may be made.
+int current(sql::Database& db, bool create) {
+  const std::vector<std::string> tables = db.tables();
+  const bool has_meta = std::find(tables.begin(), tables.end(), "registry_meta") != tables.end();
+  const std::string other =
+      "registry " + db.location() + ": not a registry (a database of something else)";
+  if (has_meta) {
+    std::int64_t application = 0;
+    std::int64_t schema = -1;
+    sql::Rows rows = db.query(kMetaRead);
+    while (rows.next()) {
+      if (rows.view(0) == "application") application = rows.integer(1);
+      if (rows.view(0) == "schema") schema = rows.integer(1);
+    }
+    if (application != kApplication || schema < 0) throw Error(other);
+    // Where the engine keeps a copy for earlier releases, a copy ahead of the
+    // table was written by a newer one.
+    if (const auto legacy = db.legacy_version(); legacy && *legacy > schema) schema = *legacy;
+    if (schema > kDatabaseVersion) throw Error(newer(db, schema));
+    return static_cast<int>(schema);
+  }
+  if (const auto legacy = db.legacy_version(); legacy && *legacy > 0) {
+    if (*legacy > kDatabaseVersion) throw Error(newer(db, *legacy));
+    return *legacy;
+  }
+  if (!tables.empty()) throw Error(other);
+  if (!create) throw Error("no registry at " + db.location());
+  return 0;
+}
+
+}  // namespace
+
+// Every step, in order. A step's statements are written once: the engines'
+// differences are the tokens sql::expand knows.
+const std::vector<Migration>& migrations() {
+  static const std::vector<Migration> kMigrations = {
+      {1,
+       {
+           // One row per report received, rejected ones included; ids grow in
+           // receipt order and a machine is named by the id of its first report.
+           // tag: the digest's first eight bytes, what the index holds (a quarter
+           // of the digest's size); the whole digest is compared in the row.
+           // prev: the machine's report before this one.
+           "CREATE TABLE report (id {int} PRIMARY KEY, tag {int} NOT NULL, digest {bytes} NOT NULL,"
+           " file {bytes} NOT NULL, received {int} NOT NULL, note {bytes} NOT NULL,"
+           " bytes {bytes} NOT NULL, reason {bytes}, machine {int}, prev {int}, match TEXT,"
+           " rules {int} NOT NULL, evidence TEXT NOT NULL)",
+           "CREATE INDEX report_tag ON report (tag)",
+           // identity: what the latest report says, encoded (registry/identity.hpp).
+           "CREATE TABLE machine (id {int} PRIMARY KEY, latest {int} NOT NULL,"
+           " identity {bytes} NOT NULL)",
+           // Strong keys (serials, addresses), as 64-bit hashes, to the machines
+           // that showed them. A collision only adds a candidate the rules then
+           // weigh on the values themselves.
+           "CREATE TABLE component (key {int} NOT NULL, machine {int} NOT NULL,"
+           " PRIMARY KEY (key, machine)) {without_rowid}",
+           // Machines a value was the only strong agreement of, set apart all the same.
+           "CREATE TABLE witness (kind {int} NOT NULL, value {bytes} NOT NULL,"
+           " machine {int} NOT NULL, PRIMARY KEY (kind, value, machine)) {without_rowid}",
+           "CREATE TABLE learned (kind {int} NOT NULL, value {bytes} NOT NULL,"
+           " PRIMARY KEY (kind, value)) {without_rowid}",
+           "CREATE TABLE clone (machine {int} NOT NULL, other {int} NOT NULL,"
+           " PRIMARY KEY (machine, other)) {without_rowid}",
+           "CREATE INDEX clone_other ON clone (other)",
+       },
+       nullptr},
+      {2,
+       {
+           // What the listings show of each machine, kept with it by every
+           // batch that gives it a report (registry/summary.hpp).
+           "ALTER TABLE machine ADD COLUMN reports {int} NOT NULL DEFAULT 0",
+           "ALTER TABLE machine ADD COLUMN first_received {int} NOT NULL DEFAULT 0",
+           "ALTER TABLE machine ADD COLUMN last_received {int} NOT NULL DEFAULT 0",
+           "ALTER TABLE machine ADD COLUMN changed {int} NOT NULL DEFAULT 0",
+           "ALTER TABLE machine ADD COLUMN clone_group {int}",
+           "ALTER TABLE machine ADD COLUMN names {bytes}",
+           "ALTER TABLE machine ADD COLUMN records {bytes}",
+           "ALTER TABLE machine ADD COLUMN seen {bytes}",
+           "CREATE INDEX machine_clone_group ON machine (clone_group)"
+           " WHERE clone_group IS NOT NULL",
+           "CREATE INDEX report_rejected ON report (id) WHERE machine IS NULL",
+           // Every value a machine reported, folded for search, packed in
+           // chunks that one pass reads (registry/search.hpp).
+           "CREATE TABLE search (id {int} PRIMARY KEY, entries {bytes} NOT NULL)",
+           // Placeholders, listed and learned, and the machines that reported each.
+           "CREATE TABLE sighting (kind {int} NOT NULL, value {bytes} NOT NULL,"
+           " machine {int} NOT NULL, PRIMARY KEY (kind, value, machine)) {without_rowid}",
+       },
+       summarize},
+  };
+  return kMigrations;
+}
+
+void migrate(sql::Database& db, Store& store, bool create, int target) {
+  db.begin_read();
+  int version = 0;
+  try {
+    version = current(db, create);
+  } catch (...) {
+    db.end_read();
+    throw;
+  }
+  db.end_read();
+  db.accept();
+  if (version >= target) return;
+  // Under the writers' lock: another process may be making or migrating it.
+  db.begin_write();
+  try {
+    version = current(db, create);
+    if (version >= target) {
+      db.rollback();
+      return;
+    }
+    if (version == 0) db.mark_ours();
+    db.exec(kMetaTable);
+    db.run(kMetaRows, sql::Params().integer(kApplication));
+    for (const Migration& m : migrations()) {
+      if (m.version <= version || m.version > target) continue;
+      for (const std::string_view step : m.sql) db.exec(step);
+      if (m.code != nullptr) m.code(store);
+    }
+    store.flush();
+    db.run(kMetaSchema, sql::Params().integer(target));
+    db.mark_version(target);
+    db.commit();
+  } catch (...) {
+    store.forget();
+    db.rollback();
+    throw;
+  }
+}
+
+std::int64_t read_changes(sql::Database& db) {
+  sql::Rows rows = db.query(kChanges);
+  return rows.next() ? rows.integer(0) : 0;
+}
+
+void count_change(sql::Database& db) { db.run(kCountChange); }
+
+}  // namespace zavro::registry

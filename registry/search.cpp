@@ -1,0 +1,247 @@
+#include "registry/search.hpp"
+
+#include <string.h>  // memmem
+
+#include <algorithm>
+#include <cstring>
+
+namespace zavro::registry::search {
+namespace {
+
+constexpr std::string_view kMagic = "Z2";
+// Each area's text stays below this, so that its ends fit 16 bits.
+constexpr std::size_t kAreaBytes = 0xFFFF;
+
+template <typename T>
+void put(std::string& out, T v) {
+  char b[sizeof v];
+  std::memcpy(b, &v, sizeof v);
+  out.append(b, sizeof v);
+}
+
+template <typename T>
+bool take(std::string_view& in, T& v) {
+  if (in.size() < sizeof v) return false;
+  std::memcpy(&v, in.data(), sizeof v);
+  in.remove_prefix(sizeof v);
+  return true;
+}
+
+// One area of a parsed chunk: entry i's text ends at end(i), the next starts
+// one byte later; runs give each machine's first entry.
+struct AreaView {
+  std::uint32_t count = 0;
+  std::uint32_t run_count = 0;
+  const char* runs = nullptr;  // (i64 machine, u32 first entry) each
+  const char* ends = nullptr;  // u16 each
+  std::string_view bytes;
+  std::uint16_t end(std::uint32_t i) const {
+    std::uint16_t v = 0;
+    std::memcpy(&v, ends + std::size_t{2} * i, 2);
+    return v;
+  }
+  Id run_machine(std::uint32_t r) const {
+    Id v = 0;
+    std::memcpy(&v, runs + std::size_t{12} * r, 8);
+    return v;
+  }
+  std::uint32_t run_first(std::uint32_t r) const {
+    std::uint32_t v = 0;
+    std::memcpy(&v, runs + std::size_t{12} * r + 8, 4);
+    return v;
+  }
+  // The machine of entry i: the last run starting at or before it.
+  Id machine(std::uint32_t i) const {
+    std::uint32_t lo = 0;
+    std::uint32_t hi = run_count;
+    while (hi - lo > 1) {
+      const std::uint32_t mid = lo + (hi - lo) / 2;
+      if (run_first(mid) <= i) {
+        lo = mid;
+      } else {
+        hi = mid;
+      }
+    }
+    return run_machine(lo);
+  }
+};
+
+bool take_area(std::string_view& in, AreaView& area) {
+  if (!take(in, area.count) || !take(in, area.run_count)) return false;
+  const std::size_t need = std::size_t{12} * area.run_count + std::size_t{2} * area.count;
+  if (in.size() < need || (area.count > 0 && area.run_count == 0)) return false;
+  area.runs = in.data();
+  area.ends = in.data() + std::size_t{12} * area.run_count;
+  in.remove_prefix(need);
+  return true;
+}
+
+// The two areas of a chunk; false when it does not parse.
+bool parse_chunk(std::string_view chunk, AreaView& text, AreaView& address) {
+  if (chunk.substr(0, kMagic.size()) != kMagic) return false;
+  chunk.remove_prefix(kMagic.size());
+  std::uint32_t text_size = 0;
+  if (!take_area(chunk, text) || !take_area(chunk, address) || !take(chunk, text_size) ||
+      text_size > chunk.size()) {
+    return false;
+  }
+  text.bytes = chunk.substr(0, text_size);
+  address.bytes = chunk.substr(text_size);
+  // Ends must rise within their area and runs start in order, or a damaged
+  // chunk could point anywhere.
+  for (const AreaView* area : {&text, &address}) {
+    std::size_t last = 0;
+    for (std::uint32_t i = 0; i < area->count; ++i) {
+      const std::size_t end = area->end(i);
+      if (end < last || end >= area->bytes.size()) return false;
+      last = end + 1;
+    }
+    for (std::uint32_t r = 0; r < area->run_count; ++r) {
+      if (area->run_first(r) >= area->count ||
+          (r > 0 && area->run_first(r) <= area->run_first(r - 1)) ||
+          (r == 0 && area->run_first(0) != 0)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+void scan_area(const AreaView& area, std::string_view needle, std::vector<Id>& out) {
+  if (needle.empty() || area.count == 0) return;
+  const char* base = area.bytes.data();
+  std::size_t from = 0;
+  while (from < area.bytes.size()) {
+    const void* hit = ::memmem(base + from, area.bytes.size() - from, needle.data(), needle.size());
+    if (hit == nullptr) return;
+    const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
+    // The entry the hit is in: the first whose end lies past it. No needle
+    // holds the zero byte between entries, so a hit never spans two.
+    std::uint32_t lo = 0;
+    std::uint32_t hi = area.count;
+    while (lo < hi) {
+      const std::uint32_t mid = lo + (hi - lo) / 2;
+      if (area.end(mid) <= at) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    if (lo == area.count) return;
+    out.push_back(area.machine(lo));
+    from = std::size_t{area.end(lo)} + 1;
+  }
+}
+
+}  // namespace
+
+std::string fold(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 'A' && b <= 'Z') {
+      c = static_cast<char>(b - 'A' + 'a');
+    } else if (b < 0x20 || b == 0x7F) {
+      c = '\x01';
+    }
+  }
+  return out;
+}
+
+std::string hex_address(std::string_view six_bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : six_bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+  }
+  return out;
+}
+
+Query query_of(std::string_view text) {
+  Query q;
+  q.text = fold(text);
+  for (const char c : q.text) {
+    if (c != ':' && c != '-' && c != '.') q.address += c;
+  }
+  return q;
+}
+
+void ChunkBuilder::add(Id machine, Field field, std::string_view folded) {
+  folded = folded.substr(0, kAreaBytes / 2);
+  Area* area = field == Field::kText ? &text_ : &address_;
+  if (area->bytes.size() + folded.size() + 1 > kAreaBytes ||
+      size() + folded.size() + 15 > kChunkBytes) {
+    done_bytes_ += (done_.emplace_back(end_chunk())).size();
+    area = field == Field::kText ? &text_ : &address_;
+  }
+  if (area->runs.empty() || area->runs.back().first != machine) {
+    area->runs.emplace_back(machine, static_cast<std::uint32_t>(area->ends.size()));
+  }
+  area->bytes.append(folded);
+  area->ends.push_back(static_cast<std::uint16_t>(area->bytes.size()));
+  area->bytes += '\0';
+  ++count_;
+}
+
+std::size_t ChunkBuilder::size() const {
+  std::size_t size = done_bytes_;
+  for (const Area* area : {&text_, &address_}) {
+    size += area->bytes.size() + 2 * area->ends.size() + 12 * area->runs.size();
+  }
+  return size;
+}
+
+std::string ChunkBuilder::end_chunk() {
+  std::string out(kMagic);
+  for (const Area* area : {&text_, &address_}) {
+    put(out, static_cast<std::uint32_t>(area->ends.size()));
+    put(out, static_cast<std::uint32_t>(area->runs.size()));
+    for (const auto& [machine, first] : area->runs) {
+      put(out, machine);
+      put(out, first);
+    }
+    for (const std::uint16_t end : area->ends) put(out, end);
+  }
+  put(out, static_cast<std::uint32_t>(text_.bytes.size()));
+  out += text_.bytes;
+  out += address_.bytes;
+  text_ = Area();
+  address_ = Area();
+  count_ = 0;
+  return out;
+}
+
+std::vector<std::string> ChunkBuilder::finish() {
+  if (count_ > 0) done_.push_back(end_chunk());
+  std::vector<std::string> out;
+  out.swap(done_);
+  done_bytes_ = 0;
+  return out;
+}
+
+void entries(std::string_view chunk,
+             const std::function<void(Id machine, Field field, std::string_view folded)>& each) {
+  AreaView text;
+  AreaView address;
+  if (!parse_chunk(chunk, text, address)) return;
+  for (const auto& [area, field] : {std::pair{&text, Field::kText}, {&address, Field::kAddress}}) {
+    std::size_t start = 0;
+    for (std::uint32_t i = 0; i < area->count; ++i) {
+      const std::size_t end = area->end(i);
+      each(area->machine(i), field, area->bytes.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+}
+
+void scan(std::string_view chunk, const Query& query, std::vector<Id>& out) {
+  AreaView text;
+  AreaView address;
+  if (!parse_chunk(chunk, text, address)) return;
+  scan_area(text, query.text, out);
+  scan_area(address, query.address, out);
+}
+
+}  // namespace zavro::registry::search

@@ -1,0 +1,99 @@
+// The registry's own vocabulary, below everything else in registry/: ids,
+// what became of a report, and the rows the store keeps.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "registry/digest.hpp"
+
+namespace zavro::registry {
+
+// A report's id, in receipt order; a machine is named by its first report's.
+using Id = std::int64_t;
+
+// Rows a listing reads at a time: memory stays flat however large the registry.
+inline constexpr int kPage = 4096;
+
+// A registry that cannot be opened, read or written; the message names the
+// cause and where. The command exits 2 and the registry is as it was before
+// the batch.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class Status { kStored, kDuplicate, kRejected };
+const char* name_of(Status status);
+
+// What became of one report.
+struct Outcome {
+  std::string file;
+  Status status = Status::kRejected;
+  Id record = 0;                // the stored report (for a duplicate, the earlier one)
+  std::optional<Id> machine;    // unset when rejected
+  std::string name;             // the machine's latest name
+  std::string match;            // "new", "same", "changed" or "clone"; empty when rejected
+  std::string changed;          // changed: what changed, as history writes it
+  std::string evidence = "{}";  // the decision's evidence, one JSON object
+  std::string reason;           // rejected (or a duplicate of a rejected report): why
+  Digest digest{};
+};
+
+// One report's place after rebuild, when it differs from before.
+struct Move {
+  Id record = 0;
+  std::optional<Id> from;
+  std::optional<Id> to;
+};
+
+struct Assignment {
+  Id record = 0;
+  std::optional<Id> machine;  // unset for a rejected report
+};
+
+// A report as stored; bytes exactly as received.
+struct StoredReport {
+  Id id = 0;
+  Digest digest{};
+  std::string file;
+  std::int64_t received = 0;  // Unix seconds
+  std::string note;
+  std::string bytes;
+  std::string reason;         // rejected: why; empty when tied
+  std::optional<Id> machine;  // unset when rejected
+  std::optional<Id> prev;     // the machine's report before this one
+  std::string match;          // "new", "same", "changed", "clone"
+  int rules = 0;              // rules version of the decision
+  std::string evidence;       // JSON object
+};
+
+// A machine: what its ties weigh (its latest report's identity) and what its
+// listings show, kept up to date by every batch that gives it a report.
+struct MachineRow {
+  Id id = 0;             // the id of its first report
+  Id latest = 0;         // its latest report
+  std::string identity;  // that report's identity, encoded (registry/identity.hpp)
+  std::int64_t reports = 0;
+  std::int64_t first_received = 0;
+  std::int64_t last_received = 0;
+  // An address, serial or name changed from one report to the next.
+  bool changed = false;
+  // The smallest machine of the copies it belongs to; unset when it has none.
+  std::optional<Id> clone_group;
+  std::string names;    // every name reported, first seen first (registry/summary.hpp)
+  std::string records;  // its reports' ids
+  std::string seen;     // what it is found by: hashes of every value it reported
+};
+
+// A report already stored with the same bytes.
+struct Known {
+  Id record = 0;
+  std::optional<Id> machine;  // unset: it was rejected
+  std::string reason;         // rejected: why
+};
+
+}  // namespace zavro::registry

@@ -1,0 +1,109 @@
+#include "registry/vendors.hpp"
+
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string_view>
+
+namespace zavro::registry {
+namespace {
+
+// The files and the width of the blocks each assigns.
+struct Table {
+  const char* file;
+  int bits;
+};
+constexpr Table kTables[] = {{"oui36.csv", 36}, {"mam.csv", 28}, {"oui.csv", 24}};
+
+std::uint64_t top_bits(const AddressBytes& address, int bits) {
+  std::uint64_t all = 0;
+  for (const std::uint8_t b : address) all = all << 8 | b;
+  return all >> (48 - bits);
+}
+
+std::uint64_t key_of(std::uint64_t block, int bits) {
+  return block << 8 | static_cast<std::uint64_t>(bits);
+}
+
+// The next CSV record's fields (RFC 4180: quoted fields may hold commas,
+// doubled quotes and line breaks); false at the end.
+bool next_record(std::string_view& in, std::vector<std::string>& fields) {
+  fields.clear();
+  if (in.empty()) return false;
+  std::string field;
+  bool quoted = false;
+  std::size_t at = 0;
+  for (; at < in.size(); ++at) {
+    const char c = in[at];
+    if (quoted) {
+      if (c == '"' && at + 1 < in.size() && in[at + 1] == '"') {
+        field += '"';
+        ++at;
+      } else if (c == '"') {
+        quoted = false;
+      } else {
+        field += c;
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      fields.push_back(std::move(field));
+      field.clear();
+    } else if (c == '\n') {
+      break;
+    } else if (c != '\r') {
+      field += c;
+    }
+  }
+  fields.push_back(std::move(field));
+  in.remove_prefix(at < in.size() ? at + 1 : in.size());
+  return true;
+}
+
+bool parse_hex(std::string_view text, std::uint64_t& value) {
+  value = 0;
+  if (text.empty() || text.size() > 12) return false;
+  for (const char c : text) {
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    if (digit < 0) return false;
+    value = value << 4 | static_cast<std::uint64_t>(digit);
+  }
+  return true;
+}
+
+}  // namespace
+
+Vendors::Vendors(const std::vector<AddressBytes>& wanted, const std::string& dir) {
+  for (const Table& table : kTables) {
+    std::set<std::uint64_t> blocks;
+    for (const AddressBytes& a : wanted) blocks.insert(top_bits(a, table.bits));
+    std::ifstream file(dir + "/" + table.file, std::ios::binary);
+    if (!file) continue;
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    std::string_view in = text;
+    std::vector<std::string> fields;
+    while (next_record(in, fields)) {
+      std::uint64_t block = 0;
+      if (fields.size() < 3 || fields[1].size() * 4 != static_cast<std::size_t>(table.bits) ||
+          !parse_hex(fields[1], block)) {
+        continue;  // the header, or a line of something else
+      }
+      if (!wanted.empty() && blocks.count(block) == 0) continue;
+      names_.emplace(key_of(block, table.bits), fields[2]);
+    }
+  }
+}
+
+std::string Vendors::maker(const AddressBytes& address) const {
+  for (const Table& table : kTables) {
+    const auto it = names_.find(key_of(top_bits(address, table.bits), table.bits));
+    if (it != names_.end()) return it->second;
+  }
+  return {};
+}
+
+}  // namespace zavro::registry
