@@ -1,5 +1,6 @@
 // zavro-record: reads, checks and compares report files.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -128,13 +129,91 @@ std::string terminal_lines(const std::string& text) {
   return out + zavro::reader::terminal_safe(std::string_view(text).substr(from));
 }
 
+std::vector<CLI::App*> commands_of(CLI::App& app) {
+  return app.get_subcommands([](const CLI::App*) { return true; });
+}
+
+CLI::App* command_named(CLI::App& app, const std::string& name) {
+  for (CLI::App* command : commands_of(app)) {
+    if (command->get_name() == name) return command;
+  }
+  return nullptr;
+}
+
+// Edits (insert, delete, replace, swap two neighbours) from a to b.
+std::size_t edits(const std::string& a, const std::string& b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The command a mistyped word most likely meant: the only one it begins, else
+// the nearest within two edits; none when nothing is close. CLI11 suggests nothing.
+std::string nearest_command(CLI::App& app, const std::string& typed) {
+  constexpr std::size_t kMostEdits = 2;
+  std::string prefixed;
+  int prefixes = 0;
+  std::string nearest;
+  std::size_t best = kMostEdits + 1;
+  for (const CLI::App* command : commands_of(app)) {
+    const std::string& name = command->get_name();
+    if (typed.size() >= 2 && name.compare(0, typed.size(), typed) == 0) {
+      prefixed = name;
+      ++prefixes;
+    }
+    // Far longer is far off, and a long word would cost a large table.
+    if (typed.size() > name.size() + kMostEdits) continue;
+    const std::size_t n = edits(typed, name);
+    if (n < best && n < typed.size()) {
+      best = n;
+      nearest = name;
+    }
+  }
+  return prefixes == 1 ? prefixed : nearest;
+}
+
+// What the words before the command ask for.
+struct Invocation {
+  enum Kind { kCommand, kNoCommand, kUnknownCommand, kLeaveToParser } kind = kLeaveToParser;
+  std::size_t command = 0;  // kCommand, kUnknownCommand: its index in the arguments
+};
+
+// Options go before the command too ("zavro-record --db FILE machines"): the
+// words up to the first that is no option, each option with its value when it
+// takes one (any command's option of that name says whether it does).
+Invocation invocation_of(CLI::App& app, const std::vector<std::string>& arguments) {
+  std::size_t i = 1;
+  while (i < arguments.size()) {
+    const std::string& word = arguments[i];
+    if (word.size() < 2 || word[0] != '-') break;
+    const std::string name = word.substr(0, word.find('='));
+    // The program's own --help and --version, and "--", as CLI11 reads them.
+    if (name == "--" || app.get_option_no_throw(name) != nullptr) return {};
+    const CLI::Option* option = nullptr;
+    for (CLI::App* command : commands_of(app)) {
+      if ((option = command->get_option_no_throw(name)) != nullptr) break;
+    }
+    if (option == nullptr) return {};  // CLI11 names it
+    const bool takes_value = option->get_expected_min() > 0 && name.size() == word.size();
+    i += takes_value ? 2 : 1;
+  }
+  if (i >= arguments.size()) return {Invocation::kNoCommand, 0};
+  if (command_named(app, arguments[i]) == nullptr) return {Invocation::kUnknownCommand, i};
+  return {Invocation::kCommand, i};
+}
+
 int run(int native_argc, char** native_argv) {
-  const std::vector<std::string> arguments = zavro::utf8_arguments(native_argc, native_argv);
-  std::vector<const char*> pointers;
-  pointers.reserve(arguments.size());
-  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
-  const int argc = static_cast<int>(pointers.size());
-  const char* const* argv = pointers.data();
+  std::vector<std::string> arguments = zavro::utf8_arguments(native_argc, native_argv);
 
   CLI::App app{
       "Reads, checks and compares zavro-sysinfo report files, and keeps a registry of "
@@ -173,8 +252,35 @@ int run(int native_argc, char** native_argv) {
 
   const auto registry_commands = zavro::add_registry_commands(app, version);
 
+  const Invocation invocation = invocation_of(app, arguments);
+  switch (invocation.kind) {
+    case Invocation::kNoCommand:
+      // What a person typing the bare name wants; still no command ran.
+      std::cerr << app.help();
+      return kUsageError;
+    case Invocation::kUnknownCommand: {
+      const std::string& typed = arguments[invocation.command];
+      const std::string meant = nearest_command(app, typed);
+      std::cerr << "zavro-record: unknown command '" << zavro::reader::terminal_safe(typed)
+                << (meant.empty() ? "'; see 'zavro-record --help'\n"
+                                  : "'; did you mean '" + meant + "'?\n");
+      return kUsageError;
+    }
+    case Invocation::kCommand:
+      // CLI11 reads a command's options after it: the command moves first.
+      std::rotate(arguments.begin() + 1,
+                  arguments.begin() + static_cast<std::ptrdiff_t>(invocation.command),
+                  arguments.begin() + static_cast<std::ptrdiff_t>(invocation.command) + 1);
+      break;
+    case Invocation::kLeaveToParser:
+      break;
+  }
+
+  std::vector<const char*> pointers;
+  pointers.reserve(arguments.size());
+  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
   } catch (const CLI::ParseError& error) {
     // CLI11 quotes the offending argument, which may hold any byte.
     std::ostringstream out;

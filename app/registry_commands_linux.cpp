@@ -3,13 +3,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <iostream>
+#include <mutex>
 #include <vector>
 
 #include "app/registry_commands.hpp"
 #include "app/serve.hpp"
 #include "reader/output.hpp"
 #include "registry/input.hpp"
+#include "registry/mail.hpp"
 #include "registry/registry.hpp"
 #include "registry/views.hpp"
 
@@ -99,22 +102,38 @@ class Commands final : public RegistryCommands {
     };
     add_ = common(app.add_subcommand("add", "Store reports, each tied to a machine"));
     add_->add_option("--note", note_, "stored with each report of this run (a ticket, a customer)");
+    add_->add_flag("--follow-symlinks", follow_symlinks_,
+                   "in directories, follow links to files outside the directory given too");
     add_->add_option("INPUT", inputs_,
-                     "report files, directories, archives (.zip .tar .tar.gz .tgz .tar.xz); - "
-                     "reads standard input")
+                     "report files, directories, archives (.zip .tar .tar.gz .tgz .tar.xz), mail "
+                     "(.eml, .mbox, a Maildir); - reads standard input")
         ->required();
+    add_max_message(add_);
     find_ = common(
         app.add_subcommand("find", "Which known machine each report is from; stores nothing"));
-    find_->add_option("FILE", inputs_, "report files or archives; - reads standard input")
+    find_->add_option("FILE", inputs_, "report files, archives or mail; - reads standard input")
         ->required();
+    add_max_message(find_);
     machines_ = common(app.add_subcommand("machines", "Every machine, a line each"));
+    machines_->add_option("--q", query_,
+                          "only machines that ever reported a serial, name or address holding "
+                          "TEXT (case aside; an address with or without separators)");
+    machines_->add_flag("--csv", csv_, "RFC 4180 CSV with a header line");
+    paging(machines_, "MACHINE");
+    machine_ = common(app.add_subcommand(
+        "machine", "One machine whole: what it is now and every value it ever reported"));
+    machine_->add_option("MACHINE", machine_id_, "machine id")->required();
     history_ =
         common(app.add_subcommand("history", "A machine's reports in order, with what changed"));
-    history_->add_option("MACHINE", machine_, "machine id")->required();
+    history_->add_option("MACHINE", machine_id_, "machine id")->required();
+    paging(history_, "RECORD");
     placeholders_ = common(
         app.add_subcommand("placeholders", "Values that identify nothing, listed and learned"));
+    paging(placeholders_, "N", "leave out the first N");
     clones_ = common(app.add_subcommand("clones", "Machines that are copies of one another"));
+    paging(clones_, "MACHINE", "start after the group named by this machine");
     rejected_ = common(app.add_subcommand("rejected", "Reports that could not be read, kept"));
+    paging(rejected_, "RECORD");
     rebuild_ =
         common(app.add_subcommand("rebuild", "Tie every report again with all that is known now"));
     copy_ = app.add_subcommand("copy", "Copy a registry whole into an empty one, on either engine");
@@ -126,7 +145,7 @@ class Commands final : public RegistryCommands {
   }
 
   std::optional<int> run() override {
-    CLI::App* const commands[] = {add_,    find_,     machines_, history_, placeholders_,
+    CLI::App* const commands[] = {add_,    find_,     machines_, machine_, history_, placeholders_,
                                   clones_, rejected_, rebuild_,  copy_,    serve_};
     CLI::App* parsed = nullptr;
     for (CLI::App* command : commands) {
@@ -148,17 +167,17 @@ class Commands final : public RegistryCommands {
       if (parsed == add_) return add(*registry);
       if (parsed == find_) return find(*registry);
       if (parsed == rebuild_) return rebuild(*registry);
-      if (parsed == history_) {
-        if (!registry::history(*registry, machine_, json_, print_line)) {
-          error("no machine " + std::to_string(machine_) + " in " + *path);
-          return 1;
-        }
-        return 0;
+      if (parsed == machine_ || parsed == history_) return machine(*registry, parsed, *path);
+      const registry::Page page{after_, limit_};
+      if (parsed == machines_) {
+        const auto format = json_  ? registry::Format::kJson
+                            : csv_ ? registry::Format::kCsv
+                                   : registry::Format::kTable;
+        registry::machines(*registry, query_, page, format, print_line);
       }
-      if (parsed == machines_) registry::machines(*registry, json_, print_line);
-      if (parsed == placeholders_) registry::placeholders(*registry, json_, print_line);
-      if (parsed == clones_) registry::clones(*registry, json_, print_line);
-      if (parsed == rejected_) registry::rejected(*registry, json_, print_line);
+      if (parsed == placeholders_) registry::placeholders(*registry, page, json_, print_line);
+      if (parsed == clones_) registry::clones(*registry, page, json_, print_line);
+      if (parsed == rejected_) registry::rejected(*registry, page, json_, print_line);
       return 0;
     } catch (const registry::Error& e) {
       std::cout.flush();
@@ -186,44 +205,171 @@ class Commands final : public RegistryCommands {
     serve_->add_option("--max-body", serve_options_.body_limit,
                        "largest request body in bytes (default 64 MiB)");
     serve_->add_option("--threads", serve_options_.threads,
-                       "worker threads, one per open connection (default 16)");
+                       "worker threads running requests (default 16); connections, idle or "
+                       "slow, hold none");
+    serve_->add_option("--max-connections", serve_options_.max_connections,
+                       "connections at once (default 4096)");
+    serve_->add_option("--max-connections-per-address", serve_options_.max_connections_per_address,
+                       "connections at once from one address (default 2048)");
+    serve_->add_option("--allowed-host", serve_options_.allowed_hosts,
+                       "a Host name to answer besides the address listened on and localhost "
+                       "(a reverse proxy's); repeatable");
   }
 
+  void paging(CLI::App* command, const char* key, const char* after = nullptr) {
+    command->add_option("--limit", limit_, "at most N lines")->check(CLI::PositiveNumber);
+    command
+        ->add_option("--after", after_,
+                     after != nullptr ? after : std::string("start after this ") + key)
+        ->type_name(key);
+  }
+
+  // machine and history: a machine's id; the id of a report on another
+  // machine (or none) is named as such.
+  int machine(registry::Registry& registry, CLI::App* command, const std::string& path) {
+    if (command == machine_) {
+      if (auto text = registry::machine_view(registry, machine_id_, json_)) {
+        std::cout << *text << (json_ ? "\n" : "");
+        return 0;
+      }
+    } else if (registry::history(registry, machine_id_, {after_, limit_}, json_, print_line)) {
+      return 0;
+    }
+    const auto place = registry.assignment_of(machine_id_);
+    if (place && place->machine) {
+      error("record " + std::to_string(machine_id_) + " is on machine " +
+            std::to_string(*place->machine));
+    } else if (place) {
+      error("record " + std::to_string(machine_id_) + " was rejected (see rejected)");
+    } else {
+      error("no machine " + std::to_string(machine_id_) + " in " + path);
+    }
+    return 1;
+  }
+
+  void add_max_message(CLI::App* command) {
+    command
+        ->add_option("--max-message", max_message_,
+                     "largest mail message read, in bytes; a larger one is refused (default "
+                     "64 MiB)")
+        ->check(CLI::PositiveNumber);
+  }
+
+  // A message without a report is kept as a rejected report (its first
+  // bytes and the reason), and told apart here as "no-report": the outcomes
+  // come in the order the items went in, so each is matched to its item.
   int add(registry::Registry& registry) {
     std::size_t counts[3] = {};
+    std::size_t no_report = 0;
+    bool refused_any = false;  // a rejected report, or a duplicate of one
     Progress progress(!json_, "added");
+    std::mutex mutex;  // the outcomes may be told on the adder's thread
+    std::deque<std::optional<registry::MailOrigin>> pending;  // set: a message without a report
+    std::deque<bool> flagged;
     auto adder = registry.adder(
         note_,
         [&](const Outcome& outcome) {
+          bool message = false;
+          std::optional<registry::MailOrigin> origin;
+          {
+            const std::lock_guard<std::mutex> lock(mutex);
+            message = flagged.front();
+            flagged.pop_front();
+            if (message) {
+              origin = std::move(pending.front());
+              pending.pop_front();
+            }
+          }
+          if (message) {
+            ++no_report;
+            progress.tick(true);
+            print_line(json_ ? registry::no_report_json(outcome, origin, false)
+                             : registry::no_report_text(outcome, origin, false));
+            return;
+          }
           ++counts[static_cast<int>(outcome.status)];
+          refused_any = refused_any || !outcome.machine;
           progress.tick(outcome.status == Status::kRejected);
           print_line(json_ ? registry::outcome_json(outcome, false)
                            : registry::outcome_text(outcome, false));
         },
         json_);
-    registry::read_inputs(inputs_, [&](registry::Item& item) {
-      adder->push(std::move(item));
-      return true;
-    });
+    registry::ReadOptions options;
+    options.follow_symlinks = follow_symlinks_;
+    options.max_message = max_message_;
+    registry::read_inputs(
+        inputs_,
+        [&](registry::Item& item) {
+          {
+            const std::lock_guard<std::mutex> lock(mutex);
+            flagged.push_back(item.no_report);
+            if (item.no_report) pending.push_back(item.mail);
+          }
+          adder->push(std::move(item));
+          return true;
+        },
+        [&](const registry::Refusal& refusal) {
+          progress.clear();
+          refused(refusal);
+        },
+        options);
     adder->finish();
     progress.clear();
     if (!json_) {
       std::cout << counts[0] << " stored, " << counts[1] << " duplicate, " << counts[2]
-                << " rejected\n";
+                << " rejected";
+      if (no_report > 0) std::cout << ", " << no_report << " without a report";
+      std::cout << '\n';
     }
-    return counts[static_cast<int>(Status::kRejected)] > 0 ? 1 : 0;
+    return refused_any || no_report > 0 || refusals_ > 0 ? 1 : 0;
   }
 
+  // A path that cannot be opened, a link not followed, an archive refused:
+  // named on standard error, and the command fails.
+  void refused(const registry::Refusal& refusal) {
+    ++refusals_;
+    std::cout.flush();
+    error(refusal.name + ": " + (refusal.limit ? "archive refused: " : "") + refusal.reason);
+  }
+
+  // Reports found in chunks, each chunk's lookups sent at once: a server
+  // answers many reports in one round trip.
   int find(registry::Registry& registry) {
     bool all_known = true;
-    registry::read_inputs(inputs_, [&](registry::Item& item) {
-      const Outcome outcome = registry.find(item);
-      all_known = all_known && outcome.machine.has_value();
+    std::mutex mutex;  // the outcomes may be told on the finder's thread
+    std::deque<std::optional<std::optional<registry::MailOrigin>>> pending;  // set: no report
+    auto finder = registry.finder([&](const Outcome& outcome) {
+      std::optional<std::optional<registry::MailOrigin>> message;
+      {
+        const std::lock_guard<std::mutex> lock(mutex);
+        message = std::move(pending.front());
+        pending.pop_front();
+      }
+      all_known = all_known && outcome.machine.has_value() && !message;
+      if (message) {
+        print_line(json_ ? registry::no_report_json(outcome, *message, true)
+                         : registry::no_report_text(outcome, *message, true));
+        return;
+      }
       print_line(json_ ? registry::outcome_json(outcome, true)
                        : registry::outcome_text(outcome, true));
-      return true;
     });
-    return all_known ? 0 : 1;
+    registry::ReadOptions options;
+    options.max_message = max_message_;
+    registry::read_inputs(
+        inputs_,
+        [&](registry::Item& item) {
+          {
+            const std::lock_guard<std::mutex> lock(mutex);
+            using Origin = std::optional<registry::MailOrigin>;
+            pending.push_back(item.no_report ? std::optional<Origin>(item.mail) : std::nullopt);
+          }
+          finder->push(std::move(item));
+          return true;
+        },
+        [this](const registry::Refusal& refusal) { refused(refusal); }, options);
+    finder->finish();
+    return all_known && refusals_ == 0 ? 0 : 1;
   }
 
   int rebuild(registry::Registry& registry) {
@@ -265,12 +411,20 @@ class Commands final : public RegistryCommands {
   std::string from_;
   std::string to_;
   bool json_ = false;
+  bool follow_symlinks_ = false;
+  std::size_t refusals_ = 0;
   std::string note_;
   std::vector<std::string> inputs_;
-  std::int64_t machine_ = 0;
+  std::int64_t machine_id_ = 0;
+  std::string query_;
+  bool csv_ = false;
+  std::optional<std::size_t> limit_;
+  std::int64_t after_ = 0;
+  std::size_t max_message_ = registry::kDefaultMaxMessage;
   CLI::App* add_ = nullptr;
   CLI::App* find_ = nullptr;
   CLI::App* machines_ = nullptr;
+  CLI::App* machine_ = nullptr;
   CLI::App* history_ = nullptr;
   CLI::App* placeholders_ = nullptr;
   CLI::App* clones_ = nullptr;

@@ -3,9 +3,14 @@
 find_package(SQLite3 REQUIRED)
 find_package(PostgreSQL REQUIRED)  # libpq only
 find_package(LibArchive REQUIRED)
+# .tar.xz is unpacked by liblzma directly, under a memory limit.
+find_package(LibLZMA REQUIRED)
 find_package(OpenSSL REQUIRED COMPONENTS Crypto SSL)
 find_package(Threads REQUIRED)
-# serve: Debian's cpp-httplib is a shared library built with OpenSSL, zlib and
-# brotli; its pkg-config flags say so and must match.
+# serve: libmicrohttpd (event-driven; TLS through GnuTLS, linked by it).
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+pkg_check_modules(MICROHTTPD REQUIRED IMPORTED_TARGET libmicrohttpd)
+# Mail: GMime reads messages (MIME, RFC 2047 and 2231 names, transfer encodings).
+pkg_check_modules(GMIME REQUIRED IMPORTED_TARGET gmime-3.0)
+# IMAP: libcurl (IMAPS with OpenSSL, fetch by UID).
+find_package(CURL REQUIRED)

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Makes zavro-record's man page from its --help and each command's --help.
+# Makes zavro-record's man page from its --help and each command's --help, with
+# the sections no help gives (exit status, environment, files, examples) from
+# app/man/zavro-record.h2m.
 # Usage: man-page.sh <zavro-record> <version> <output .1.gz>
 set -euo pipefail
 exe=$1
@@ -14,13 +16,8 @@ trap 'rm -rf "$work"' EXIT
     echo "\\fB$command\\fR"
     "$exe" "$command" --help </dev/null | sed -e 's/\\/\\e/g' -e 's/^\./\\\&./' -e 's/$/\n.br/'
   done
-  echo '[FILES]'
-  echo '$XDG_DATA_HOME/zavro/registry.sqlite (default ~/.local/share/zavro/registry.sqlite): the registry,'
-  echo 'unless --db or $ZAVRO_REGISTRY names another.'
-  echo '.br'
-  echo 'REGISTRY.token: serve'"'"'s access token (mode 0600), unless --token-file names another;'
-  echo 'for a registry given as a URI, $XDG_DATA_HOME/zavro/serve.token.'
 } >"$work/include"
 help2man --no-info --no-discard-stderr --name='read, check and compare machine identity reports; keep a registry of machines' \
-  --version-string="$version" --include="$work/include" --output="$work/zavro-record.1" "$exe"
+  --version-string="$version" --include="$work/include" \
+  --include="$(dirname "$0")/../app/man/zavro-record.h2m" --output="$work/zavro-record.1" "$exe"
 gzip -9n <"$work/zavro-record.1" >"$out"

@@ -22,11 +22,26 @@ for page in zavro-sysinfo zavro-record; do
 done
 # zavro-record links the registry's libraries dynamically: the package must say so.
 depends=$(dpkg-deb -f "${debs[0]}" Depends)
-for lib in libsqlite3-0 libpq5 libarchive13 libssl3; do
+for lib in libsqlite3-0 libpq5 libarchive13 libssl3 libgmime-3.0-0 libmicrohttpd12 liblzma5; do
   [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 # The packed tools run from where the package puts them.
 dpkg-deb -x "${debs[0]}" "$out/root" || fail "cannot unpack ${debs[0]}"
 version=$("$out/root/usr/bin/zavro-record" --version) || fail "the packed zavro-record does not run"
 [[ $version == "zavro-record "[0-9]* ]] || fail "the packed zavro-record says '$version'"
+# Each man page has the sections a desk looks for; zavro-record's name the
+# registry commands' statuses, where the registry is found and what it keeps.
+section() { sed -n "/^\.SH \"\?$2\"\?\$/,/^\.SH /p" <<<"$1" | sed 1d; }
+for page in zavro-sysinfo zavro-record; do
+  text=$(zcat "$out/root/usr/share/man/man1/$page.1.gz") || fail "cannot read $page's man page"
+  for section in 'EXIT STATUS' ENVIRONMENT FILES EXAMPLES; do
+    [[ $(section "$text" "$section") == *[a-z]* ]] || fail "$page's man page lacks $section"
+  done
+done
+checks=('EXIT STATUS|add*find*history*machines*copy*serve' 'ENVIRONMENT|ZAVRO_REGISTRY*XDG_DATA_HOME*HOME'
+        'FILES|registry.sqlite*.token' 'EXAMPLES|zavro-record add*zavro-record history')
+for check in "${checks[@]}"; do
+  # shellcheck disable=SC2053 # globs on purpose
+  [[ $(section "$text" "${check%%|*}") == *${check#*|}* ]] || fail "zavro-record's ${check%%|*}: not ${check#*|}"
+done
 echo "PASS: $(basename "${debs[0]}")"

@@ -83,7 +83,7 @@ check good.txt malformed.txt||1|good.txt: ok//malformed.txt: malformed: *
 EOF
 compare) table <<'EOF' ;;
 compare good.txt good.txt||0|*verdict*same*
-compare --json good.txt other.txt||1|{"schema":1,"rules":1,"verdict":"different","components":{"Cpuid":*}
+compare --json good.txt other.txt||1|{"schema":1,"rules":2,"verdict":"different","components":{"Cpuid":*}
 compare good.txt malformed.txt||2||*malformed.txt: malformed*
 compare ambiguous.txt good.txt||2||*ambiguous.txt: ambiguous*
 compare good.txt absent.txt||2||*absent.txt: unreadable*
@@ -111,7 +111,7 @@ EOF
 control)
   record $'\e[31mred\a\x9b\xff\\' PF2ABCDE L1HF65E00X9 >control.txt
   for args in "show control.txt" "check control.txt" "compare control.txt good.txt" \
-              $'check gone\e]0;title\a.txt' $'show good.txt -\e[31mx'; do
+              $'check gone\e]0;title\a.txt' $'show good.txt -\e[31mx' $'sh\e[31mow'; do
     # shellcheck disable=SC2086
     run $args
     # Standard error may carry Windows' CR LF; standard output is binary.
@@ -145,7 +145,12 @@ check --version||0|zavro-record VERSION
 compare --version||0|zavro-record VERSION
 EOF
 usage) table <<'EOF' ;;
-||2||?*
+||2||*Usage:*show*check*compare*
+--json show good.txt||0|{"schema":1,"file":"good.txt","status":"ok",*
+--strict check placeholder.txt||1|placeholder.txt: warning: *
+--json check good.txt||2||*--json*
+shwo good.txt||2||zavro-record: unknown command 'shwo'; did you mean 'show'?*
+good.txt||2||zavro-record: unknown command 'good.txt'; see 'zavro-record --help'*
 bogus good.txt||2||?*
 --bogus show good.txt||2||?*
 show||2||?*

@@ -164,24 +164,42 @@ commands)
   tar czf batch.tar.gz good.txt other.txt
   zip -q batch.zip changed.txt unknown.txt
   table <<'EOF'
-add good.txt changed.txt good.txt||0|good.txt: stored, record 1, machine 1 (new)//changed.txt: stored, record 2, machine 1 (changed)//good.txt: duplicate, record 1, machine 1//2 stored, 1 duplicate, 0 rejected
-add --note "T-7 two words" other.txt placeholder.txt vm1.txt vm2.txt||0|other.txt: stored, record 3, machine 3 (new)//placeholder.txt: stored, record 4, machine 4 (new)//vm1.txt: stored, record 5, machine 5 (new)//vm2.txt: stored, record 6, machine 6 (clone)//4 stored, 0 duplicate, 0 rejected
+add good.txt changed.txt good.txt||0|good.txt: stored, record 1, machine 1 host-a (new)//changed.txt: stored, record 2, machine 1 host-a (changed: MotherboardSerial L1HF65E00X9 -> L1HF65E00X8)//good.txt: duplicate, record 1, machine 1 host-a//2 stored, 1 duplicate, 0 rejected
+add --note "T-7 two words" other.txt placeholder.txt vm1.txt vm2.txt||0|other.txt: stored, record 3, machine 3 other-host (new)//placeholder.txt: stored, record 4, machine 4 host-p (new)//vm1.txt: stored, record 5, machine 5 vm-1 (new)//vm2.txt: stored, record 6, machine 6 vm-2 (clone)//4 stored, 0 duplicate, 0 rejected
 add --json malformed.txt other.txt||1|{"schema":1,"file":"malformed.txt","status":"rejected","record":7,"machine":null,"match":null,"reason":"malformed: * at byte 13","evidence":{},"digest":"*"}//{"schema":1,"file":"other.txt","status":"duplicate","record":3,"machine":3,*}
-add malformed.txt||0|malformed.txt: duplicate, record 7, machine -//0 stored, 1 duplicate, 0 rejected
-add batch.tar.gz batch.zip||0|batch.tar.gz:good.txt: duplicate, record 1, machine 1//batch.tar.gz:other.txt: duplicate, record 3, machine 3//batch.zip:changed.txt: duplicate, record 2, machine 1//batch.zip:unknown.txt: stored, record 8, machine 8 (new)//1 stored, 3 duplicate, 0 rejected
-add -|variant.txt|0|-: stored, record 9, machine 1 (changed)//1 stored, 0 duplicate, 0 rejected
-find good.txt placeholder.txt||0|good.txt: known, record 1, machine 1//placeholder.txt: known, record 4, machine 4
+add malformed.txt||1|malformed.txt: duplicate of rejected record 7: malformed: * at byte 13//0 stored, 1 duplicate, 0 rejected
+add batch.tar.gz batch.zip||0|batch.tar.gz:good.txt: duplicate, record 1, machine 1 host-a//batch.tar.gz:other.txt: duplicate, record 3, machine 3 other-host//batch.zip:changed.txt: duplicate, record 2, machine 1 host-a//batch.zip:unknown.txt: stored, record 8, machine 8 unknown (new)//1 stored, 3 duplicate, 0 rejected
+add -|variant.txt|0|-: stored, record 9, machine 1 host-a (changed: ProcessorCount 2 -> 4; MotherboardSerial L1HF65E00X8 -> L1HF65E00X9)//1 stored, 0 duplicate, 0 rejected
+find good.txt placeholder.txt||0|good.txt: known, record 1, machine 1 host-a//placeholder.txt: known, record 4, machine 4 host-p
 history 3||0|RECORD  RECEIVED  *  MATCH  FILE       NOTE           CHANGED//3       20*Z  new    other.txt  T-7 two words  -
 history --json 1||0|{"schema":1,"machine":1,"record":1,"file":"good.txt",*"note":"","match":"new","changes":\[]}//{*"record":2,*"match":"changed","changes":\[{"field":"MotherboardSerial","before":"L1HF65E00X9","after":"L1HF65E00X8"}]}//{*"record":9,"file":"-",*"changes":\[{"field":"ProcessorCount","before":"2","after":"4"},{"field":"MotherboardSerial","before":"L1HF65E00X8","after":"L1HF65E00X9"}]}
-history 2||1||zavro-record: no machine 2 in */reg.sqlite
-machines||0|MACHINE  REPORTS  FIRST *  LAST *  FLAGS    NAMES//1        3        20*  changed  host-a//3        1        20*  -        other-host//4        1 *  host-p//5        1 *  clone    vm-1//6        1 *  clone    vm-2//8        1 *  -        unknown
-machines --json||0|{"schema":1,"machine":1,"records":\[1,2,9],"first":{"record":1,*"last":{"record":9,*"names":\["host-a"],"clone":false,"changed":true}//*{"schema":1,"machine":6,"records":\[6],*"names":\["vm-2"],"clone":true,"changed":false}//{*"machine":8,*}
+history 2||1||zavro-record: record 2 is on machine 1
+machine 2||1||zavro-record: record 2 is on machine 1
+machine 7||1||zavro-record: record 7 was rejected (see rejected)
+history 99||1||zavro-record: no machine 99 in */reg.sqlite
+machines||0|MACHINE  REPORTS  FIRST *  LAST *  FLAGS    BIOS *BOARD *ADDRESS *NAMES//1        3        20*  changed  PF2ABCDE *L1HF65E00X9 *00:1B:21:3A:4F:06 *host-a//3 *other-host//4 *To be filled by O.E.M. *Default string *host-p//5 *clone *vm-1//6 *vm-2//8 *unknown
+machines --json||0|{"schema":1,"machine":1,"records":\[1,2,9],"first":{"record":1,*"last":{"record":9,*"names":\["host-a"],"clone":false,"changed":true,"identity":{"Cpuid":*"BiosSerial":{"raw":"PF2ABCDE","state":"value"},*}}//*{"schema":1,"machine":6,"records":\[6],*"names":\["vm-2"],"clone":true,"changed":false,*}//{*"machine":8,*}
 placeholders||0|FIELD              SOURCE  MACHINES  VALUE//BiosSerial         listed  1         To be filled by O.E.M.//MotherboardSerial  listed  1         Default string
 placeholders --json||0|{"schema":1,"field":"BiosSerial","value":"To be filled by O.E.M.","source":"listed","machines":1}//{"schema":1,"field":"MotherboardSerial","value":"Default string","source":"listed","machines":1}
 clones||0|MACHINES  SHARED//5,6       BiosSerial CLN123; MotherboardSerial CLNMB
 clones --json||0|{"schema":1,"machines":\[5,6],"shared":{"BiosSerial":"CLN123","MotherboardSerial":"CLNMB"}}
 rejected||0|RECORD  RECEIVED *  FILE           REASON//7       20*Z  malformed.txt  malformed: * at byte 13
 rejected --json||0|{"schema":1,"record":7,"file":"malformed.txt",*"note":"","reason":"malformed: *","size":15,"digest":"*"}
+machines --q l1hf65E00X8||0|MACHINE *//1 * host-a
+machines --q 3a4f06 --json||0|{"schema":1,"machine":1,*}
+machines --q 1b-21.3A:4F --json --limit 2||0|{"schema":1,"machine":1,*}//{"schema":1,"machine":3,*}
+machines --q 1b21:3a4f --json --limit 2 --after 3||0|{"schema":1,"machine":4,*}//{"schema":1,"machine":8,*}
+machines --q nothing-like-it||0|MACHINE *NAMES
+machines --csv --limit 1||0|MACHINE,REPORTS,FIRST,LAST,FLAGS,BIOS,BOARD,ADDRESS,NAMES?//1,3,20*Z,20*Z,changed,PF2ABCDE,L1HF65E00X9,00:1B:21:3A:4F:06,host-a?
+machine 1||0|machine 1//reports  3//*//latest report (record 9)//*MachineName        host-a//*MacAddresses       M0 00:1B:21:3A:4F:06  Intel Corporate  usable//*//MachineName        1 *9 *host-a//BiosSerial         1 *9 *PF2ABCDE//MotherboardSerial  1 *9 *L1HF65E00X9//MotherboardSerial  2 *2 *L1HF65E00X8//MacAddresses       1 *9 *00:1B:21:3A:4F:06  Intel Corporate
+machine --json 5||0|{"schema":1,"machine":5,"reports":1,*"twins":\[6],"identity":{*"maker":"VMware, Inc."*},"values":\[{"field":"MachineName","value":"vm-1","first":5,"last":5},*]}
+history --limit 1 --after 1 1||0|RECORD *CHANGED//2 *changed *MotherboardSerial L1HF65E00X9 -> L1HF65E00X8
+rejected --limit 1 --after 7||0|RECORD  RECEIVED  FILE  REASON
+clones --limit 1 --after 5||0|MACHINES  SHARED
+placeholders --json --limit 1 --after 1||0|{"schema":1,"field":"MotherboardSerial","value":"Default string",*}
+--db absent.sqlite machines||2||zavro-record: no registry at absent.sqlite
+--json clones||0|{"schema":1,"machines":\[5,6],*}
+histroy 1||2||zavro-record: unknown command 'histroy'; did you mean 'history'?
 add||2||INPUT is required*
 add --bogus good.txt||2||*--bogus*
 history||2||MACHINE is required*
@@ -194,8 +212,8 @@ EOF
   record host-a 06 PF2ABCDE L1HF65E00X9 8 >variant2.txt
   record stranger 14 QQQ111 RRR222 >stranger.txt
   table <<'EOF'
-find variant2.txt stranger.txt||1|variant2.txt: machine 1 (changed)//stranger.txt: no known machine (new)
-find --json variant2.txt||0|{"schema":1,"file":"variant2.txt","status":"ok","record":null,"machine":1,"match":"changed",*}
+find variant2.txt stranger.txt||1|variant2.txt: machine 1 host-a (changed: ProcessorCount 4 -> 8)//stranger.txt: no known machine (new)
+find --json variant2.txt||0|{"schema":1,"file":"variant2.txt","status":"ok","record":null,"machine":1,"name":"host-a","match":"changed",*}
 EOF
   [ "$(q reg.sqlite 'SELECT count(*) FROM report')" = "$before" ] || fail "find stored a report"
   # Every outcome names its report by the SHA-256 of its bytes.
