@@ -74,16 +74,44 @@ bool parse_hex(std::string_view text, std::uint64_t& value) {
   return true;
 }
 
+// The record that names this block, found by its assignment rather than by
+// parsing the whole file: a machine's few addresses need a few lookups.
+void find_block(std::string_view text, std::uint64_t block, int bits,
+                std::unordered_map<std::uint64_t, std::string>& names) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string needle(static_cast<std::size_t>(bits / 4) + 2, ',');
+  for (int i = 0; i < bits / 4; ++i) {
+    needle[static_cast<std::size_t>(bits / 4 - i)] = kHex[(block >> (4 * i)) & 0xF];
+  }
+  for (std::size_t at = text.find(needle); at != std::string_view::npos;
+       at = text.find(needle, at + 1)) {
+    const std::size_t start = text.rfind('\n', at);
+    std::string_view in = text.substr(start == std::string_view::npos ? 0 : start + 1);
+    std::vector<std::string> fields;
+    std::uint64_t found = 0;
+    if (next_record(in, fields) && fields.size() >= 3 &&
+        fields[1].size() * 4 == static_cast<std::size_t>(bits) && parse_hex(fields[1], found) &&
+        found == block) {
+      names.emplace(key_of(block, bits), fields[2]);
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 Vendors::Vendors(const std::vector<AddressBytes>& wanted, const std::string& dir) {
   for (const Table& table : kTables) {
-    std::set<std::uint64_t> blocks;
-    for (const AddressBytes& a : wanted) blocks.insert(top_bits(a, table.bits));
     std::ifstream file(dir + "/" + table.file, std::ios::binary);
     if (!file) continue;
     const std::string text((std::istreambuf_iterator<char>(file)),
                            std::istreambuf_iterator<char>());
+    if (!wanted.empty()) {
+      std::set<std::uint64_t> blocks;
+      for (const AddressBytes& a : wanted) blocks.insert(top_bits(a, table.bits));
+      for (const std::uint64_t block : blocks) find_block(text, block, table.bits, names_);
+      continue;
+    }
     std::string_view in = text;
     std::vector<std::string> fields;
     while (next_record(in, fields)) {
@@ -92,7 +120,6 @@ Vendors::Vendors(const std::vector<AddressBytes>& wanted, const std::string& dir
           !parse_hex(fields[1], block)) {
         continue;  // the header, or a line of something else
       }
-      if (!wanted.empty() && blocks.count(block) == 0) continue;
       names_.emplace(key_of(block, table.bits), fields[2]);
     }
   }
