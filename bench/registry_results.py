@@ -130,10 +130,12 @@ def target(text, ok):
 big, small, floor = runs["add-1000000"], runs["add-100000"], runs["floor-1000000"]
 if big:
     rate = 1000000 / big["wall"]
-    lines.append(target("ingest at least 50,000 reports/s on one core (%.0f reports/s, %.0f per CPU "
-                        "second%s)" % (rate, 1000000 / big["cpu"] if big["cpu"] else 0,
-                                       "; the Python floor: %.0f" % (1000000 / floor["wall"])
-                                       if floor else ""), rate >= 50000))
+    floor_rate = 1000000 / floor["wall"] if floor else None
+    lines.append(target("ingest at least as fast as the Python floor in the same run, on one core "
+                        "(%.0f reports/s, %.0f per CPU second; the floor: %s)" % (
+                            rate, 1000000 / big["cpu"] if big["cpu"] else 0,
+                            "%.0f" % floor_rate if floor_rate else "-"),
+                        rate >= floor_rate if floor_rate else None))
     lines.append(target("peak RSS of the ingest under 64 MiB (%d KiB for 1,000,000 reports, %s for "
                         "100,000)" % (big["rss"], "%d KiB" % small["rss"] if small else "-"),
                         big["rss"] < 64 * 1024))
@@ -212,10 +214,83 @@ else:
     lines.append(target("PostgreSQL: two processes at once ingest faster than one", None))
 if pg_find and pg_find_total:
     rate = pg_find_total / pg_find["wall"]
-    lines.append(target("PostgreSQL: find at least 5,000 reports/s from one process (%.0f "
-                        "reports/s)" % rate, rate >= 5000))
+    lines.append(target("PostgreSQL: find at least 20,000 reports/s from one process (%.0f "
+                        "reports/s)" % rate, rate >= 20000))
 else:
-    lines.append(target("PostgreSQL: find at least 5,000 reports/s from one process", None))
+    lines.append(target("PostgreSQL: find at least 20,000 reports/s from one process", None))
+
+def views_section():
+    """The views on the 1,000,000-report registry (bench/registry_views.py), both engines."""
+    def load(name):
+        path = os.path.join(out, name)
+        return json.load(open(path)) if os.path.exists(path) else None
+    lite, pg = load("views.json"), load("pg-views.json")
+    part = ["", "### Views", ""]
+    if not lite:
+        return part + [target("the views on the 1,000,000-report registry", None)]
+    part.append("`bench/registry_views.py` on the 1,000,000-report registries: the first page "
+                "(`--limit 100`) of each listing, `machine` and `history`, 10 runs each, the "
+                "command line (a process each) and the API (one keep-alive connection to a serve "
+                "of the same registry); search: `machines --q Q --limit 100` and "
+                "`GET /api/v1/machines?q=Q` over %d queries made from the registry's values (%s); "
+                "`machines --json` of every machine, once." % (lite["queries"], ", ".join(lite["kinds"])))
+    part.append("")
+    part.append("| view | engine | command line median ms | max ms | API median ms | max ms |")
+    part.append("|---|---|---:|---:|---:|---:|")
+    engines = [("SQLite", lite)] + ([("PostgreSQL", pg)] if pg else [])
+    for engine, v in engines:
+        for name in list(v["cli"]["first_pages"]) + ["search"]:
+            c = v["cli"]["search"] if name == "search" else v["cli"]["first_pages"][name]
+            a = v.get("api", {}).get("search" if name == "search" else "first_pages", {})
+            a = a if name == "search" else a.get(name, {})
+            label = "search (p95)" if name == "search" else name
+            cm = c["p95_ms"] if name == "search" else c["median_ms"]
+            am = a.get("p95_ms" if name == "search" else "median_ms")
+            part.append("| %s | %s | %.1f | %.1f | %s | %s |" % (
+                label, engine, cm, c["max_ms"], "%.1f" % am if am is not None else "-",
+                "%.1f" % a["max_ms"] if a else "-"))
+    part.append("")
+    for engine, v in engines:
+        j = v["cli"]["machines_json"]
+        part.append("`machines --json` on %s: %d machines in %.2f s, peak RSS %d KiB." % (
+            engine, j["machines"], j["seconds"], j["peak_rss_kib"]))
+    part.append("")
+    pages = lite["cli"]["first_pages"]
+    api = lite.get("api", {})
+    slow = [n for n, r in pages.items() if r["median_ms"] >= 50]
+    slow += ["API " + n for n, r in api.get("first_pages", {}).items() if r["median_ms"] >= 50]
+    part.append(target("first pages, machine and history under 50 ms each, command line and API "
+                       "(slowest: command line %.1f ms, API %s)" % (
+                           max(r["median_ms"] for r in pages.values()),
+                           "%.1f ms" % max(r["median_ms"] for r in api["first_pages"].values())
+                           if api else "-"), not slow if api else None))
+    part.append(target("search p95 under 50 ms (command line %.1f ms, API %s)" % (
+        lite["cli"]["search"]["p95_ms"], "%.1f ms" % api["search"]["p95_ms"] if api else "-"),
+        lite["cli"]["search"]["p95_ms"] < 50 and api["search"]["p95_ms"] < 50 if api else None))
+    j = lite["cli"]["machines_json"]
+    part.append(target("machines --json at least 100,000 machines/s (%.0f)" % j["per_second"],
+                       j["per_second"] >= 100000))
+    part.append(target("machines --json peak RSS under 64 MiB (%d KiB)" % j["peak_rss_kib"],
+                       j["peak_rss_kib"] < 64 * 1024))
+    if api:
+        part.append(target("serve peak RSS under 128 MiB through the views (%d KiB)" %
+                           api["serve_peak_rss_kib"], api["serve_peak_rss_kib"] < 128 * 1024))
+    if pg:
+        worst = 0.0
+        for group in ("cli", "api"):
+            if group not in pg or group not in lite:
+                continue
+            for name, r in pg[group]["first_pages"].items():
+                worst = max(worst, r["median_ms"] / max(lite[group]["first_pages"][name]["median_ms"], 1.0))
+            worst = max(worst, pg[group]["search"]["p95_ms"] / max(lite[group]["search"]["p95_ms"], 1.0))
+        part.append(target("PostgreSQL: the same latencies within 2x of SQLite (worst %.2fx)" % worst,
+                           worst <= 2))
+    else:
+        part.append(target("PostgreSQL: the same latencies within 2x of SQLite", None))
+    return part
+
+
+lines += views_section()
 section = "\n".join(lines) + "\n"
 
 write_section(results, "Registry", section)
