@@ -27,7 +27,7 @@ namespace {
 
 // A batch is one transaction, bounded so that memory stays flat and another
 // writer waits a few seconds at most.
-constexpr std::size_t kBatchReports = 20000;
+constexpr std::size_t kBatchReports = 10000;
 constexpr std::size_t kBatchBytes = 16 << 20;
 constexpr std::chrono::milliseconds kBatchTime{2000};
 // Reports read and parsed on the caller's thread while the ones before are
