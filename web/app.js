@@ -4,6 +4,8 @@
 
 class SignedOut extends Error {}
 
+const PAGE = 100;
+
 function el(tag, props, ...children) {
   const node = document.createElement(tag);
   for (const [key, value] of Object.entries(props || {})) {
@@ -18,15 +20,29 @@ function el(tag, props, ...children) {
   return node;
 }
 
-async function api(path, options) {
+async function send(path, options) {
   const response = await fetch(path, Object.assign({ credentials: "same-origin" }, options));
   if (response.status === 401) {
     showSignIn();
     throw new SignedOut();
   }
-  const body = response.status === 204 ? null : await response.json();
-  if (!response.ok) throw new Error((body && body.message) || "request failed: " + response.status);
-  return body;
+  if (!response.ok) {
+    const body = await response.json().catch(() => null);
+    throw new Error((body && body.message) || "request failed: " + response.status);
+  }
+  return response;
+}
+
+async function api(path, options) {
+  const response = await send(path, options);
+  return response.status === 204 ? null : response.json();
+}
+
+// One page of a listing, and the path of the next while the server has more.
+async function apiPage(path, signal) {
+  const response = await send(path, { signal });
+  const next = /<(\/api\/v1\/[^>]*)>\s*;\s*rel="next"/.exec(response.headers.get("Link") || "");
+  return { items: await response.json(), next: next ? next[1] : null };
 }
 
 const view = () => document.getElementById("view");
@@ -42,11 +58,62 @@ function machineLink(id) {
   return id === null || id === undefined ? "none" : el("a", { href: "/machines/" + Number(id) }, "machine " + id);
 }
 
-function table(headers, rows) {
-  // A header "Name|class" gives its column's header that class.
+function flags(m) {
+  return [m.clone ? el("span", { class: "flag" }, "clone") : "", m.changed ? el("span", { class: "flag" }, "changed") : ""];
+}
+
+// A header "Name|class" gives its column's header that class.
+function table(headers, body) {
   const head = el("tr", {}, ...headers.map((h) => el("th", { class: h.split("|")[1] || "" }, h.split("|")[0])));
-  return el("div", { class: "table" },
-    el("table", {}, el("thead", {}, head), el("tbody", {}, ...rows)));
+  return el("div", { class: "table" }, el("table", {}, el("thead", {}, head), body));
+}
+
+// A listing shown a page at a time: "More" appends the next. A newer load
+// cancels one still on its way, so a stale answer never lands.
+function paged(id, list, wrap, itemOf, emptyText) {
+  const note = el("p", { class: "muted" });
+  const more = el("button", { type: "button", class: "more", hidden: true }, "More");
+  const node = el("div", { id }, wrap, note, more);
+  let next = null, pending = null, count = 0;
+  const fill = (items, nextPath, append, query) => {
+    if (!append) {
+      list.replaceChildren();
+      count = 0;
+    }
+    list.append(...items.map(itemOf));
+    count += items.length;
+    next = nextPath;
+    wrap.hidden = count === 0;
+    more.hidden = !next;
+    note.textContent = count === 0 ? (query ? "Nothing matches." : emptyText)
+      : count + " shown" + (next ? "; more remain" : "");
+    node.dataset.query = query || "";
+    node.setAttribute("aria-busy", "false");
+  };
+  const load = async (path, append, query) => {
+    if (pending) pending.abort();
+    const mine = (pending = new AbortController());
+    node.setAttribute("aria-busy", "true");
+    more.disabled = true;
+    try {
+      const page = await apiPage(path, mine.signal);
+      if (mine === pending) fill(page.items, page.next, append, query);
+    } catch (e) {
+      if (e.name !== "AbortError") throw e;
+    } finally {
+      if (mine === pending) {
+        pending = null;
+        more.disabled = false;
+      }
+    }
+  };
+  more.addEventListener("click", () => next && load(next, true, node.dataset.query).catch(shown));
+  return { node, fill, load };
+}
+
+function pagedTable(id, headers, rowOf, emptyText) {
+  const body = el("tbody");
+  return paged(id, body, table(headers, body), rowOf, emptyText);
 }
 
 // Why a report went where it went, from add's evidence.
@@ -82,14 +149,14 @@ function changeText(change) {
 }
 
 // The drop zone: each file posted as it is (a report or an archive).
-function dropZone() {
+function dropZone(done) {
   const input = el("input", { type: "file", id: "files", multiple: true });
   const zone = el("label", { class: "drop", id: "drop" },
     el("strong", {}, "Drop report files or archives here"),
     el("div", { class: "muted" }, ".rec reports, or .zip / .tar / .tar.gz / .tar.xz archives of them"),
     input);
   const results = el("ul", { class: "results", id: "results" });
-  const send = async (files) => {
+  const post = async (files) => {
     for (const file of files) {
       try {
         const outcomes = await api("/api/v1/reports?name=" + encodeURIComponent(file.name),
@@ -105,105 +172,149 @@ function dropZone() {
         results.prepend(el("li", {}, el("span", { class: "status rejected" }, "failed"), file.name, ": ", e.message));
       }
     }
-    refreshMachines();
+    done();
   };
-  input.addEventListener("change", () => send(Array.from(input.files)).then(() => { input.value = ""; }));
+  input.addEventListener("change", () => post(Array.from(input.files)).then(() => { input.value = ""; }));
   zone.addEventListener("dragover", (e) => { e.preventDefault(); zone.classList.add("over"); });
   zone.addEventListener("dragleave", () => zone.classList.remove("over"));
   zone.addEventListener("drop", (e) => {
     e.preventDefault();
     zone.classList.remove("over");
-    send(Array.from(e.dataTransfer.files));
+    post(Array.from(e.dataTransfer.files));
   });
   return [zone, results];
 }
 
-let refreshMachines = () => {};
+const raw = (identity, field) => (identity && identity[field] ? identity[field].raw : "");
 
+function firstAddress(identity) {
+  const all = (identity && identity.MacAddresses && identity.MacAddresses.addresses) || [];
+  return all.length ? all[0].address + (all.length > 1 ? " +" + (all.length - 1) : "") : "";
+}
+
+// The machine list; the server searches and pages it.
 async function home() {
   const search = el("input", { type: "search", id: "search", placeholder: "Serial, address or name" });
-  const list = el("div", { id: "machines" });
-  const load = async () => {
-    const machines = await api("/api/v1/machines?q=" + encodeURIComponent(search.value));
-    const rows = machines.map((m) => el("tr", {},
+  const list = pagedTable("machines",
+    ["Machine", "Names", "BIOS serial|hide-narrow", "Address|hide-narrow", "Reports", "Last report|hide-narrow", ""],
+    (m) => el("tr", {},
       el("td", {}, machineLink(m.machine)),
       el("td", {}, m.names.join(", ")),
+      el("td", { class: "hide-narrow" }, raw(m.identity, "BiosSerial")),
+      el("td", { class: "hide-narrow" }, firstAddress(m.identity)),
       el("td", {}, String(m.records.length)),
       el("td", { class: "hide-narrow" }, m.last.received),
-      el("td", {}, m.clone ? el("span", { class: "flag" }, "clone") : "",
-        m.changed ? el("span", { class: "flag" }, "changed") : "")));
-    list.replaceChildren(rows.length ? table(["Machine", "Names", "Reports", "Last report|hide-narrow", ""], rows)
-      : el("p", { class: "muted" }, search.value ? "No machine matches." : "No machines yet."));
+      el("td", {}, ...flags(m))),
+    "No machines yet.");
+  const load = () => {
+    const q = search.value.trim();
+    return list.load("/api/v1/machines?limit=" + PAGE + (q ? "&q=" + encodeURIComponent(q) : ""), false, q);
   };
   let timer = 0;
-  search.addEventListener("input", () => { clearTimeout(timer); timer = setTimeout(() => load().catch(shown), 200); });
-  refreshMachines = () => load().catch(shown);
+  search.addEventListener("input", () => {
+    clearTimeout(timer);
+    timer = setTimeout(() => { if (search.isConnected) load().catch(shown); }, 150);
+  });
   await load();
-  view().replaceChildren(el("h1", {}, "Reports in"), ...dropZone(),
-    el("h2", {}, "Machines"), el("label", { htmlFor: "search", class: "muted" }, "Search "), search, list);
+  return [el("h1", {}, "Reports in"), ...dropZone(() => load().catch(shown)),
+    el("h2", {}, "Machines"), el("label", { htmlFor: "search", class: "muted" }, "Search "), search, list.node];
+}
+
+// One field of the latest report, as lines of text.
+function fieldLines(field, value) {
+  const cut = value.cut ? " (cut)" : "";
+  if (field === "MacAddresses") {
+    const lines = (value.addresses || []).map((a) => ["M" + a.index + " " + a.address, a.maker,
+      a.virtual ? "virtual (" + a.virtual + ")" : "", a.local ? "local" : "", a.multicast ? "multicast" : "",
+      a.zero ? "zero" : ""].filter(Boolean).join("  "));
+    return lines.length ? lines.map((l, i) => l + (i === lines.length - 1 ? cut : "")) : ["none" + cut];
+  }
+  if (field === "Cpuid") {
+    const detail = value.family !== undefined
+      ? "family " + value.family + ", model " + value.model + ", stepping " + value.stepping
+      : value.absent ? "no signature" : value.candidates + " plausible signatures";
+    return [value.raw + cut, detail];
+  }
+  const state = value.state && value.state !== "value" ? " (" + value.state + ")" : "";
+  return [value.raw + state + cut];
 }
 
 async function machinePage(id) {
   const data = await api("/api/v1/machines/" + id);
   const m = data.machine;
-  const items = data.history.slice().reverse().map((h) => el("li", {},
+  const identity = m.identity || {};
+  const makers = new Map(((identity.MacAddresses && identity.MacAddresses.addresses) || [])
+    .filter((a) => a.maker).map((a) => [a.address, a.maker]));
+  const twins = m.twins.flatMap((t, i) => (i ? [", ", machineLink(t)] : [machineLink(t)]));
+  const timeline = el("ol", { class: "timeline", id: "timeline" });
+  const pages = paged("history", timeline, timeline, (h) => el("li", {},
     el("div", { class: "when" }, h.received, " \u2014 record " + h.record + " (" + h.match + ")"),
     el("div", { class: "muted" }, h.file, h.note ? " \u2014 " + h.note : ""),
     h.changes.length ? el("ul", { class: "changes" }, ...h.changes.map((c) => el("li", {}, changeText(c))))
-      : el("div", { class: "muted" }, h.match === "new" ? "First seen." : "Nothing changed.")));
-  view().replaceChildren(
-    el("h1", { id: "machine-title" }, "Machine " + m.machine),
+      : el("div", { class: "muted" }, h.match === "new" ? "First seen." : "Nothing changed.")), "No reports.");
+  const last = data.history[data.history.length - 1];
+  pages.fill(data.history, data.more_history && last
+    ? "/api/v1/machines/" + m.machine + "/history?limit=" + PAGE + "&after=" + last.record : null, false);
+  return [
+    el("h1", { id: "machine-title" }, "Machine " + m.machine, " ", ...flags(m)),
     el("div", { class: "card" },
       el("div", {}, "Names: ", el("span", { id: "machine-names" }, m.names.join(", "))),
-      el("div", {}, "Reports: " + m.records.length + ", first " + m.first.received + ", last " + m.last.received),
-      m.clone ? el("span", { class: "flag" }, "clone") : "", m.changed ? el("span", { class: "flag" }, "changed") : ""),
-    el("h2", {}, "History"), el("ol", { class: "timeline", id: "timeline" }, ...items));
+      el("div", {}, m.reports + " report(s); first received " + m.first.received + " (record " + m.first.record +
+        "), last " + m.last.received + " (record " + m.last.record + ")"),
+      el("div", { id: "twins" }, "Clone twins: ", ...(twins.length ? twins : ["none"]))),
+    el("h2", {}, "Latest report"),
+    table(["Field", "Value"], el("tbody", { id: "identity" }, ...Object.entries(identity).map(([field, value]) =>
+      el("tr", {}, el("th", {}, field), el("td", {}, ...fieldLines(field, value).map((l) => el("div", {}, l))))))),
+    el("h2", {}, "Every value reported"),
+    table(["Field", "Value", "First record", "Last record"], el("tbody", { id: "values" }, ...m.values.map((v) =>
+      el("tr", {}, el("td", {}, v.field), el("td", {}, v.value, makers.has(v.value) ? "  " + makers.get(v.value) : ""),
+        el("td", {}, String(v.first)), el("td", {}, String(v.last)))))),
+    el("h2", {}, "History"), pages.node];
 }
 
-async function clonesPage() {
-  const rows = (await api("/api/v1/clones")).map((c) => el("tr", {},
-    el("td", {}, ...c.machines.flatMap((id, i) => (i ? [", ", machineLink(id)] : [machineLink(id)]))),
-    el("td", {}, Object.entries(c.shared).map(([k, v]) => k + " " + v).join("; "))));
-  view().replaceChildren(el("h1", {}, "Clones"),
-    rows.length ? table(["Machines", "Shared"], rows) : el("p", { class: "muted" }, "No clones."));
+async function listPage(title, path, headers, rowOf) {
+  const list = pagedTable("listing", headers, rowOf, "None.");
+  await list.load(path + "?limit=" + PAGE, false);
+  return [el("h1", {}, title), list.node];
 }
 
-async function placeholdersPage() {
-  const rows = (await api("/api/v1/placeholders")).map((p) => el("tr", {},
-    el("td", {}, p.field), el("td", {}, p.value), el("td", {}, p.source), el("td", {}, String(p.machines))));
-  view().replaceChildren(el("h1", {}, "Placeholders"),
-    rows.length ? table(["Field", "Value", "Source", "Machines"], rows) : el("p", { class: "muted" }, "None."));
-}
+const clonesPage = () => listPage("Clones", "/api/v1/clones", ["Machines", "Shared"], (c) => el("tr", {},
+  el("td", {}, ...c.machines.flatMap((id, i) => (i ? [", ", machineLink(id)] : [machineLink(id)]))),
+  el("td", {}, Object.entries(c.shared).map(([k, v]) => k + " " + v).join("; "))));
 
-async function rejectedPage() {
-  const rows = (await api("/api/v1/rejected")).map((r) => el("tr", {},
+const placeholdersPage = () => listPage("Placeholders", "/api/v1/placeholders", ["Field", "Value", "Source", "Machines"],
+  (p) => el("tr", {}, el("td", {}, p.field), el("td", {}, p.value), el("td", {}, p.source), el("td", {}, String(p.machines))));
+
+const rejectedPage = () => listPage("Rejected reports", "/api/v1/rejected",
+  ["Record", "Received|hide-narrow", "File", "Reason"], (r) => el("tr", {},
     el("td", {}, String(r.record)), el("td", { class: "hide-narrow" }, r.received), el("td", {}, r.file),
     el("td", {}, r.reason)));
-  view().replaceChildren(el("h1", {}, "Rejected reports"),
-    rows.length ? table(["Record", "Received|hide-narrow", "File", "Reason"], rows) : el("p", { class: "muted" }, "None."));
-}
 
 function shown(e) {
   if (e instanceof SignedOut) return;
   view().replaceChildren(el("p", { class: "error", role: "alert" }, e.message));
 }
 
+// Only the latest navigation shows: one that answers late is dropped.
+let navigation = 0;
+
 async function route() {
+  const mine = ++navigation;
   const path = location.pathname;
   for (const a of document.querySelectorAll("nav a")) {
     a.classList.toggle("current", a.getAttribute("href") === path);
   }
   const machine = /^\/machines\/(\d+)$/.exec(path);
   try {
-    if (machine) await machinePage(machine[1]);
-    else if (path === "/clones") await clonesPage();
-    else if (path === "/placeholders") await placeholdersPage();
-    else if (path === "/rejected") await rejectedPage();
-    else await home();
+    const page = machine ? machinePage(machine[1]) : path === "/clones" ? clonesPage()
+      : path === "/placeholders" ? placeholdersPage() : path === "/rejected" ? rejectedPage() : home();
+    const nodes = await page;
+    if (mine !== navigation) return;
+    view().replaceChildren(...nodes);
     document.getElementById("signin").hidden = true;
     document.getElementById("nav").hidden = false;
   } catch (e) {
-    shown(e);
+    if (mine === navigation) shown(e);
   }
 }
 
