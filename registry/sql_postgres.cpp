@@ -6,6 +6,7 @@
 // whatever the locking; the lock makes ids and ties one order, and
 // everything before a batch (reading archives, parsing, digests) runs outside
 // it, in parallel. Rows written in bulk go by binary COPY, or as arrays.
+#include <dlfcn.h>
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -21,6 +22,66 @@
 
 namespace zavro::registry::sql {
 namespace {
+
+// libpq is loaded on the first use of a server, so that a registry in a file
+// never pays for it: mapping it and the libraries it pulls in was half of
+// every command's start-up.
+// clang-format off
+#define ZAVRO_LIBPQ(X) \
+  X(PQclear) \
+  X(PQconnectdb) \
+  X(PQconninfoFree) \
+  X(PQconninfoParse) \
+  X(PQdb) \
+  X(PQerrorMessage) \
+  X(PQexec) \
+  X(PQexecPrepared) \
+  X(PQfinish) \
+  X(PQfreemem) \
+  X(PQftype) \
+  X(PQgetResult) \
+  X(PQgetisnull) \
+  X(PQgetlength) \
+  X(PQgetvalue) \
+  X(PQhost) \
+  X(PQntuples) \
+  X(PQport) \
+  X(PQprepare) \
+  X(PQputCopyData) \
+  X(PQputCopyEnd) \
+  X(PQresultErrorField) \
+  X(PQresultStatus) \
+  X(PQsendQuery) \
+  X(PQsetNoticeProcessor) \
+  X(PQstatus) \
+  X(PQtransactionStatus)
+// clang-format on
+
+struct LibPq {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): the argument names a member
+#define ZAVRO_LIBPQ_FIELD(name) decltype(&::name) name = nullptr;
+  ZAVRO_LIBPQ(ZAVRO_LIBPQ_FIELD)
+#undef ZAVRO_LIBPQ_FIELD
+};
+
+const LibPq& libpq() {
+  static const LibPq loaded = [] {
+    void* const library = dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+      throw Error(std::string("PostgreSQL's client library cannot be loaded: ") + dlerror());
+    }
+    LibPq table;
+#define ZAVRO_LIBPQ_LOAD(name)                                                \
+  table.name = reinterpret_cast<decltype(table.name)>(dlsym(library, #name)); \
+  if (table.name == nullptr) {                                                \
+    throw Error("PostgreSQL's client library lacks " #name);                  \
+  }
+    ZAVRO_LIBPQ(ZAVRO_LIBPQ_LOAD)
+#undef ZAVRO_LIBPQ_LOAD
+    return table;
+  }();
+  return loaded;
+}
 
 // The server's type ids of what we bind.
 constexpr Oid kBool = 16;
@@ -122,7 +183,7 @@ class Array {
 };
 
 struct ResultFree {
-  void operator()(PGresult* r) const { PQclear(r); }
+  void operator()(PGresult* r) const { libpq().PQclear(r); }
 };
 using Result = std::unique_ptr<PGresult, ResultFree>;
 
@@ -131,14 +192,14 @@ std::string safe_location(const std::string& uri, PGconn* conn) {
   std::string host;
   std::string port;
   std::string db;
-  if (conn != nullptr && PQstatus(conn) == CONNECTION_OK) {
-    host = PQhost(conn) != nullptr ? PQhost(conn) : "";
-    port = PQport(conn) != nullptr ? PQport(conn) : "";
-    db = PQdb(conn) != nullptr ? PQdb(conn) : "";
+  if (conn != nullptr && libpq().PQstatus(conn) == CONNECTION_OK) {
+    host = libpq().PQhost(conn) != nullptr ? libpq().PQhost(conn) : "";
+    port = libpq().PQport(conn) != nullptr ? libpq().PQport(conn) : "";
+    db = libpq().PQdb(conn) != nullptr ? libpq().PQdb(conn) : "";
   } else {
     char* error = nullptr;
-    PQconninfoOption* options = PQconninfoParse(uri.c_str(), &error);
-    PQfreemem(error);
+    PQconninfoOption* options = libpq().PQconninfoParse(uri.c_str(), &error);
+    libpq().PQfreemem(error);
     if (options != nullptr) {
       for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
         if (o->val == nullptr) continue;
@@ -147,7 +208,7 @@ std::string safe_location(const std::string& uri, PGconn* conn) {
         if (key == "port") port = o->val;
         if (key == "dbname") db = o->val;
       }
-      PQconninfoFree(options);
+      libpq().PQconninfoFree(options);
     }
   }
   // A socket directory is written as a URI would carry it.
@@ -168,13 +229,15 @@ std::string safe_location(const std::string& uri, PGconn* conn) {
 class PgCursor final : public Cursor {
  public:
   explicit PgCursor(Result result) : result_(std::move(result)) {
-    rows_ = PQntuples(result_.get());
+    rows_ = libpq().PQntuples(result_.get());
   }
   bool next() override { return ++row_ < rows_; }
-  bool null(int column) const override { return PQgetisnull(result_.get(), row_, column) != 0; }
+  bool null(int column) const override {
+    return libpq().PQgetisnull(result_.get(), row_, column) != 0;
+  }
   std::int64_t integer(int column) const override {
-    const char* p = PQgetvalue(result_.get(), row_, column);
-    switch (PQftype(result_.get(), column)) {
+    const char* p = libpq().PQgetvalue(result_.get(), row_, column);
+    switch (libpq().PQftype(result_.get(), column)) {
       case kInt2:
         return get_be(p, 2);
       case kInt4:
@@ -186,8 +249,8 @@ class PgCursor final : public Cursor {
     }
   }
   std::string_view view(int column) const override {
-    return {PQgetvalue(result_.get(), row_, column),
-            static_cast<std::size_t>(PQgetlength(result_.get(), row_, column))};
+    return {libpq().PQgetvalue(result_.get(), row_, column),
+            static_cast<std::size_t>(libpq().PQgetlength(result_.get(), row_, column))};
   }
 
  private:
@@ -199,16 +262,16 @@ class PgCursor final : public Cursor {
 class PgDatabase final : public Database {
  public:
   explicit PgDatabase(const std::string& uri) {
-    conn_ = PQconnectdb(uri.c_str());
+    conn_ = libpq().PQconnectdb(uri.c_str());
     // The server's notices would reach the terminal raw: what matters comes
     // back as an error.
     if (conn_ != nullptr)
-      PQsetNoticeProcessor(
+      libpq().PQsetNoticeProcessor(
           conn_, [](void*, const char*) {}, nullptr);
     location_ = safe_location(uri, conn_);
-    if (PQstatus(conn_) != CONNECTION_OK) {
+    if (libpq().PQstatus(conn_) != CONNECTION_OK) {
       const std::string detail = last_error();
-      PQfinish(conn_);
+      libpq().PQfinish(conn_);
       conn_ = nullptr;
       throw Error("registry " + location_ + ": cannot connect (" + detail + ")");
     }
@@ -225,12 +288,12 @@ class PgDatabase final : public Database {
       // A writer stopped while it holds the lock frees it for the others.
       exec_plain("SET idle_in_transaction_session_timeout = '60s'");
     } catch (...) {
-      PQfinish(conn_);
+      libpq().PQfinish(conn_);
       conn_ = nullptr;
       throw;
     }
   }
-  ~PgDatabase() override { PQfinish(conn_); }
+  ~PgDatabase() override { libpq().PQfinish(conn_); }
   PgDatabase(const PgDatabase&) = delete;
   PgDatabase& operator=(const PgDatabase&) = delete;
 
@@ -247,15 +310,17 @@ class PgDatabase final : public Database {
     if (conn_ == nullptr) return;
     if (in_flight_) {
       in_flight_ = false;
-      while (PGresult* r = PQgetResult(conn_)) PQclear(r);
+      while (PGresult* r = libpq().PQgetResult(conn_)) libpq().PQclear(r);
     }
-    if (PQtransactionStatus(conn_) != PQTRANS_IDLE) PQclear(PQexec(conn_, "ROLLBACK"));
+    if (libpq().PQtransactionStatus(conn_) != PQTRANS_IDLE)
+      libpq().PQclear(libpq().PQexec(conn_, "ROLLBACK"));
   }
   // Sent without waiting: the server opens the snapshot while this process
   // reads what it is for; the answer is collected before the next command.
   void begin_read() override {
     settle();
-    if (PQsendQuery(conn_, "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY") != 1) fail(nullptr);
+    if (libpq().PQsendQuery(conn_, "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY") != 1)
+      fail(nullptr);
     in_flight_ = true;
   }
   // Likewise: the snapshot ends at once on the server.
@@ -266,8 +331,8 @@ class PgDatabase final : public Database {
     } catch (...) {
       return;  // the connection is gone; the next command says so
     }
-    if (PQtransactionStatus(conn_) != PQTRANS_IDLE) {
-      in_flight_ = PQsendQuery(conn_, "ROLLBACK") == 1;
+    if (libpq().PQtransactionStatus(conn_) != PQTRANS_IDLE) {
+      in_flight_ = libpq().PQsendQuery(conn_, "ROLLBACK") == 1;
     }
   }
 
@@ -304,9 +369,9 @@ class PgDatabase final : public Database {
       lengths[i] = static_cast<int>(values[i].size());
     }
     const std::string& name = prepared(statement.id, statement.text, types);
-    Result r(PQexecPrepared(conn_, name.c_str(), static_cast<int>(params.size()), data.data(),
-                            lengths.data(), formats.data(), 1));
-    const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+    Result r(libpq().PQexecPrepared(conn_, name.c_str(), static_cast<int>(params.size()),
+                                    data.data(), lengths.data(), formats.data(), 1));
+    const ExecStatusType status = r ? libpq().PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(r.get());
     return Rows(std::make_unique<PgCursor>(std::move(r)));
   }
@@ -369,9 +434,9 @@ class PgDatabase final : public Database {
     const std::vector<int> formats(values.size(), 1);
     settle();
     const std::string& name = prepared(kBulkIds + bulk.id, sql, types);
-    Result r(PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()), data.data(),
-                            lengths.data(), formats.data(), 1));
-    if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) fail(r.get());
+    Result r(libpq().PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()),
+                                    data.data(), lengths.data(), formats.data(), 1));
+    if (!r || libpq().PQresultStatus(r.get()) != PGRES_COMMAND_OK) fail(r.get());
   }
 
   std::vector<std::string> tables() override {
@@ -388,7 +453,7 @@ class PgDatabase final : public Database {
   static constexpr int kBulkIds = 1 << 20;
 
   std::string last_error() const {
-    std::string message = conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory";
+    std::string message = conn_ != nullptr ? libpq().PQerrorMessage(conn_) : "out of memory";
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
       message.pop_back();
     }
@@ -407,9 +472,10 @@ class PgDatabase final : public Database {
 
   [[noreturn]] void fail(const PGresult* result) const {
     std::string cause;
-    const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    const char* state =
+        result != nullptr ? libpq().PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     const std::string_view code = state != nullptr ? state : "";
-    if (PQstatus(conn_) != CONNECTION_OK) {
+    if (libpq().PQstatus(conn_) != CONNECTION_OK) {
       cause = "connection lost";
     } else if (code == "53100") {
       cause = "disk full";
@@ -428,20 +494,20 @@ class PgDatabase final : public Database {
     if (!in_flight_) return;
     in_flight_ = false;
     Result failure;
-    while (PGresult* raw = PQgetResult(conn_)) {
+    while (PGresult* raw = libpq().PQgetResult(conn_)) {
       Result r(raw);
-      const ExecStatusType status = PQresultStatus(raw);
+      const ExecStatusType status = libpq().PQresultStatus(raw);
       if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && !failure) {
         failure = std::move(r);
       }
     }
-    if (failure || PQstatus(conn_) != CONNECTION_OK) fail(failure.get());
+    if (failure || libpq().PQstatus(conn_) != CONNECTION_OK) fail(failure.get());
   }
 
   void exec_plain(const char* sql) {
     settle();
-    Result r(PQexec(conn_, sql));
-    const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+    Result r(libpq().PQexec(conn_, sql));
+    const ExecStatusType status = r ? libpq().PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) fail(r.get());
   }
 
@@ -451,9 +517,9 @@ class PgDatabase final : public Database {
     if (fresh) {
       it->second = "s" + std::to_string(prepared_.size());
       const std::string sql = expand(text, Dialect::kPostgres);
-      Result p(PQprepare(conn_, it->second.c_str(), sql.c_str(), static_cast<int>(types.size()),
-                         types.data()));
-      if (!p || PQresultStatus(p.get()) != PGRES_COMMAND_OK) {
+      Result p(libpq().PQprepare(conn_, it->second.c_str(), sql.c_str(),
+                                 static_cast<int>(types.size()), types.data()));
+      if (!p || libpq().PQresultStatus(p.get()) != PGRES_COMMAND_OK) {
         prepared_.erase(it);
         fail(p.get());
       }
@@ -488,18 +554,18 @@ class PgDatabase final : public Database {
     }
     sql += ") FROM STDIN (FORMAT binary)";
     settle();
-    const Result start(PQexec(conn_, sql.c_str()));
-    if (!start || PQresultStatus(start.get()) != PGRES_COPY_IN) fail(start.get());
+    const Result start(libpq().PQexec(conn_, sql.c_str()));
+    if (!start || libpq().PQresultStatus(start.get()) != PGRES_COPY_IN) fail(start.get());
     constexpr std::size_t kChunk = 1 << 20;
     for (std::size_t at = 0; at < out.size(); at += kChunk) {
       const std::size_t n = std::min(kChunk, out.size() - at);
-      if (PQputCopyData(conn_, out.data() + at, static_cast<int>(n)) != 1) fail(nullptr);
+      if (libpq().PQputCopyData(conn_, out.data() + at, static_cast<int>(n)) != 1) fail(nullptr);
     }
-    if (PQputCopyEnd(conn_, nullptr) != 1) fail(nullptr);
-    Result end(PQgetResult(conn_));
-    const bool ok = end && PQresultStatus(end.get()) == PGRES_COMMAND_OK;
+    if (libpq().PQputCopyEnd(conn_, nullptr) != 1) fail(nullptr);
+    Result end(libpq().PQgetResult(conn_));
+    const bool ok = end && libpq().PQresultStatus(end.get()) == PGRES_COMMAND_OK;
     // Drain to the end of the command whatever happened.
-    while (PGresult* more = PQgetResult(conn_)) PQclear(more);
+    while (PGresult* more = libpq().PQgetResult(conn_)) libpq().PQclear(more);
     if (!ok) fail(end.get());
   }
 
