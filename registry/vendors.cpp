@@ -1,7 +1,11 @@
 #include "registry/vendors.hpp"
 
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <string.h>  // memmem
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <set>
 #include <string_view>
 
@@ -74,6 +78,37 @@ bool parse_hex(std::string_view text, std::uint64_t& value) {
   return true;
 }
 
+// A file read through a mapping: the IEEE files are a few MB, of which a
+// machine's addresses need a few lines.
+class Mapped {
+ public:
+  explicit Mapped(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        st.st_size <= (64 << 20)) {
+      void* const at =
+          ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+      if (at != MAP_FAILED) {
+        data_ = static_cast<const char*>(at);
+        size_ = static_cast<std::size_t>(st.st_size);
+      }
+    }
+    ::close(fd);
+  }
+  ~Mapped() {
+    if (data_ != nullptr) ::munmap(const_cast<char*>(data_), size_);
+  }
+  Mapped(const Mapped&) = delete;
+  Mapped& operator=(const Mapped&) = delete;
+  std::string_view text() const { return {data_, size_}; }
+
+ private:
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 // The record that names this block, found by its assignment rather than by
 // parsing the whole file: a machine's few addresses need a few lookups.
 void find_block(std::string_view text, std::uint64_t block, int bits,
@@ -83,8 +118,13 @@ void find_block(std::string_view text, std::uint64_t block, int bits,
   for (int i = 0; i < bits / 4; ++i) {
     needle[static_cast<std::size_t>(bits / 4 - i)] = kHex[(block >> (4 * i)) & 0xF];
   }
-  for (std::size_t at = text.find(needle); at != std::string_view::npos;
-       at = text.find(needle, at + 1)) {
+  // memmem: std::string_view::find steps through every comma of the file.
+  for (const char* hit = static_cast<const char*>(
+           ::memmem(text.data(), text.size(), needle.data(), needle.size()));
+       hit != nullptr;) {
+    const auto at = static_cast<std::size_t>(hit - text.data());
+    hit = static_cast<const char*>(
+        ::memmem(hit + 1, text.size() - at - 1, needle.data(), needle.size()));
     const std::size_t start = text.rfind('\n', at);
     std::string_view in = text.substr(start == std::string_view::npos ? 0 : start + 1);
     std::vector<std::string> fields;
@@ -102,10 +142,9 @@ void find_block(std::string_view text, std::uint64_t block, int bits,
 
 Vendors::Vendors(const std::vector<AddressBytes>& wanted, const std::string& dir) {
   for (const Table& table : kTables) {
-    std::ifstream file(dir + "/" + table.file, std::ios::binary);
-    if (!file) continue;
-    const std::string text((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
+    const Mapped file(dir + "/" + table.file);
+    const std::string_view text = file.text();
+    if (text.empty()) continue;
     if (!wanted.empty()) {
       std::set<std::uint64_t> blocks;
       for (const AddressBytes& a : wanted) blocks.insert(top_bits(a, table.bits));
