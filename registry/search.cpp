@@ -11,6 +11,8 @@ namespace {
 constexpr std::string_view kMagic = "Z2";
 // Each area's text stays below this, so that its ends fit 16 bits.
 constexpr std::size_t kAreaBytes = 0xFFFF;
+// The magic, each area's two counts, and the text area's size.
+constexpr std::size_t kHeaderBytes = 2 + 2 * 8 + 4;
 
 template <typename T>
 void put(std::string& out, T v) {
@@ -171,8 +173,10 @@ Query query_of(std::string_view text) {
 void ChunkBuilder::add(Id machine, Field field, std::string_view folded) {
   folded = folded.substr(0, kAreaBytes / 2);
   Area* area = field == Field::kText ? &text_ : &address_;
+  // The chunk being built, not what is held: chunks already done must not
+  // make every later entry a chunk of its own.
   if (area->bytes.size() + folded.size() + 1 > kAreaBytes ||
-      size() + folded.size() + 15 > kChunkBytes) {
+      kHeaderBytes + size() - done_bytes_ + folded.size() + 15 > kChunkBytes) {
     done_bytes_ += (done_.emplace_back(end_chunk())).size();
     area = field == Field::kText ? &text_ : &address_;
   }

@@ -1,0 +1,81 @@
+#include "registry/search.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace zavro::registry::search {
+namespace {
+
+// Many machines' values, as a large batch gives them.
+std::vector<std::tuple<Id, Field, std::string>> values(int machines) {
+  std::vector<std::tuple<Id, Field, std::string>> all;
+  for (int m = 1; m <= machines; ++m) {
+    all.emplace_back(m, Field::kText, fold("DESKTOP-" + std::to_string(m * 7919)));
+    all.emplace_back(m, Field::kText, fold("PF3ABC" + std::to_string(m)));
+    all.emplace_back(
+        m, Field::kAddress,
+        hex_address(std::string("\x00\x1b\x21", 3) + std::string(1, static_cast<char>(m >> 16)) +
+                    std::string(1, static_cast<char>(m >> 8)) +
+                    std::string(1, static_cast<char>(m))));
+  }
+  return all;
+}
+
+TEST(SearchChunks, AreFullButTheLastAndGiveBackEveryEntry) {
+  ChunkBuilder builder;
+  const std::vector<std::tuple<Id, Field, std::string>> all = values(20000);
+  std::size_t bytes = 0;
+  for (const auto& [machine, field, text] : all) {
+    builder.add(machine, field, text);
+    bytes += text.size();
+  }
+  const std::vector<std::string> chunks = builder.finish();
+  // Every chunk but the last at least half full: a search reads few rows.
+  ASSERT_LE(chunks.size(), bytes / (kChunkBytes / 2) + 1);
+  std::vector<std::tuple<Id, Field, std::string>> back;
+  for (const std::string& chunk : chunks) {
+    EXPECT_LE(chunk.size(), kChunkBytes);
+    entries(chunk, [&](Id machine, Field field, std::string_view text) {
+      back.emplace_back(machine, field, std::string(text));
+    });
+  }
+  // Each chunk gives its names and serials, then its addresses.
+  std::sort(back.begin(), back.end());
+  std::vector<std::tuple<Id, Field, std::string>> sorted = all;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(back, sorted);
+}
+
+TEST(SearchChunks, ScanFindsEachKindOfQueryAndNothingInADamagedChunk) {
+  ChunkBuilder builder;
+  for (const auto& [machine, field, text] : values(300)) builder.add(machine, field, text);
+  const std::vector<std::string> chunks = builder.finish();
+  const struct {
+    const char* query;
+    std::vector<Id> machines;
+  } cases[] = {
+      {"pf3abc217", {217}},          // a whole serial, case aside
+      {"Desktop-1718423", {217}},    // a name
+      {"00:1B:21:00:01:2c", {300}},  // an address with separators
+      {"1b2100012c", {300}},         // a fragment without them
+      {"no such value", {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<Id> found;
+    for (const std::string& chunk : chunks) scan(chunk, query_of(c.query), found);
+    EXPECT_EQ(found, c.machines) << c.query;
+    std::vector<Id> damaged;
+    for (std::string chunk : chunks) {
+      chunk.resize(chunk.size() / 2);
+      scan(chunk, query_of(c.query), damaged);
+    }
+    EXPECT_TRUE(damaged.empty()) << c.query;
+  }
+}
+
+}  // namespace
+}  // namespace zavro::registry::search
