@@ -276,17 +276,15 @@ def views_section():
         part.append(target("serve peak RSS under 128 MiB through the views (%d KiB)" %
                            api["serve_peak_rss_kib"], api["serve_peak_rss_kib"] < 128 * 1024))
     if pg:
-        worst = 0.0
-        for group in ("cli", "api"):
-            if group not in pg or group not in lite:
-                continue
-            for name, r in pg[group]["first_pages"].items():
-                worst = max(worst, r["median_ms"] / max(lite[group]["first_pages"][name]["median_ms"], 1.0))
-            worst = max(worst, pg[group]["search"]["p95_ms"] / max(lite[group]["search"]["p95_ms"], 1.0))
-        part.append(target("PostgreSQL: the same latencies within 2x of SQLite (worst %.2fx)" % worst,
-                           worst <= 2))
+        # The same latency targets, within 2x: 100 ms where SQLite has 50.
+        pg_pages = max(r["median_ms"] for g in ("cli", "api") if g in pg
+                       for r in pg[g]["first_pages"].values())
+        pg_search = max(pg[g]["search"]["p95_ms"] for g in ("cli", "api") if g in pg)
+        part.append(target("PostgreSQL: the same latencies within 2x, first pages under 100 ms and "
+                           "search p95 under 100 ms (slowest first page %.1f ms, search p95 %.1f ms)"
+                           % (pg_pages, pg_search), pg_pages < 100 and pg_search < 100))
     else:
-        part.append(target("PostgreSQL: the same latencies within 2x of SQLite", None))
+        part.append(target("PostgreSQL: the same latencies within 2x", None))
     return part
 
 
