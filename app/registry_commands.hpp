@@ -1,5 +1,5 @@
 // zavro-record's registry commands (Linux): add, find, machines, history,
-// placeholders, clones, rejected, rebuild, serve.
+// placeholders, clones, rejected, rebuild, copy, serve, collect.
 #pragma once
 
 #include <CLI/CLI.hpp>

@@ -1,16 +1,19 @@
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <iostream>
-#include <mutex>
 #include <vector>
 
 #include "app/registry_commands.hpp"
 #include "app/serve.hpp"
 #include "reader/output.hpp"
+#include "registry/collect.hpp"
+#include "registry/imap.hpp"
 #include "registry/input.hpp"
 #include "registry/mail.hpp"
 #include "registry/registry.hpp"
@@ -89,6 +92,24 @@ class Progress {
 
 void print_line(const std::string& line) { std::cout << line << '\n'; }
 
+// collect --watch ends at the next safe point once asked.
+std::atomic<bool> stop_asked{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void ask_stop(int) { stop_asked = true; }
+
+// SIGTERM and SIGINT ask collect to stop (a read in progress is not
+// restarted, so that it sees the question at once); a connection the server
+// dropped is an error to report, not a signal that ends the process.
+void stop_on_signals() {
+  struct sigaction action {};
+  action.sa_handler = ask_stop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
 class Commands final : public RegistryCommands {
  public:
   Commands(CLI::App& app, const std::string& version) {
@@ -133,9 +154,14 @@ class Commands final : public RegistryCommands {
     clones_ = common(app.add_subcommand("clones", "Machines that are copies of one another"));
     paging(clones_, "MACHINE", "start after the group named by this machine");
     rejected_ = common(app.add_subcommand("rejected", "Reports that could not be read, kept"));
+    rejected_->add_flag("--messages", messages_,
+                        "mail messages that held no report instead, with their sender, "
+                        "Message-ID, date and subject");
     paging(rejected_, "RECORD");
     rebuild_ =
         common(app.add_subcommand("rebuild", "Tie every report again with all that is known now"));
+    add_collect(common(app.add_subcommand(
+        "collect", "Store the reports mailed to an IMAP folder, each message once")));
     copy_ = app.add_subcommand("copy", "Copy a registry whole into an empty one, on either engine");
     copy_->set_version_flag("--version", version);
     copy_->add_option("--from", from_, "the registry to copy: a file or a postgresql:// URI")
@@ -146,7 +172,7 @@ class Commands final : public RegistryCommands {
 
   std::optional<int> run() override {
     CLI::App* const commands[] = {add_,    find_,     machines_, machine_, history_, placeholders_,
-                                  clones_, rejected_, rebuild_,  copy_,    serve_};
+                                  clones_, rejected_, rebuild_,  copy_,    serve_,   collect_};
     CLI::App* parsed = nullptr;
     for (CLI::App* command : commands) {
       if (command->parsed()) parsed = command;
@@ -163,8 +189,9 @@ class Commands final : public RegistryCommands {
       return serve(serve_options_);
     }
     try {
-      auto registry = registry::Registry::open(*path, parsed == add_);
+      auto registry = registry::Registry::open(*path, parsed == add_ || parsed == collect_);
       if (parsed == add_) return add(*registry);
+      if (parsed == collect_) return collect(*registry);
       if (parsed == find_) return find(*registry);
       if (parsed == rebuild_) return rebuild(*registry);
       if (parsed == machine_ || parsed == history_) return machine(*registry, parsed, *path);
@@ -177,9 +204,16 @@ class Commands final : public RegistryCommands {
       }
       if (parsed == placeholders_) registry::placeholders(*registry, page, json_, print_line);
       if (parsed == clones_) registry::clones(*registry, page, json_, print_line);
-      if (parsed == rejected_) registry::rejected(*registry, page, json_, print_line);
+      if (parsed == rejected_) {
+        (messages_ ? registry::rejected_messages : registry::rejected)(*registry, page, json_,
+                                                                       print_line);
+      }
       return 0;
     } catch (const registry::Error& e) {
+      std::cout.flush();
+      error(e.what());
+      return kUsageError;
+    } catch (const registry::ImapError& e) {
       std::cout.flush();
       error(e.what());
       return kUsageError;
@@ -187,6 +221,73 @@ class Commands final : public RegistryCommands {
   }
 
  private:
+  void add_collect(CLI::App* command) {
+    collect_ = command;
+    command
+        ->add_option("URL", imap_.url,
+                     "imaps://USER@HOST[:PORT]/FOLDER (FOLDER: INBOX when left out)")
+        ->required();
+    command->add_option("--done", collect_options_.done,
+                        "move each message whose reports are stored (or known) here");
+    command->add_option("--refused", collect_options_.refused,
+                        "move each message without a report, or with one rejected, here");
+    command
+        ->add_option("--watch", watch_,
+                     "keep running: wait for new mail (IDLE, else a poll every SECONDS); "
+                     "SIGTERM stops it")
+        ->type_name("SECONDS")
+        ->check(CLI::PositiveNumber);
+    add_max_message(command);
+    command->add_option("--note", note_, "stored with each report of this run");
+    command->add_option("--password-file", imap_.password_file,
+                        "the password's file (default: $ZAVRO_IMAP_PASSWORD_FILE, else ~/.netrc)");
+    command->add_option("--cacert", imap_.cacert,
+                        "PEM file of the CAs to trust (default: the system's)");
+    command->add_flag("--insecure-imap", imap_.insecure_imap,
+                      "allow plain imap://, which sends the password unencrypted");
+  }
+
+  // Each report as add prints it; exit 0 when every one was stored or known,
+  // 1 when one was rejected or a message held none, 2 on an error (what was
+  // committed before stays, and the next run goes on from there).
+  int collect(registry::Registry& registry) {
+    stop_on_signals();
+    std::size_t counts[3] = {};
+    std::size_t no_report = 0;
+    bool refused_any = false;
+    registry::ImapFolder folder(imap_);
+    registry::RegistryCollectState state(registry);
+    registry::CollectOptions options = collect_options_;
+    options.note = note_;
+    options.max_message = max_message_;
+    options.evidence = json_;
+    std::optional<std::chrono::seconds> watch;
+    if (watch_) watch = std::chrono::seconds(*watch_);
+    const registry::CollectCounts total = registry::collect(
+        folder, registry, state, options, watch, [] { return stop_asked.load(); },
+        [&](const Outcome& outcome) {
+          if (outcome.no_report) {
+            ++no_report;
+          } else {
+            ++counts[static_cast<int>(outcome.status)];
+            refused_any = refused_any || !outcome.machine;
+          }
+          print_line(json_ ? registry::outcome_json(outcome, false)
+                           : registry::outcome_text(outcome, false));
+          std::cout.flush();
+        },
+        {});
+    if (!json_) {
+      std::cout << total.messages << " messages";
+      if (total.uidvalidity_changed) std::cout << " (the folder was renumbered: read again)";
+      std::cout << ": " << counts[0] << " stored, " << counts[1] << " duplicate, " << counts[2]
+                << " rejected";
+      if (no_report > 0) std::cout << ", " << no_report << " without a report";
+      std::cout << '\n';
+    }
+    return refused_any || no_report > 0 ? 1 : 0;
+  }
+
   void add_serve(CLI::App& app, const std::string& version) {
     serve_ = app.add_subcommand("serve", "The registry over HTTP: a JSON API and a web page");
     serve_->set_version_flag("--version", version);
@@ -255,41 +356,23 @@ class Commands final : public RegistryCommands {
         ->check(CLI::PositiveNumber);
   }
 
-  // A message without a report is kept as a rejected report (its first
-  // bytes and the reason), and told apart here as "no-report": the outcomes
-  // come in the order the items went in, so each is matched to its item.
+  // A message without a report is kept, as a rejected report flagged so,
+  // and told apart as "no-report".
   int add(registry::Registry& registry) {
     std::size_t counts[3] = {};
     std::size_t no_report = 0;
     bool refused_any = false;  // a rejected report, or a duplicate of one
     Progress progress(!json_, "added");
-    std::mutex mutex;  // the outcomes may be told on the adder's thread
-    std::deque<std::optional<registry::MailOrigin>> pending;  // set: a message without a report
-    std::deque<bool> flagged;
     auto adder = registry.adder(
         note_,
         [&](const Outcome& outcome) {
-          bool message = false;
-          std::optional<registry::MailOrigin> origin;
-          {
-            const std::lock_guard<std::mutex> lock(mutex);
-            message = flagged.front();
-            flagged.pop_front();
-            if (message) {
-              origin = std::move(pending.front());
-              pending.pop_front();
-            }
-          }
-          if (message) {
+          if (outcome.no_report) {
             ++no_report;
-            progress.tick(true);
-            print_line(json_ ? registry::no_report_json(outcome, origin, false)
-                             : registry::no_report_text(outcome, origin, false));
-            return;
+          } else {
+            ++counts[static_cast<int>(outcome.status)];
+            refused_any = refused_any || !outcome.machine;
           }
-          ++counts[static_cast<int>(outcome.status)];
-          refused_any = refused_any || !outcome.machine;
-          progress.tick(outcome.status == Status::kRejected);
+          progress.tick(outcome.no_report || outcome.status == Status::kRejected);
           print_line(json_ ? registry::outcome_json(outcome, false)
                            : registry::outcome_text(outcome, false));
         },
@@ -300,11 +383,6 @@ class Commands final : public RegistryCommands {
     registry::read_inputs(
         inputs_,
         [&](registry::Item& item) {
-          {
-            const std::lock_guard<std::mutex> lock(mutex);
-            flagged.push_back(item.no_report);
-            if (item.no_report) pending.push_back(item.mail);
-          }
           adder->push(std::move(item));
           return true;
         },
@@ -336,21 +414,8 @@ class Commands final : public RegistryCommands {
   // answers many reports in one round trip.
   int find(registry::Registry& registry) {
     bool all_known = true;
-    std::mutex mutex;  // the outcomes may be told on the finder's thread
-    std::deque<std::optional<std::optional<registry::MailOrigin>>> pending;  // set: no report
     auto finder = registry.finder([&](const Outcome& outcome) {
-      std::optional<std::optional<registry::MailOrigin>> message;
-      {
-        const std::lock_guard<std::mutex> lock(mutex);
-        message = std::move(pending.front());
-        pending.pop_front();
-      }
-      all_known = all_known && outcome.machine.has_value() && !message;
-      if (message) {
-        print_line(json_ ? registry::no_report_json(outcome, *message, true)
-                         : registry::no_report_text(outcome, *message, true));
-        return;
-      }
+      all_known = all_known && outcome.machine.has_value() && !outcome.no_report;
       print_line(json_ ? registry::outcome_json(outcome, true)
                        : registry::outcome_text(outcome, true));
     });
@@ -359,11 +424,6 @@ class Commands final : public RegistryCommands {
     registry::read_inputs(
         inputs_,
         [&](registry::Item& item) {
-          {
-            const std::lock_guard<std::mutex> lock(mutex);
-            using Origin = std::optional<registry::MailOrigin>;
-            pending.push_back(item.no_report ? std::optional<Origin>(item.mail) : std::nullopt);
-          }
           finder->push(std::move(item));
           return true;
         },
@@ -418,9 +478,13 @@ class Commands final : public RegistryCommands {
   std::int64_t machine_id_ = 0;
   std::string query_;
   bool csv_ = false;
+  bool messages_ = false;
   std::optional<std::size_t> limit_;
   std::int64_t after_ = 0;
   std::size_t max_message_ = registry::kDefaultMaxMessage;
+  registry::ImapOptions imap_;
+  registry::CollectOptions collect_options_;
+  std::optional<std::int64_t> watch_;
   CLI::App* add_ = nullptr;
   CLI::App* find_ = nullptr;
   CLI::App* machines_ = nullptr;
@@ -432,6 +496,7 @@ class Commands final : public RegistryCommands {
   CLI::App* rebuild_ = nullptr;
   CLI::App* copy_ = nullptr;
   CLI::App* serve_ = nullptr;
+  CLI::App* collect_ = nullptr;
   ServeOptions serve_options_;
 };
 

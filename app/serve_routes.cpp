@@ -249,9 +249,11 @@ struct Service::Parts {
       const char* key;  // the next page starts after the last line's
       bool array;       // the key names an array: its first number
     };
-    const Listing listings[] = {{"/api/v1/placeholders", registry::placeholders, nullptr, false},
-                                {"/api/v1/clones", registry::clones, "machines", true},
-                                {"/api/v1/rejected", registry::rejected, "record", false}};
+    const Listing listings[] = {
+        {"/api/v1/placeholders", registry::placeholders, nullptr, false},
+        {"/api/v1/clones", registry::clones, "machines", true},
+        {"/api/v1/rejected", registry::rejected, "record", false},
+        {"/api/v1/rejected/messages", registry::rejected_messages, "record", false}};
     for (const Listing& l : listings) {
       all.push_back({"GET", exact(l.path), true, 0, [l](Parts& parts, Request& request) {
                        const auto page = page_of(request);

@@ -1,6 +1,5 @@
 #include "registry/collect.hpp"
 
-#include <deque>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -9,89 +8,143 @@
 #include "registry/mail.hpp"
 
 namespace zavro::registry {
+namespace {
 
-CollectCounts collect_once(
-    ImapFolder& folder, Registry& registry, CollectState& state, const CollectOptions& options,
-    const CollectOutcomeSink& each_outcome,
-    const std::function<void(const CollectedMessage& message)>& each_message) {
+// A batch also ends once its messages gave this many items, so that its
+// transaction opens only when it is tied, never while messages are fetched.
+constexpr std::size_t kBatchItems = 1024;
+
+// The messages of a batch; outcomes come in the order their items went in,
+// and each is counted to its message.
+struct Batch {
+  std::vector<CollectedMessage> messages;
+  std::size_t items = 0;
+  std::size_t told = 0;  // outcomes told of the message at next
+  std::size_t next = 0;
+
+  void tell(const Outcome& outcome) {
+    while (told == messages[next].reports) {
+      ++next;
+      told = 0;
+    }
+    ++told;
+    // A report rejected, or known as one, or no report at all.
+    if (outcome.no_report || !outcome.machine) messages[next].refused = true;
+  }
+};
+
+// The message with uid fetched (its head only when it is too large) and its
+// items handed to adder; nothing when it is gone since the listing.
+void fetch_into(ImapFolder& folder, std::uint32_t validity, std::uint32_t uid,
+                const CollectOptions& options, MessageReader& reader, Batch& batch) {
+  const auto fetched = folder.fetch(uid, validity, options.max_message, reader::kMaxFileSize + 1);
+  if (!fetched) return;
+  CollectedMessage& message = batch.messages.emplace_back();
+  message.uid = uid;
+  message.name = folder.name() + ':' + std::to_string(uid);
+  reader.clear();
+  reader.append(fetched->bytes);
+  if (!fetched->whole && fetched->size > fetched->bytes.size()) {
+    reader.skip(static_cast<std::size_t>(fetched->size - fetched->bytes.size()));
+  }
+  reader.read(message.name);
+}
+
+// Each item read goes to adder, counted to the batch's last message.
+MessageReader reader_into(Registry::Adder& adder, Batch& batch, std::size_t max_message) {
+  return MessageReader(
+      [&adder, &batch](Item& item) {
+        ++batch.messages.back().reports;
+        ++batch.items;
+        adder.push(std::move(item));
+        return true;
+      },
+      max_message);
+}
+
+void move_all(ImapFolder& folder, const Batch& batch, const CollectOptions& options,
+              CollectCounts& counts,
+              const std::function<void(const CollectedMessage& message)>& each_message) {
+  for (const CollectedMessage& message : batch.messages) {
+    const std::string& to = message.refused ? options.refused : options.done;
+    if (!to.empty()) folder.move(message.uid, to);
+    ++counts.messages;
+    if (message.refused) ++counts.refused;
+    if (each_message) each_message(message);
+  }
+}
+
+}  // namespace
+
+CollectCounts collect_once(ImapFolder& folder, Registry& registry, CollectState& state,
+                           const CollectOptions& options, const OutcomeSink& each_outcome,
+                           const std::function<void(const CollectedMessage& message)>& each_message,
+                           const std::function<bool()>& stop) {
   CollectCounts counts;
+  const std::string& name = folder.name();
   const std::uint32_t validity = folder.uidvalidity();
-  const std::optional<CollectMark> mark = state.mark(folder.name());
+  const std::optional<CollectMark> mark = state.mark(name);
+  const bool moving = !options.done.empty() || !options.refused.empty();
   std::uint32_t last = 0;
+  std::uint32_t settled = 0;
   if (mark && mark->uidvalidity == validity) {
     last = mark->last_uid;
+    settled = std::min(mark->settled_uid, last);
   } else if (mark) {
     counts.uidvalidity_changed = true;
   }
-  const std::vector<std::uint32_t> uids = folder.uids_after(last);
-  if (uids.empty() && (!mark || mark->uidvalidity != validity)) {
-    state.set_mark(folder.name(), {validity, 0});
+  std::vector<std::uint32_t> uids = folder.uids_after(moving ? settled : last);
+  // Stored by a run that stopped before it moved them: found (stored no
+  // second time) to tell where each goes, a message at a time.
+  std::size_t fresh = 0;
+  while (fresh < uids.size() && uids[fresh] <= last) ++fresh;
+  for (std::size_t i = 0; i < fresh; ++i) {
+    Batch batch;
+    auto finder = registry.finder([&batch](const Outcome& outcome) { batch.tell(outcome); });
+    MessageReader reader = reader_into(*finder, batch, options.max_message);
+    fetch_into(folder, validity, uids[i], options, reader, batch);
+    finder->finish();
+    move_all(folder, batch, options, counts, each_message);
   }
-  const std::size_t batch = options.batch == 0 ? 1 : options.batch;
-  for (std::size_t start = 0; start < uids.size(); start += batch) {
-    std::vector<CollectedMessage> messages;
-    // Per item pushed, in order: no_report and origin, for its outcome.
-    std::deque<std::pair<bool, std::optional<MailOrigin>>> items;
-    std::size_t told = 0;  // outcomes told of the message at next
-    std::size_t next = 0;  // the message the next outcome belongs to
+  if (settled < last || (!mark || mark->uidvalidity != validity)) {
+    state.set_mark(name, {validity, last, last});
+  }
+  const std::size_t most = options.batch == 0 ? 1 : options.batch;
+  for (std::size_t start = fresh; start < uids.size();) {
+    if (stop && stop()) break;
+    Batch batch;
     auto adder = registry.adder(
         options.note,
         [&](const Outcome& outcome) {
-          while (told == messages[next].reports) {
-            ++next;
-            told = 0;
-          }
-          ++told;
-          const auto [no_report, origin] = std::move(items.front());
-          items.pop_front();
-          if (no_report || outcome.status == Status::kRejected) messages[next].refused = true;
-          if (each_outcome) each_outcome(outcome, no_report, origin);
+          batch.tell(outcome);
+          if (each_outcome) each_outcome(outcome);
         },
-        false);
-    MessageReader reader(
-        [&](Item& item) {
-          ++messages.back().reports;
-          items.emplace_back(item.no_report, item.mail);
-          adder->push(std::move(item));
-          return true;
-        },
-        options.max_message);
-    for (std::size_t i = start; i < uids.size() && i < start + batch; ++i) {
-      const auto fetched =
-          folder.fetch(uids[i], validity, options.max_message, reader::kMaxFileSize + 1);
-      if (!fetched) continue;  // gone since the listing
-      CollectedMessage& message = messages.emplace_back();
-      message.uid = uids[i];
-      message.name = folder.name() + ':' + std::to_string(uids[i]);
-      reader.clear();
-      reader.append(fetched->bytes);
-      if (!fetched->whole && fetched->size > fetched->bytes.size()) {
-        reader.skip(static_cast<std::size_t>(fetched->size - fetched->bytes.size()));
-      }
-      reader.read(message.name);
+        options.evidence, true);
+    MessageReader reader = reader_into(*adder, batch, options.max_message);
+    std::size_t end = start;
+    while (end < uids.size() && end - start < most && batch.items < kBatchItems) {
+      fetch_into(folder, validity, uids[end++], options, reader, batch);
     }
-    adder->finish();
-    // Committed: only now is each message moved and the mark moved past it.
-    for (const CollectedMessage& message : messages) {
-      const std::string& to = message.refused ? options.refused : options.done;
-      if (!to.empty()) folder.move(message.uid, to);
-      state.set_mark(folder.name(), {validity, message.uid});
-      ++counts.messages;
-      if (message.refused) ++counts.refused;
-      if (each_message) each_message(message);
-    }
+    // Past every UID of the batch, those gone since the listing too.
+    const std::uint32_t through = uids[end - 1];
+    state.commit(*adder, name, {validity, through, moving ? last : through});
+    // Committed: only now is each message moved, and then the mark settled.
+    move_all(folder, batch, options, counts, each_message);
+    if (moving) state.set_mark(name, {validity, through, through});
+    last = through;
+    start = end;
   }
   return counts;
 }
 
 CollectCounts collect(ImapFolder& folder, Registry& registry, CollectState& state,
                       const CollectOptions& options, std::optional<std::chrono::seconds> watch,
-                      const std::function<bool()>& stop, const CollectOutcomeSink& each_outcome,
+                      const std::function<bool()>& stop, const OutcomeSink& each_outcome,
                       const std::function<void(const CollectedMessage& message)>& each_message) {
   CollectCounts total;
   for (;;) {
     const CollectCounts pass =
-        collect_once(folder, registry, state, options, each_outcome, each_message);
+        collect_once(folder, registry, state, options, each_outcome, each_message, stop);
     total.messages += pass.messages;
     total.refused += pass.refused;
     total.uidvalidity_changed = total.uidvalidity_changed || pass.uidvalidity_changed;

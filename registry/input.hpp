@@ -12,16 +12,9 @@
 #include <string_view>
 #include <vector>
 
-namespace zavro::registry {
+#include "registry/types.hpp"
 
-// The message a report came in, when it came by mail: the message read from
-// the mailbox, also for what messages attached to it hold.
-struct MailOrigin {
-  std::string sender;                // the first From address ("a@b"), else Sender's
-  std::string message_id;            // without its angle brackets
-  std::optional<std::int64_t> date;  // Date, in seconds since the epoch
-  std::string subject;               // decoded, UTF-8
-};
+namespace zavro::registry {
 
 struct Item {
   // As shown to the user: the path, "ARCHIVE:MEMBER", "MAILBOX:MESSAGE:FILE", or "-".

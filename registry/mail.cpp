@@ -5,16 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <optional>
 #include <utility>
 
-#include "reader/json.hpp"
-#include "reader/output.hpp"
 #include "reader/reader.hpp"
-#include "registry/registry.hpp"
-#include "registry/views.hpp"
 
 namespace zavro::registry {
 namespace {
@@ -226,57 +221,7 @@ bool decode(GMimePart* part, std::string& out, std::size_t limit) {
   }
 }
 
-std::string utc(std::int64_t seconds) {
-  const auto t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  if (gmtime_r(&t, &tm) == nullptr) return "?";
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
-
 }  // namespace
-
-std::string no_report_json(const Outcome& outcome, const std::optional<MailOrigin>& origin,
-                           bool find) {
-  reader::JsonLine json;
-  json.begin_object().key("schema").number(kLineSchema);
-  json.key("file").text(outcome.file).key("status").latin1("no-report").key("record");
-  if (find) {
-    json.null();
-  } else {
-    json.number(static_cast<std::int64_t>(outcome.record));
-  }
-  json.key("machine").null().key("match").null().key("reason").latin1(kNoReport);
-  json.key("mail");
-  if (origin) {
-    json.begin_object().key("from").text(origin->sender);
-    json.key("message_id").text(origin->message_id).key("date");
-    if (origin->date) {
-      json.latin1(utc(*origin->date));
-    } else {
-      json.null();
-    }
-    json.key("subject").text(origin->subject).end_object();
-  } else {
-    json.null();
-  }
-  json.key("digest").latin1(hex(outcome.digest)).end_object();
-  return json.str();
-}
-
-std::string no_report_text(const Outcome& outcome, const std::optional<MailOrigin>& origin,
-                           bool find) {
-  std::string line = reader::terminal_safe(outcome.file) + ": " + kNoReport;
-  if (!find) line += ", record " + std::to_string(outcome.record);
-  if (origin) {
-    line += " (from " + (origin->sender.empty() ? "-" : reader::terminal_safe(origin->sender));
-    if (!origin->subject.empty())
-      line += ", subject \"" + reader::terminal_safe(origin->subject) + '"';
-    line += ')';
-  }
-  return line;
-}
 
 bool looks_like_message(std::string_view bytes) {
   bytes = bytes.substr(postmark_end(bytes));

@@ -62,17 +62,6 @@ class MessageReader {
   std::unique_ptr<State> state_;
 };
 
-struct Outcome;
-
-// add and find's line for a message without a report, beside views.hpp's
-// outcome lines: status "no-report", the outcome's record (unset for find)
-// and digest, and the message's origin ("mail": from, message_id, date,
-// subject) when it has one.
-std::string no_report_json(const Outcome& outcome, const std::optional<MailOrigin>& origin,
-                           bool find);
-std::string no_report_text(const Outcome& outcome, const std::optional<MailOrigin>& origin,
-                           bool find);
-
 // One message in memory (a request's body).
 bool read_message(const std::string& name, std::string_view bytes, const ItemSink& each,
                   const ArchiveLimits& limits = {}, std::size_t max_message = kDefaultMaxMessage);

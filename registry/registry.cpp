@@ -85,13 +85,14 @@ class Intake final : public Registry::Adder {
  public:
   enum class Mode { kAdd, kFind };
   Intake(Store& store, Registry::FindState& find_state, Mode mode, std::string note,
-         OutcomeSink each, bool evidence)
+         OutcomeSink each, bool evidence, bool whole)
       : store_(store),
         find_state_(find_state),
         mode_(mode),
         note_(std::move(note)),
         each_(std::move(each)),
-        evidence_(evidence) {}
+        evidence_(evidence),
+        whole_(whole) {}
 
   void push(Item item) override {
     Pending& p = reading_.emplace_back();
@@ -106,12 +107,21 @@ class Intake final : public Registry::Adder {
     if (!p.reason) {
       p.identity = identity_of(p.report.parsed, *p.report.decoded);
       p.shown = shown_values(p.report.parsed, *p.report.decoded);
+      if (item.mail && !item.mail->sender.empty()) {
+        p.shown.push_back(sender_value(item.mail->sender));
+      }
     }
     p.item = std::move(item);
     if (reading_.size() >= kChunk) hand_over(false);
   }
 
   void finish() override { hand_over(true); }
+
+  void finish_marked(const std::string& folder, const CollectMark& mark) override {
+    // Read by the tying thread only after hand_over passes it the last chunk.
+    mark_.emplace(folder, mark);
+    hand_over(true);
+  }
 
   ~Intake() override {
     {
@@ -145,7 +155,7 @@ class Intake final : public Registry::Adder {
       // processor would only take turns between two threads: no thread.
       tie_chunk(reading_);
       reading_.clear();
-      if (last) flush();
+      if (last) flush(true);
       return;
     }
     if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
@@ -174,7 +184,7 @@ class Intake final : public Registry::Adder {
       }
       try {
         tie_chunk(chunk);
-        if (last) flush();
+        if (last) flush(true);
       } catch (...) {
         const std::lock_guard<std::mutex> lock(mutex_);
         error_ = std::current_exception();
@@ -227,7 +237,7 @@ class Intake final : public Registry::Adder {
       held_ += outcomes_.back().evidence.size() + outcomes_.back().file.size();
       const bool long_open =
           outcomes_.size() % 256 == 0 && std::chrono::steady_clock::now() - opened_ >= kBatchTime;
-      if (outcomes_.size() >= kBatchReports || held_ >= kBatchBytes || long_open) {
+      if (!whole_ && (outcomes_.size() >= kBatchReports || held_ >= kBatchBytes || long_open)) {
         flush();
         fetched = false;
       }
@@ -263,14 +273,19 @@ class Intake final : public Registry::Adder {
     held_ = 0;
   }
 
-  void flush() {
-    if (!tier_) return;
+  // last: the add's end, where a folder's mark goes in with the reports.
+  void flush(bool last = false) {
+    const bool marking = last && mark_;
+    if (!tier_ && !marking) return;
     try {
+      if (!tier_) store_.begin_write();
+      if (marking) store_.set_collect_mark(mark_->first, mark_->second);
       store_.commit();
     } catch (...) {
       abandon();
       throw;
     }
+    mark_.reset();
     tier_.reset();
     std::deque<Outcome> outcomes;
     outcomes.swap(outcomes_);
@@ -278,14 +293,23 @@ class Intake final : public Registry::Adder {
     for (const Outcome& outcome : outcomes) each_(outcome);
   }
 
+  // The outcome of an item so far: what it is and where it came from (its
+  // mail where outcomes are told whole, or for a message without a report).
+  Outcome outcome_of(const Pending& p) const {
+    Outcome outcome;
+    outcome.file = p.item.name;
+    outcome.digest = p.digest;
+    if (evidence_ || p.item.no_report) outcome.mail = p.item.mail;
+    outcome.no_report = p.item.no_report;
+    return outcome;
+  }
+
   // A report stored with the same bytes: its outcome, or nothing.
   std::optional<Outcome> known(const Pending& p) {
     if (!p.identifies) return std::nullopt;
     const auto earlier = store_.find_digest(p.digest);
     if (!earlier) return std::nullopt;
-    Outcome outcome;
-    outcome.file = p.item.name;
-    outcome.digest = p.digest;
+    Outcome outcome = outcome_of(p);
     outcome.status = Status::kDuplicate;
     outcome.record = earlier->record;
     outcome.machine = earlier->machine;
@@ -296,9 +320,7 @@ class Intake final : public Registry::Adder {
 
   Outcome add(Tier& tier, Pending& p, std::int64_t now) {
     if (auto duplicate = known(p)) return std::move(*duplicate);
-    Outcome outcome;
-    outcome.file = p.item.name;
-    outcome.digest = p.digest;
+    Outcome outcome = outcome_of(p);
     StoredReport stored;
     stored.id = store_.next_id();
     stored.digest = outcome.digest;
@@ -307,6 +329,9 @@ class Intake final : public Registry::Adder {
     stored.note = p.item.note.value_or(note_);
     stored.rules = reader::kRegistryRulesVersion;
     stored.bytes = std::move(p.item.bytes);
+    // A message without a report keeps its mail even when its head gave none.
+    if (p.item.mail || p.item.no_report) stored.mail = p.item.mail.value_or(MailOrigin{});
+    stored.no_report = p.item.no_report;
     outcome.record = stored.id;
     if (p.reason) {
       outcome.status = Status::kRejected;
@@ -334,9 +359,7 @@ class Intake final : public Registry::Adder {
 
   Outcome find(Tier& tier, Pending& p) {
     if (auto duplicate = known(p)) return std::move(*duplicate);
-    Outcome outcome;
-    outcome.file = p.item.name;
-    outcome.digest = p.digest;
+    Outcome outcome = outcome_of(p);
     if (p.reason) {
       outcome.status = Status::kRejected;
       outcome.reason = *p.reason;
@@ -358,6 +381,8 @@ class Intake final : public Registry::Adder {
   std::string note_;
   OutcomeSink each_;
   bool evidence_;
+  bool whole_;
+  std::optional<std::pair<std::string, CollectMark>> mark_;
   std::deque<Pending> reading_;  // the caller's
   // Between the two threads, under mutex_.
   std::mutex mutex_;
@@ -396,8 +421,9 @@ void replay(Store& store, bool retie, const std::function<void()>& tick) {
   std::vector<std::vector<ShownValue>> shown;
   std::vector<std::int64_t> hashes;
   for (Id after = 0;;) {
-    const auto page = store.reports_after(after, kPage, true);
+    auto page = store.reports_after(after, kPage, true);
     if (page.empty()) break;
+    store.attach_mail(page);
     // The page read first: its keys' machines asked for at once.
     identities.assign(page.size(), std::nullopt);
     shown.assign(page.size(), {});
@@ -409,6 +435,9 @@ void replay(Store& store, bool retie, const std::function<void()>& tick) {
       if (!report.decoded) continue;
       identities[i] = identity_of(report.parsed, *report.decoded);
       shown[i] = shown_values(report.parsed, *report.decoded);
+      if (stored.mail && !stored.mail->sender.empty()) {
+        shown[i].push_back(sender_value(stored.mail->sender));
+      }
       for (const ComponentKey& key : keys_of(*identities[i])) hashes.push_back(key_hash(key));
     }
     store.prefetch({}, hashes);
@@ -472,15 +501,15 @@ std::unique_ptr<Registry> Registry::open(const std::string& location, bool creat
 
 const std::string& Registry::location() const { return store_->location(); }
 
-std::unique_ptr<Registry::Adder> Registry::adder(std::string note, OutcomeSink each,
-                                                 bool evidence) {
+std::unique_ptr<Registry::Adder> Registry::adder(std::string note, OutcomeSink each, bool evidence,
+                                                 bool whole) {
   return std::make_unique<Intake>(*store_, *find_state_, Intake::Mode::kAdd, std::move(note),
-                                  std::move(each), evidence);
+                                  std::move(each), evidence, whole);
 }
 
 std::unique_ptr<Registry::Adder> Registry::finder(OutcomeSink each) {
   return std::make_unique<Intake>(*store_, *find_state_, Intake::Mode::kFind, std::string(),
-                                  std::move(each), true);
+                                  std::move(each), true, false);
 }
 
 Outcome Registry::find(Item item) {
@@ -528,8 +557,9 @@ void Registry::copy_from(Registry& from, const std::function<void()>& tick) {
     throw Error("registry " + dst.location() + ": holds reports already; copy needs an empty one");
   }
   for (Id after = 0;;) {
-    const auto page = src.reports_after(after, kPage, true);
+    auto page = src.reports_after(after, kPage, true);
     if (page.empty()) break;
+    src.attach_mail(page);
     for (const StoredReport& report : page) {
       dst.insert_report(report);
       if (tick) tick();
@@ -558,6 +588,7 @@ void Registry::copy_from(Registry& from, const std::function<void()>& tick) {
     for (const auto& [id, entries] : page) dst.insert_search_chunk(id, entries);
     after = page.back().first;
   }
+  for (const auto& [folder, mark] : src.collect_marks()) dst.set_collect_mark(folder, mark);
   write.commit();
   read.commit();
 }
@@ -613,11 +644,11 @@ std::optional<MachineView> Registry::machine(Id id) {
   const std::vector<Id> records = records_of(row->records);
   for (std::size_t at = 0; at < records.size(); at += kPage) {
     const std::size_t end = std::min(records.size(), at + kPage);
-    for (StoredReport& r : store.reports({records.begin() + static_cast<std::ptrdiff_t>(at),
-                                          records.begin() + static_cast<std::ptrdiff_t>(end)},
-                                         true)) {
-      view.reports.push_back(std::move(r));
-    }
+    auto page = store.reports({records.begin() + static_cast<std::ptrdiff_t>(at),
+                               records.begin() + static_cast<std::ptrdiff_t>(end)},
+                              true);
+    store.attach_mail(page);
+    for (StoredReport& r : page) view.reports.push_back(std::move(r));
   }
   if (row->clone_group) {
     for (const Id twin : store.clone_group(*row->clone_group)) {
@@ -653,11 +684,11 @@ std::optional<HistoryPage> Registry::history(Id machine, Id after,
   if (first != records.begin()) before = *(first - 1);
   for (std::size_t at = 0; at < ids.size(); at += kPage) {
     const std::size_t end = std::min(ids.size(), at + kPage);
-    for (StoredReport& r : store.reports({ids.begin() + static_cast<std::ptrdiff_t>(at),
-                                          ids.begin() + static_cast<std::ptrdiff_t>(end)},
-                                         true)) {
-      page.reports.push_back(std::move(r));
-    }
+    auto reports = store.reports({ids.begin() + static_cast<std::ptrdiff_t>(at),
+                                  ids.begin() + static_cast<std::ptrdiff_t>(end)},
+                                 true);
+    store.attach_mail(reports);
+    for (StoredReport& r : reports) page.reports.push_back(std::move(r));
   }
   if (before) {
     auto reports = store.reports({*before}, true);
@@ -712,6 +743,34 @@ bool Registry::rejected(Id after, std::optional<std::size_t> limit,
       });
   read.commit();
   return more;
+}
+
+bool Registry::rejected_messages(Id after, std::optional<std::size_t> limit,
+                                 const std::function<void(const StoredReport&)>& each) {
+  Store& store = *store_;
+  Transaction read(store, false);
+  const bool more = paged(
+      after, limit, static_cast<std::size_t>(kPage),
+      [&](Id from, int n) { return store.no_report_after(from, n); },
+      [](const StoredReport& r) { return r.id; },
+      [&](const std::vector<StoredReport>& page) {
+        for (const StoredReport& r : page) each(r);
+      });
+  read.commit();
+  return more;
+}
+
+std::optional<CollectMark> Registry::collect_mark(const std::string& folder) {
+  Transaction read(*store_, false);
+  auto mark = store_->collect_mark(folder);
+  read.commit();
+  return mark;
+}
+
+void Registry::set_collect_mark(const std::string& folder, const CollectMark& mark) {
+  Transaction write(*store_, true);
+  store_->set_collect_mark(folder, mark);
+  write.commit();
 }
 
 }  // namespace zavro::registry

@@ -31,7 +31,7 @@ struct MachineListing {
   StoredReport latest;  // with its bytes
 };
 
-// One machine whole: every report (with bytes) and its clone twins.
+// One machine whole: every report (with bytes and mail) and its clone twins.
 struct MachineView {
   MachineRow row;
   std::vector<StoredReport> reports;
@@ -41,7 +41,7 @@ struct MachineView {
 // A page of a machine's history, and the report before it (what the first
 // one changed is told against it).
 struct HistoryPage {
-  std::vector<StoredReport> reports;  // with bytes
+  std::vector<StoredReport> reports;  // with bytes and mail
   std::optional<StoredReport> before;
   bool more = false;
 };
@@ -71,9 +71,16 @@ class Registry {
     virtual ~Adder() = default;
     virtual void push(Item item) = 0;
     virtual void finish() = 0;
+    // finish, with where collect left folder written in the transaction that
+    // commits the last reports (alone when there are none).
+    virtual void finish_marked(const std::string& folder, const CollectMark& mark) = 0;
   };
-  // Without evidence, outcomes carry "{}" and a batch holds less in memory.
-  std::unique_ptr<Adder> adder(std::string note, OutcomeSink each, bool evidence = true);
+  // Without evidence, outcomes carry "{}" and their mail only for a message
+  // without a report, and a batch holds less in memory.
+  // whole: every report in one transaction, however many (collect commits a
+  // batch of messages with its mark, so that none is stored twice).
+  std::unique_ptr<Adder> adder(std::string note, OutcomeSink each, bool evidence = true,
+                               bool whole = false);
   std::unique_ptr<Adder> finder(OutcomeSink each);
   // One report, found.
   Outcome find(Item item);
@@ -107,8 +114,16 @@ class Registry {
   // Listed ones first, then learned ones, each in key order; after: how many to pass over.
   bool placeholders(std::size_t after, std::optional<std::size_t> limit,
                     const std::function<void(const Store::Placeholder&)>& each);
+  // Rejected reports, messages without a report left out.
   bool rejected(Id after, std::optional<std::size_t> limit,
                 const std::function<void(const StoredReport&)>& each);
+  // Messages that held no report, with their mail.
+  bool rejected_messages(Id after, std::optional<std::size_t> limit,
+                         const std::function<void(const StoredReport&)>& each);
+
+  // Where collect left a folder, and a new mark in a transaction of its own.
+  std::optional<CollectMark> collect_mark(const std::string& folder);
+  void set_collect_mark(const std::string& folder, const CollectMark& mark);
 
  private:
   explicit Registry(std::unique_ptr<Store> store);

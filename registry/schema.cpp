@@ -121,6 +121,21 @@ const std::vector<Migration>& migrations() {
            " machine {int} NOT NULL, PRIMARY KEY (kind, value, machine)) {without_rowid}",
        },
        summarize},
+      {3,
+       {
+           // The message each report came in, when it came by mail. no_report:
+           // the report stands for a message that held none (its first bytes,
+           // kept so that it is known when it comes again).
+           "CREATE TABLE mail (report {int} PRIMARY KEY, sender {bytes} NOT NULL,"
+           " message_id {bytes} NOT NULL, sent {int}, subject {bytes} NOT NULL,"
+           " no_report {int} NOT NULL)",
+           "CREATE INDEX mail_no_report ON mail (report) WHERE no_report = 1",
+           // Where collect left each folder (registry/collect.hpp), written in
+           // the transaction that stores the reports it covers.
+           "CREATE TABLE collect_mark (folder {bytes} PRIMARY KEY, uidvalidity {int} NOT NULL,"
+           " last_uid {int} NOT NULL, settled_uid {int} NOT NULL)",
+       },
+       nullptr},
   };
   return kMigrations;
 }

@@ -48,7 +48,8 @@ const Statement kReportsIn{8, "SELECT " REPORT_COLUMNS " FROM report WHERE id {i
 const Statement kReportsInBytes{9, "SELECT " REPORT_COLUMNS ", bytes FROM report WHERE id {in $1}"};
 const Statement kRejectedAfter{10, "SELECT " REPORT_COLUMNS
                                    ", bytes FROM report WHERE machine IS NULL AND id > $1"
-                                   " ORDER BY id LIMIT $2"};
+                                   " AND NOT EXISTS (SELECT 1 FROM mail WHERE mail.report ="
+                                   " report.id AND mail.no_report = 1) ORDER BY id LIMIT $2"};
 const Statement kWitness{
     11, "INSERT INTO witness (kind, value, machine) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING"};
 const Statement kWitnessCount{12, "SELECT count(*) FROM witness WHERE kind = $1 AND value = $2"};
@@ -91,6 +92,23 @@ const Statement kClearLearned{35, "DELETE FROM learned"};
 // One key at a time, for a database at hand.
 const Statement kDigestOne{36, "SELECT id, machine, digest, reason FROM report WHERE tag = $1"};
 const Statement kMachineOne{37, "SELECT " MACHINE_COLUMNS " FROM machine WHERE id = $1"};
+// Mail, and where collect left its folders.
+#define MAIL_COLUMNS "sender, message_id, sent, subject, no_report"
+const Statement kMailIn{
+    702, "SELECT report, " MAIL_COLUMNS " FROM mail WHERE report {in $1} ORDER BY report"};
+const Statement kNoReportAfter{703, "SELECT " REPORT_COLUMNS ", bytes, " MAIL_COLUMNS
+                                    " FROM report JOIN mail ON mail.report = report.id"
+                                    " WHERE mail.no_report = 1 AND mail.report > $1"
+                                    " ORDER BY mail.report LIMIT $2"};
+const Statement kMarkOne{
+    704, "SELECT uidvalidity, last_uid, settled_uid FROM collect_mark WHERE folder = $1"};
+const Statement kMarkSet{705,
+                         "INSERT INTO collect_mark (folder, uidvalidity, last_uid, settled_uid)"
+                         " VALUES ($1, $2, $3, $4) ON CONFLICT (folder) DO UPDATE SET"
+                         " uidvalidity = excluded.uidvalidity, last_uid = excluded.last_uid,"
+                         " settled_uid = excluded.settled_uid"};
+const Statement kMarks{
+    706, "SELECT folder, uidvalidity, last_uid, settled_uid FROM collect_mark ORDER BY folder"};
 
 const Bulk kInsertReports{1,
                           Bulk::kInsert,
@@ -135,6 +153,15 @@ const Bulk kInsertSightings{
     {{"kind", Type::kInt}, {"value", Type::kBytes}, {"machine", Type::kInt}}};
 const Bulk kInsertChunks{
     8, Bulk::kInsert, "search", {{"id", Type::kInt}, {"entries", Type::kBytes}}};
+const Bulk kInsertMail{701,
+                       Bulk::kInsert,
+                       "mail",
+                       {{"report", Type::kInt},
+                        {"sender", Type::kBytes},
+                        {"message_id", Type::kBytes},
+                        {"sent", Type::kInt},
+                        {"subject", Type::kBytes},
+                        {"no_report", Type::kInt}}};
 Digest digest_of(std::string_view bytes) {
   Digest d{};
   if (bytes.size() == d.size()) std::memcpy(d.data(), bytes.data(), d.size());
@@ -187,6 +214,17 @@ StoredReport report_of(const Rows& r, bool with_bytes) {
   s.prev = r.optional(10);
   if (with_bytes) s.bytes = r.bytes(11);
   return s;
+}
+
+// The mail columns from first on, onto report.
+void mail_of(const Rows& r, int first, StoredReport& report) {
+  MailOrigin origin;
+  origin.sender = r.bytes(first);
+  origin.message_id = r.bytes(first + 1);
+  origin.date = r.optional(first + 2);
+  origin.subject = r.bytes(first + 3);
+  report.mail = std::move(origin);
+  report.no_report = r.integer(first + 4) != 0;
 }
 
 std::vector<StoredReport> reports_of(Rows rows, bool with_bytes) {
@@ -327,6 +365,15 @@ void Store::insert_report(const StoredReport& r) {
   }
   reports_.optional(r.machine).optional(r.prev).bytes(r.match).integer(r.rules).bytes(r.evidence);
   reports_.end_row();
+  if (r.mail) {
+    mails_.integer(r.id)
+        .bytes(r.mail->sender)
+        .bytes(r.mail->message_id)
+        .optional(r.mail->date)
+        .bytes(r.mail->subject)
+        .integer(r.no_report ? 1 : 0);
+    mails_.end_row();
+  }
   flush_when_large();
 }
 
@@ -510,10 +557,10 @@ void Store::flush_when_large() {
     flush_rows();
     return;
   }
-  const std::size_t rows = reports_.rows() + ties_.rows() + components_.rows() + dirty_.size() +
-                           clones_.rows() + sightings_.rows();
-  const std::size_t bytes = reports_.size() + ties_.size() + components_.size() + clones_.size() +
-                            sightings_.size() + search_.size();
+  const std::size_t rows = reports_.rows() + mails_.rows() + ties_.rows() + components_.rows() +
+                           dirty_.size() + clones_.rows() + sightings_.rows();
+  const std::size_t bytes = reports_.size() + mails_.size() + ties_.size() + components_.size() +
+                            clones_.size() + sightings_.size() + search_.size();
   if (rows >= kPendingRows || bytes >= kPendingBytes) {
     flush_rows();
     write_search();
@@ -523,6 +570,8 @@ void Store::flush_when_large() {
 void Store::flush_rows() {
   db_->write(kInsertReports, reports_);
   reports_.clear();
+  db_->write(kInsertMail, mails_);
+  mails_.clear();
   db_->write(kRetie, ties_);
   ties_.clear();
   if (!dirty_.empty()) {
@@ -602,6 +651,7 @@ void Store::write_search() {
 
 void Store::forget() noexcept {
   reports_.clear();
+  mails_.clear();
   ties_.clear();
   components_.clear();
   clones_.clear();
@@ -660,6 +710,62 @@ std::vector<StoredReport> Store::reports(std::vector<Id> ids, bool with_bytes) {
 std::vector<StoredReport> Store::rejected_after(Id after, int limit) {
   flush_rows();
   return reports_of(db_->query(kRejectedAfter, Params().integer(after).integer(limit)), true);
+}
+
+std::vector<StoredReport> Store::no_report_after(Id after, int limit) {
+  flush_rows();
+  std::vector<StoredReport> out;
+  Rows rows = db_->query(kNoReportAfter, Params().integer(after).integer(limit));
+  while (rows.next()) {
+    out.push_back(report_of(rows, true));
+    mail_of(rows, 12, out.back());
+  }
+  return out;
+}
+
+void Store::attach_mail(std::vector<StoredReport>& reports) {
+  flush_rows();
+  std::vector<std::int64_t> ids;
+  ids.reserve(reports.size());
+  for (const StoredReport& r : reports) ids.push_back(r.id);
+  sort_unique(ids);
+  if (ids.empty()) return;
+  std::unordered_map<Id, StoredReport*> by_id;
+  for (StoredReport& r : reports) by_id[r.id] = &r;
+  Rows rows = db_->query(kMailIn, Params().integers(std::move(ids)));
+  while (rows.next()) {
+    const auto it = by_id.find(rows.integer(0));
+    if (it != by_id.end()) mail_of(rows, 1, *it->second);
+  }
+}
+
+std::optional<CollectMark> Store::collect_mark(const std::string& folder) {
+  Rows rows = db_->query(kMarkOne, Params().bytes(folder));
+  if (!rows.next()) return std::nullopt;
+  const auto uid = [&rows](int column) {
+    return static_cast<std::uint32_t>(
+        std::clamp<std::int64_t>(rows.integer(column), 0, UINT32_MAX));
+  };
+  return CollectMark{uid(0), uid(1), uid(2)};
+}
+
+void Store::set_collect_mark(const std::string& folder, const CollectMark& mark) {
+  db_->run(kMarkSet, Params()
+                         .bytes(folder)
+                         .integer(mark.uidvalidity)
+                         .integer(mark.last_uid)
+                         .integer(mark.settled_uid));
+}
+
+std::vector<std::pair<std::string, CollectMark>> Store::collect_marks() {
+  std::vector<std::pair<std::string, CollectMark>> out;
+  Rows rows = db_->query(kMarks);
+  while (rows.next()) {
+    out.emplace_back(rows.bytes(0), CollectMark{static_cast<std::uint32_t>(rows.integer(1)),
+                                                static_cast<std::uint32_t>(rows.integer(2)),
+                                                static_cast<std::uint32_t>(rows.integer(3))});
+  }
+  return out;
 }
 
 std::vector<Id> Store::search(const search::Query& query) {

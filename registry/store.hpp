@@ -116,7 +116,12 @@ class Store {
   std::vector<StoredReport> reports_after(Id after, int limit, bool with_bytes);
   // The reports with these ids, in id order; missing ones left out.
   std::vector<StoredReport> reports(std::vector<Id> ids, bool with_bytes);
+  // Rejected reports, without those that stand for a message with no report.
   std::vector<StoredReport> rejected_after(Id after, int limit);
+  // Those messages, with their mail.
+  std::vector<StoredReport> no_report_after(Id after, int limit);
+  // Each report's mail, where it came by mail.
+  void attach_mail(std::vector<StoredReport>& reports);
   // Every machine with a value holding the query, in id order, each once.
   std::vector<Id> search(const search::Query& query);
   // Clone groups (each named by its smallest machine) after the one given.
@@ -138,6 +143,11 @@ class Store {
   std::vector<std::pair<ComponentKey, Id>> sightings();
   std::vector<std::pair<Id, std::string>> search_chunks_after(Id after, int limit);
   void insert_search_chunk(Id id, const std::string& entries);
+
+  // Where collect left a folder (registry/collect.hpp); set in the open write batch.
+  std::optional<CollectMark> collect_mark(const std::string& folder);
+  void set_collect_mark(const std::string& folder, const CollectMark& mark);
+  std::vector<std::pair<std::string, CollectMark>> collect_marks();
 
  private:
   explicit Store(std::unique_ptr<sql::Database> db);
@@ -171,6 +181,7 @@ class Store {
 
   // Writes not yet sent.
   sql::RowBuffer reports_;
+  sql::RowBuffer mails_;
   sql::RowBuffer ties_;
   sql::RowBuffer components_;
   sql::RowBuffer clones_;

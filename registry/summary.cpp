@@ -147,9 +147,14 @@ std::vector<ShownValue> shown_values(const reader::Parsed& parsed, const reader:
   return values;
 }
 
+ShownValue sender_value(std::string_view address) {
+  return {ValueKind::kSender, std::string(address), search::fold(address), false};
+}
+
 std::optional<ComponentKey> key_of(const ShownValue& value) {
   switch (value.kind) {
     case ValueKind::kName:
+    case ValueKind::kSender:
       return std::nullopt;
     case ValueKind::kAddress:
       return ComponentKey{KeyKind::kAddress, value.value};

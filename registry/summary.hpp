@@ -29,8 +29,9 @@ bool has_seen(std::string_view packed, std::uint64_t hash);
 void add_seen(std::string& packed, std::uint64_t hash);
 
 // What a report shows that people search for: its name, its serials (values
-// and listed placeholders alike) and its adapters' addresses.
-enum class ValueKind : std::uint8_t { kName = 0, kBios = 1, kBoard = 2, kAddress = 3 };
+// and listed placeholders alike) and its adapters' addresses; and the address
+// it was mailed from, when it came by mail.
+enum class ValueKind : std::uint8_t { kName = 0, kBios = 1, kBoard = 2, kAddress = 3, kSender = 4 };
 struct ShownValue {
   ValueKind kind = ValueKind::kName;
   std::string value;   // as reported: the name, the serial trimmed, six address bytes
@@ -40,6 +41,8 @@ struct ShownValue {
   std::uint64_t hash() const;
 };
 std::vector<ShownValue> shown_values(const reader::Parsed& parsed, const reader::Decoded& decoded);
+// The sender of a report that came by mail, found by search like a name.
+ShownValue sender_value(std::string_view address);
 
 // The strong key a shown serial or address is indexed under.
 std::optional<ComponentKey> key_of(const ShownValue& value);

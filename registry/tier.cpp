@@ -18,6 +18,7 @@ KeyKind kind_of(ValueKind kind) {
       return KeyKind::kBoardSerial;
     case ValueKind::kName:
     case ValueKind::kAddress:
+    case ValueKind::kSender:
       break;
   }
   return KeyKind::kAddress;

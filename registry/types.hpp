@@ -26,6 +26,25 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The message a report came in, when it came by mail: the message read from
+// the mailbox, also for what messages attached to it hold.
+struct MailOrigin {
+  std::string sender;                // the first From address ("a@b"), else Sender's
+  std::string message_id;            // without its angle brackets
+  std::optional<std::int64_t> date;  // Date, in seconds since the epoch
+  std::string subject;               // decoded, UTF-8
+};
+
+// Where collect left a mail folder: its UIDVALIDITY then, the last UID whose
+// reports are committed, and the last UID moved where it belongs (or left,
+// when there is nowhere to move it). Between the two, messages were stored
+// but perhaps not moved: the next run moves them without storing them again.
+struct CollectMark {
+  std::uint32_t uidvalidity = 0;
+  std::uint32_t last_uid = 0;
+  std::uint32_t settled_uid = 0;
+};
+
 enum class Status { kStored, kDuplicate, kRejected };
 const char* name_of(Status status);
 
@@ -41,6 +60,10 @@ struct Outcome {
   std::string evidence = "{}";  // the decision's evidence, one JSON object
   std::string reason;           // rejected (or a duplicate of a rejected report): why
   Digest digest{};
+  // The message it came in (this one's, for a duplicate too), and whether
+  // it stands for a message that held no report.
+  std::optional<MailOrigin> mail;
+  bool no_report = false;
 };
 
 // One report's place after rebuild, when it differs from before.
@@ -69,6 +92,10 @@ struct StoredReport {
   std::string match;          // "new", "same", "changed", "clone"
   int rules = 0;              // rules version of the decision
   std::string evidence;       // JSON object
+  // Set where it was read with its mail (Store::attach_mail): the message it
+  // came in, and whether it stands for a message without a report.
+  std::optional<MailOrigin> mail;
+  bool no_report = false;
 };
 
 // A machine: what its ties weigh (its latest report's identity) and what its

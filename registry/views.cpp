@@ -24,13 +24,38 @@ using reader::terminal_safe;
 std::string utc(std::int64_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
-  gmtime_r(&t, &tm);
+  if (gmtime_r(&t, &tm) == nullptr) return "?";
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return text;
 }
 
 std::string id_text(const std::optional<Id>& id) { return id ? std::to_string(*id) : "-"; }
+
+// What a message without a report says, in place of a reason.
+constexpr const char* kNoReportReason = "no report in this message";
+
+// "mail": the message a report came in; absent for one that did not come by mail.
+void mail_json(JsonLine& json, const std::optional<MailOrigin>& mail) {
+  if (!mail) return;
+  json.key("mail").begin_object().key("sender").text(mail->sender);
+  json.key("message_id").text(mail->message_id).key("date");
+  if (mail->date) {
+    json.latin1(utc(*mail->date));
+  } else {
+    json.null();
+  }
+  json.key("subject").text(mail->subject).end_object();
+}
+
+// The same on one line of text, each part terminal-safe.
+std::string mail_text(const MailOrigin& mail) {
+  std::string text = mail.sender.empty() ? "-" : terminal_safe(mail.sender);
+  if (mail.date) text += ", " + utc(*mail.date);
+  if (!mail.message_id.empty()) text += ", <" + terminal_safe(mail.message_id) + ">";
+  if (!mail.subject.empty()) text += ", \"" + terminal_safe(mail.subject) + '"';
+  return text;
+}
 
 void optional_id(JsonLine& json, const std::optional<Id>& id) {
   if (id) {
@@ -176,6 +201,15 @@ std::string outcome_json(const Outcome& o, bool find) {
   JsonLine json;
   begin_line(json);
   json.key("file").text(o.file);
+  if (o.no_report) {
+    // Kept, so that the same message again is known, yet no report.
+    json.key("status").latin1("no-report").key("record");
+    optional_id(json, find ? std::nullopt : std::optional<Id>(o.record));
+    json.key("machine").null().key("match").null().key("reason").latin1(kNoReportReason);
+    mail_json(json, o.mail);
+    json.key("digest").latin1(hex(o.digest)).end_object();
+    return json.str();
+  }
   const bool read = o.status == Status::kStored;
   json.key("status").latin1(find && read ? "ok" : name_of(o.status));
   json.key("record");
@@ -190,6 +224,7 @@ std::string outcome_json(const Outcome& o, bool find) {
     json.latin1(o.match);
   }
   if (!o.reason.empty()) json.key("reason").latin1(o.reason);
+  mail_json(json, o.mail);
   json.key("evidence").raw(o.evidence);
   json.key("digest").latin1(hex(o.digest)).end_object();
   return json.str();
@@ -197,6 +232,16 @@ std::string outcome_json(const Outcome& o, bool find) {
 
 std::string outcome_text(const Outcome& o, bool find) {
   std::string line = terminal_safe(o.file) + ": ";
+  if (o.no_report) {
+    line += kNoReportReason;
+    if (!find) line += ", record " + std::to_string(o.record);
+    if (o.mail) {
+      line += " (from " + (o.mail->sender.empty() ? "-" : terminal_safe(o.mail->sender));
+      if (!o.mail->subject.empty()) line += ", subject \"" + terminal_safe(o.mail->subject) + '"';
+      line += ')';
+    }
+    return line;
+  }
   switch (o.status) {
     case Status::kRejected:
       return line + "rejected: " + terminal_safe(o.reason);
@@ -414,6 +459,14 @@ std::optional<std::string> machine_view(Registry& registry, Id id, bool json,
       line.key("first").number(static_cast<std::int64_t>(s.first));
       line.key("last").number(static_cast<std::int64_t>(s.last)).end_object();
     }
+    line.end_array();
+    line.key("by_mail").begin_array();
+    for (const StoredReport& r : view->reports) {
+      if (!r.mail) continue;
+      line.begin_object().key("record").number(static_cast<std::int64_t>(r.id));
+      mail_json(line, r.mail);
+      line.end_object();
+    }
     line.end_array().end_object();
     return line.str();
   }
@@ -445,6 +498,17 @@ std::optional<std::string> machine_view(Registry& registry, Id id, bool json,
                 std::to_string(s.last), value});
   }
   values.print([&text](const std::string& l) { text += l + "\n"; });
+  Table mail({"RECORD", "MAIL"});
+  bool by_mail = false;
+  for (const StoredReport& r : view->reports) {
+    if (!r.mail) continue;
+    by_mail = true;
+    mail.row({std::to_string(r.id), mail_text(*r.mail)}, false);
+  }
+  if (by_mail) {
+    text += "\nby mail\n";
+    mail.print([&text](const std::string& l) { text += l + "\n"; });
+  }
   return text;
 }
 
@@ -452,7 +516,12 @@ std::optional<bool> history(Registry& registry, Id machine, const Page& page, bo
                             const LineSink& out) {
   const auto found = registry.history(machine, page.after, page.limit);
   if (!found) return std::nullopt;
-  Table table({"RECORD", "RECEIVED", "MATCH", "FILE", "NOTE", "CHANGED"});
+  // The mail column only where a report on the page came by mail.
+  const bool by_mail = std::any_of(found->reports.begin(), found->reports.end(),
+                                   [](const StoredReport& r) { return r.mail.has_value(); });
+  std::vector<std::string> header = {"RECORD", "RECEIVED", "MATCH", "FILE", "NOTE", "CHANGED"};
+  if (by_mail) header.emplace_back("MAIL");
+  Table table(header);
   std::optional<Identity> before;
   if (found->before) {
     if (const auto report = read_stored(*found->before)) {
@@ -475,12 +544,19 @@ std::optional<bool> history(Registry& registry, Id machine, const Page& page, bo
       line.key("file").text(stored.file).key("received").latin1(utc(stored.received));
       line.key("note").text(stored.note).key("match").latin1(stored.match);
       changes_json(line, changes);
+      mail_json(line, stored.mail);
       line.end_object();
       out(line.str());
     } else {
-      table.row({std::to_string(stored.id), utc(stored.received), stored.match, stored.file,
-                 stored.note.empty() ? "-" : stored.note,
-                 changes.empty() ? "-" : changes_text(changes)});
+      std::vector<std::string> cells = {
+          std::to_string(stored.id),
+          utc(stored.received),
+          terminal_safe(stored.match),
+          terminal_safe(stored.file),
+          stored.note.empty() ? "-" : terminal_safe(stored.note),
+          changes.empty() ? "-" : terminal_safe(changes_text(changes))};
+      if (by_mail) cells.push_back(stored.mail ? mail_text(*stored.mail) : "-");
+      table.row(cells, false);
     }
   }
   if (!json) table.print(out);
@@ -553,6 +629,30 @@ bool clones(Registry& registry, const Page& page, bool json, const LineSink& out
       table.row({ids, text.empty() ? "-" : text});
     }
   });
+  if (!json) table.print(out);
+  return more;
+}
+
+bool rejected_messages(Registry& registry, const Page& page, bool json, const LineSink& out) {
+  Table table({"RECORD", "RECEIVED", "FILE", "MAIL"});
+  const bool more =
+      registry.rejected_messages(page.after, page.limit, [&](const StoredReport& stored) {
+        if (json) {
+          JsonLine line;
+          begin_line(line);
+          line.key("record").number(static_cast<std::int64_t>(stored.id));
+          line.key("file").text(stored.file).key("received").latin1(utc(stored.received));
+          line.key("note").text(stored.note).key("status").latin1("no-report");
+          mail_json(line, stored.mail);
+          line.key("size").number(static_cast<std::uint64_t>(stored.bytes.size()));
+          line.key("digest").latin1(hex(stored.digest)).end_object();
+          out(line.str());
+        } else {
+          table.row({std::to_string(stored.id), utc(stored.received), terminal_safe(stored.file),
+                     stored.mail ? mail_text(*stored.mail) : "-"},
+                    false);
+        }
+      });
   if (!json) table.print(out);
   return more;
 }

@@ -20,7 +20,8 @@ using LineSink = std::function<void(const std::string& line)>;
 
 enum class Format { kTable, kJson, kCsv };
 
-// add and find: one line per report (find's status names what it found).
+// add and find: one line per report (find's status names what it found); a
+// message without a report is "no-report", and what came by mail says so.
 std::string outcome_json(const Outcome& outcome, bool find);
 std::string outcome_text(const Outcome& outcome, bool find);
 // rebuild: one line per report that moved.
@@ -49,6 +50,8 @@ std::optional<bool> history(Registry& registry, Id machine, const Page& page, bo
 bool placeholders(Registry& registry, const Page& page, bool json, const LineSink& out);
 bool clones(Registry& registry, const Page& page, bool json, const LineSink& out);
 bool rejected(Registry& registry, const Page& page, bool json, const LineSink& out);
+// Messages that held no report, with the mail each came as.
+bool rejected_messages(Registry& registry, const Page& page, bool json, const LineSink& out);
 
 // A cell as a spreadsheet may read it: never a formula.
 std::string csv_cell(std::string_view text);

@@ -237,12 +237,12 @@ TEST_F(Imap, Collect) {
   options.refused = "Refused";
   options.max_message = 4000;
   options.batch = 3;
+  options.evidence = true;
   std::vector<std::string> outcomes;
   std::vector<std::string> moved;
-  const auto outcome = [&outcomes](const rg::Outcome& o, bool no_report,
-                                   const std::optional<rg::MailOrigin>& origin) {
-    outcomes.push_back((no_report ? std::string("no-report") : rg::name_of(o.status)) + " " +
-                       (origin ? origin->sender : "?"));
+  const auto outcome = [&outcomes](const rg::Outcome& o) {
+    outcomes.push_back((o.no_report ? std::string("no-report") : rg::name_of(o.status)) + " " +
+                       (o.mail ? o.mail->sender : "?"));
   };
   const auto message_done = [&moved](const rg::CollectedMessage& m) {
     moved.push_back(std::string(m.refused ? "refused" : "done") + " " + std::to_string(m.reports));
@@ -273,6 +273,43 @@ TEST_F(Imap, Collect) {
   EXPECT_EQ(folder.uids_after(0).size(), 1U);
   EXPECT_EQ(rg::collect_once(folder, *registry, state, options, outcome, message_done).messages,
             0U);
+}
+
+// A run stopped once its reports were committed, before it moved the
+// messages: the next moves each where it belongs and stores none again.
+TEST_F(Imap, MovesWhatAStoppedRunStoredWithoutStoringItAgain) {
+  deliver({message("s", true), message("t", false), message("u", true, 8000)});
+  const TempDir tree;
+  auto registry = rg::Registry::open(tree / "r.sqlite", true);
+  rg::ImapFolder folder(options_);
+  rg::RegistryCollectState state(*registry);
+  rg::CollectOptions options;
+  options.max_message = 4000;
+  ASSERT_EQ(rg::collect_once(folder, *registry, state, options, {}, {}).messages, 3U);
+  const rg::CollectMark stored = state.mark(folder.name()).value();
+  EXPECT_EQ(stored.settled_uid, stored.last_uid) << "nothing to move: settled with its reports";
+  // As a run with folders to move to leaves it when stopped before its moves.
+  state.set_mark(folder.name(), {stored.uidvalidity, stored.last_uid, 0});
+  const auto held = [this](const char* name) {
+    rg::ImapOptions other = options_;
+    other.url = "imaps://desk@localhost:" + port() + "/" + name;
+    return rg::ImapFolder(other).uids_after(0).size();
+  };
+  const std::size_t done = held("Done");
+  const std::size_t refused = held("Refused");
+  options.done = "Done";
+  options.refused = "Refused";
+  std::size_t told = 0;
+  const rg::CollectCounts counts = rg::collect_once(folder, *registry, state, options,
+                                                    [&told](const rg::Outcome&) { ++told; }, {});
+  EXPECT_EQ(counts.messages, 3U);
+  EXPECT_EQ(counts.refused, 2U);
+  EXPECT_EQ(told, 0U);
+  EXPECT_TRUE(folder.uids_after(0).empty());
+  EXPECT_EQ(held("Done"), done + 1);
+  EXPECT_EQ(held("Refused"), refused + 2);
+  EXPECT_EQ(registry->assignments().size(), 3U) << "stored a second time";
+  EXPECT_EQ(state.mark(folder.name())->settled_uid, stored.last_uid);
 }
 
 // --watch: mail that comes while it waits is collected; a stop ends it.

@@ -353,6 +353,56 @@ TEST_P(StoreTest, ListingsAnswerAlikeOnEveryEngineAndAfterRebuild) {
   expect_listings(*store);
 }
 
+// Mail rows go with their reports' batch, and a folder's mark with its batch.
+TEST_P(StoreTest, MailAndCollectMarksAreWrittenWithTheirBatch) {
+  auto store = Store::open(place("mail"), true);
+  const auto mailed = [](Id id, const Digest& d, const std::string& sender, bool no_report) {
+    StoredReport r = rejected_report(id, d);
+    r.mail = MailOrigin{sender, sender + ".1", 1704103200, "hello \x1b"};
+    r.no_report = no_report;
+    return r;
+  };
+  store->begin_write();
+  store->insert_report(mailed(store->next_id(), digest(1, 1), "gone@example.com", true));
+  store->set_collect_mark("imaps://f", {7, 9, 9});
+  store->flush();
+  store->rollback();
+  store->begin_write();
+  const Id plain = store->next_id();
+  store->insert_report(rejected_report(plain, digest(2, 1)));
+  const Id message = store->next_id();
+  store->insert_report(mailed(message, digest(3, 1), "a@example.com", true));
+  const Id report = store->next_id();
+  store->insert_report(mailed(report, digest(4, 1), "b@example.com", false));
+  store->set_collect_mark("imaps://f", {7, 9, 8});
+  store->set_collect_mark("imaps://f", {7, 10, 10});
+  store->commit();
+
+  store->begin_read();
+  EXPECT_EQ(ids_of(store->rejected_after(0, 10)), (std::vector<Id>{plain, report}));
+  const auto messages = store->no_report_after(0, 10);
+  ASSERT_EQ(ids_of(messages), std::vector<Id>{message});
+  EXPECT_EQ(messages[0].bytes, "junk");
+  EXPECT_TRUE(messages[0].no_report);
+  EXPECT_EQ(messages[0].mail->sender, "a@example.com");
+  auto all = store->reports_after(0, 10, true);
+  store->attach_mail(all);
+  ASSERT_EQ(ids_of(all), (std::vector<Id>{plain, message, report}));
+  EXPECT_FALSE(all[0].mail);
+  ASSERT_TRUE(all[2].mail);
+  EXPECT_FALSE(all[2].no_report);
+  EXPECT_EQ(all[2].mail->sender, "b@example.com");
+  EXPECT_EQ(all[2].mail->message_id, "b@example.com.1");
+  EXPECT_EQ(all[2].mail->date, 1704103200);
+  EXPECT_EQ(all[2].mail->subject, "hello \x1b");
+  const auto mark = store->collect_mark("imaps://f");
+  ASSERT_TRUE(mark);
+  EXPECT_EQ(std::tie(mark->uidvalidity, mark->last_uid, mark->settled_uid),
+            std::make_tuple(7U, 10U, 10U));
+  EXPECT_FALSE(store->collect_mark("imaps://g"));
+  store->end_read();
+}
+
 // The version where the previous release reads it: SQLite's user_version,
 // the version row on a server.
 int stamped(const std::string& at) {
