@@ -75,6 +75,7 @@ const std::vector<Migration>& migrations() {
            // tag: the digest's first eight bytes, what the index holds (a quarter
            // of the digest's size); the whole digest is compared in the row.
            // prev: the machine's report before this one.
+           // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement, several lines
            "CREATE TABLE report (id {int} PRIMARY KEY, tag {int} NOT NULL, digest {bytes} NOT NULL,"
            " file {bytes} NOT NULL, received {int} NOT NULL, note {bytes} NOT NULL,"
            " bytes {bytes} NOT NULL, reason {bytes}, machine {int}, prev {int}, match TEXT,"
@@ -110,6 +111,7 @@ const std::vector<Migration>& migrations() {
            "ALTER TABLE machine ADD COLUMN names {bytes}",
            "ALTER TABLE machine ADD COLUMN records {bytes}",
            "ALTER TABLE machine ADD COLUMN seen {bytes}",
+           // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement, several lines
            "CREATE INDEX machine_clone_group ON machine (clone_group)"
            " WHERE clone_group IS NOT NULL",
            "CREATE INDEX report_rejected ON report (id) WHERE machine IS NULL",

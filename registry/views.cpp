@@ -337,6 +337,7 @@ bool machines(Registry& registry, const std::string& text, const Page& page, For
                                                 joined(names_of(row.names))};
         if (format == Format::kCsv) {
           std::vector<std::string> safe;
+          safe.reserve(cells.size());
           for (const std::string& cell : cells) safe.push_back(terminal_safe(cell));
           out(csv_line(safe));
           return;
