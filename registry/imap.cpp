@@ -5,6 +5,8 @@
 // commands written here.
 #include "registry/imap.hpp"
 
+// The calls go through a table of pointers: no type-checking macros.
+#define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
 #include <poll.h>
 
@@ -18,8 +20,52 @@
 #include <sstream>
 #include <utility>
 
+#include "registry/loaded.hpp"
+
 namespace zavro::registry {
 namespace {
+
+// libcurl, loaded on the first use of a mailbox (registry/loaded.hpp): most
+// commands never fetch mail, and it pulls in some thirty libraries.
+// clang-format off
+#define ZAVRO_LIBCURL(X) \
+  X(curl_global_init) \
+  X(curl_free) \
+  X(curl_url_cleanup) \
+  X(curl_easy_cleanup) \
+  X(curl_easy_setopt) \
+  X(curl_easy_escape) \
+  X(curl_easy_perform) \
+  X(curl_easy_strerror) \
+  X(curl_url) \
+  X(curl_url_set) \
+  X(curl_url_get) \
+  X(curl_easy_init) \
+  X(curl_easy_getinfo) \
+  X(curl_easy_send) \
+  X(curl_easy_recv)
+// clang-format on
+
+struct LibCurl {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): the argument names a member
+#define ZAVRO_LIBCURL_FIELD(name) decltype(&::name) name = nullptr;
+  ZAVRO_LIBCURL(ZAVRO_LIBCURL_FIELD)
+#undef ZAVRO_LIBCURL_FIELD
+};
+
+const LibCurl& libcurl() {
+  static const LibCurl loaded = [] {
+    constexpr const char* kSoname = "libcurl.so.4";
+    void* const library = open_library(kSoname);
+    LibCurl table;
+#define ZAVRO_LIBCURL_LOAD(name) \
+  table.name = reinterpret_cast<decltype(table.name)>(library_symbol(library, kSoname, #name));
+    ZAVRO_LIBCURL(ZAVRO_LIBCURL_LOAD)
+#undef ZAVRO_LIBCURL_LOAD
+    return table;
+  }();
+  return loaded;
+}
 
 // The responses to the commands sent here are lines of UIDs and sizes; a
 // server that sends more than this is not answering them.
@@ -27,17 +73,17 @@ constexpr std::size_t kMaxResponse = std::size_t{64} << 20;
 
 void init_curl() {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(once, [] { libcurl().curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 struct CurlFree {
-  void operator()(char* text) const { curl_free(text); }
+  void operator()(char* text) const { libcurl().curl_free(text); }
 };
 struct CurlUrlFree {
-  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+  void operator()(CURLU* url) const { libcurl().curl_url_cleanup(url); }
 };
 struct CurlEasyFree {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+  void operator()(CURL* curl) const { libcurl().curl_easy_cleanup(curl); }
 };
 
 std::string first_line(const std::string& path, const std::string& what) {
@@ -156,22 +202,25 @@ struct ImapFolder::Impl {
 
   // The options every connection shares: who, how, and how long to wait.
   void common(CURL* handle, char* error_buffer) const {
-    curl_easy_setopt(handle, CURLOPT_USERNAME, user.c_str());
-    curl_easy_setopt(handle, CURLOPT_PASSWORD, password.c_str());
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_buffer);
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(options.timeout.count()));
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.timeout.count()));
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, tls ? "imaps" : "imap");
-    curl_easy_setopt(handle, CURLOPT_USE_SSL,
-                     static_cast<long>(tls ? CURLUSESSL_ALL : CURLUSESSL_NONE));
-    if (!options.cacert.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, options.cacert.c_str());
+    libcurl().curl_easy_setopt(handle, CURLOPT_USERNAME, user.c_str());
+    libcurl().curl_easy_setopt(handle, CURLOPT_PASSWORD, password.c_str());
+    libcurl().curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_buffer);
+    libcurl().curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    libcurl().curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT,
+                               static_cast<long>(options.timeout.count()));
+    libcurl().curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    libcurl().curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME,
+                               static_cast<long>(options.timeout.count()));
+    libcurl().curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, tls ? "imaps" : "imap");
+    libcurl().curl_easy_setopt(handle, CURLOPT_USE_SSL,
+                               static_cast<long>(tls ? CURLUSESSL_ALL : CURLUSESSL_NONE));
+    if (!options.cacert.empty())
+      libcurl().curl_easy_setopt(handle, CURLOPT_CAINFO, options.cacert.c_str());
   }
 
   std::string folder_url(const std::string& which) const {
     const std::unique_ptr<char, CurlFree> escaped(
-        curl_easy_escape(curl.get(), which.c_str(), static_cast<int>(which.size())));
+        libcurl().curl_easy_escape(curl.get(), which.c_str(), static_cast<int>(which.size())));
     return base + escaped.get();
   }
 
@@ -181,17 +230,17 @@ struct ImapFolder::Impl {
     std::string out;
     Sink sink{&out, max};
     CURL* handle = curl.get();
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, custom);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_to);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
+    libcurl().curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    libcurl().curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, custom);
+    libcurl().curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_to);
+    libcurl().curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
     error[0] = 0;
-    const CURLcode code = curl_easy_perform(handle);
+    const CURLcode code = libcurl().curl_easy_perform(handle);
     if (code == CURLE_WRITE_ERROR && sink.over && over != nullptr) {
       *over = true;
       return out;
     }
-    if (code != CURLE_OK) fail(error[0] != 0 ? error : curl_easy_strerror(code));
+    if (code != CURLE_OK) fail(error[0] != 0 ? error : libcurl().curl_easy_strerror(code));
     return out;
   }
 
@@ -209,13 +258,14 @@ ImapFolder::ImapFolder(const ImapOptions& options) : impl_(std::make_unique<Impl
   init_curl();
   Impl& s = *impl_;
   s.options = options;
-  const std::unique_ptr<CURLU, CurlUrlFree> url(curl_url());
-  if (!url || curl_url_set(url.get(), CURLUPART_URL, options.url.c_str(), 0) != CURLUE_OK) {
+  const std::unique_ptr<CURLU, CurlUrlFree> url(libcurl().curl_url());
+  if (!url ||
+      libcurl().curl_url_set(url.get(), CURLUPART_URL, options.url.c_str(), 0) != CURLUE_OK) {
     throw ImapError(options.url + ": not a URL (imaps://USER@HOST[:PORT]/FOLDER)");
   }
   const auto part = [&url](CURLUPart which, unsigned flags) -> std::optional<std::string> {
     char* text = nullptr;
-    if (curl_url_get(url.get(), which, &text, flags) != CURLUE_OK || text == nullptr) {
+    if (libcurl().curl_url_get(url.get(), which, &text, flags) != CURLUE_OK || text == nullptr) {
       return std::nullopt;
     }
     const std::unique_ptr<char, CurlFree> owned(text);
@@ -248,7 +298,7 @@ ImapFolder::ImapFolder(const ImapOptions& options) : impl_(std::make_unique<Impl
   s.user = *user;
   s.base = scheme + "://" + host + (port ? ":" + *port : "") + "/";
   s.password = imap_password(options.password_file, s.user, host);
-  s.curl.reset(curl_easy_init());
+  s.curl.reset(libcurl().curl_easy_init());
   if (!s.curl) s.fail("out of memory");
   s.common(s.curl.get(), s.error);
 }
@@ -347,22 +397,23 @@ bool ImapFolder::wait(std::uint32_t after_uid, std::chrono::seconds timeout,
   if (!s.capable("IDLE")) return false;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   char error[CURL_ERROR_SIZE] = {};
-  const std::unique_ptr<CURL, CurlEasyFree> owned(curl_easy_init());
+  const std::unique_ptr<CURL, CurlEasyFree> owned(libcurl().curl_easy_init());
   CURL* handle = owned.get();
   if (handle == nullptr) s.fail("out of memory");
   s.common(handle, error);
-  curl_easy_setopt(handle, CURLOPT_URL, s.base.c_str());
-  curl_easy_setopt(handle, CURLOPT_CONNECT_ONLY, 1L);
-  const CURLcode code = curl_easy_perform(handle);
-  if (code != CURLE_OK) s.fail(error[0] != 0 ? error : curl_easy_strerror(code));
+  libcurl().curl_easy_setopt(handle, CURLOPT_URL, s.base.c_str());
+  libcurl().curl_easy_setopt(handle, CURLOPT_CONNECT_ONLY, 1L);
+  const CURLcode code = libcurl().curl_easy_perform(handle);
+  if (code != CURLE_OK) s.fail(error[0] != 0 ? error : libcurl().curl_easy_strerror(code));
   curl_socket_t socket = CURL_SOCKET_BAD;
-  curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket);
+  libcurl().curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket);
   std::string pending;
   const auto send = [&](const std::string& line) {
     std::size_t done = 0;
     while (done < line.size()) {
       std::size_t sent = 0;
-      const CURLcode result = curl_easy_send(handle, line.data() + done, line.size() - done, &sent);
+      const CURLcode result =
+          libcurl().curl_easy_send(handle, line.data() + done, line.size() - done, &sent);
       if (result == CURLE_AGAIN) {
         pollfd fd{static_cast<int>(socket), POLLOUT, 0};
         ::poll(&fd, 1, 1000);
@@ -384,7 +435,7 @@ bool ImapFolder::wait(std::uint32_t after_uid, std::chrono::seconds timeout,
       if (pending.size() > kMaxResponse) s.fail("the server sent a line too long");
       char buffer[4096];
       std::size_t got = 0;
-      const CURLcode result = curl_easy_recv(handle, buffer, sizeof buffer, &got);
+      const CURLcode result = libcurl().curl_easy_recv(handle, buffer, sizeof buffer, &got);
       if (result == CURLE_OK && got == 0) s.fail("the server closed the connection");
       if (result == CURLE_OK) {
         pending.append(buffer, got);

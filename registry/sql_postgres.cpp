@@ -6,7 +6,6 @@
 // whatever the locking; the lock makes ids and ties one order, and
 // everything before a batch (reading archives, parsing, digests) runs outside
 // it, in parallel. Rows written in bulk go by binary COPY, or as arrays.
-#include <dlfcn.h>
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -17,15 +16,15 @@
 #include <string_view>
 #include <vector>
 
+#include "registry/loaded.hpp"
 #include "registry/sql.hpp"
 #include "registry/types.hpp"
 
 namespace zavro::registry::sql {
 namespace {
 
-// libpq is loaded on the first use of a server, so that a registry in a file
-// never pays for it: mapping it and the libraries it pulls in was half of
-// every command's start-up.
+// libpq, loaded on the first use of a server (registry/loaded.hpp): mapping it
+// and what it pulls in was a third of every command's start-up.
 // clang-format off
 #define ZAVRO_LIBPQ(X) \
   X(PQclear) \
@@ -66,16 +65,11 @@ struct LibPq {
 
 const LibPq& libpq() {
   static const LibPq loaded = [] {
-    void* const library = dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-      throw Error(std::string("PostgreSQL's client library cannot be loaded: ") + dlerror());
-    }
+    constexpr const char* kSoname = "libpq.so.5";
+    void* const library = open_library(kSoname);
     LibPq table;
-#define ZAVRO_LIBPQ_LOAD(name)                                                \
-  table.name = reinterpret_cast<decltype(table.name)>(dlsym(library, #name)); \
-  if (table.name == nullptr) {                                                \
-    throw Error("PostgreSQL's client library lacks " #name);                  \
-  }
+#define ZAVRO_LIBPQ_LOAD(name) \
+  table.name = reinterpret_cast<decltype(table.name)>(library_symbol(library, kSoname, #name));
     ZAVRO_LIBPQ(ZAVRO_LIBPQ_LOAD)
 #undef ZAVRO_LIBPQ_LOAD
     return table;
