@@ -283,15 +283,10 @@ std::string move_text(const Move& move) {
          id_text(move.to);
 }
 
-std::string machine_json(const MachineListing& listing) {
-  const MachineRow& row = listing.row;
-  const std::vector<Id> records = records_of(row.records);
-  JsonLine line;
-  begin_line(line);
-  line.key("machine").number(static_cast<std::int64_t>(row.id));
-  line.key("records").begin_array();
-  for (const Id r : records) line.number(static_cast<std::int64_t>(r));
-  line.end_array();
+namespace {
+
+// What the listing and the machine view both say of a machine's summary.
+void summary_json(JsonLine& line, const MachineRow& row) {
   line.key("first").begin_object().key("record").number(static_cast<std::int64_t>(row.id));
   line.key("received").latin1(utc(row.first_received)).end_object();
   line.key("last").begin_object().key("record").number(static_cast<std::int64_t>(row.latest));
@@ -301,6 +296,20 @@ std::string machine_json(const MachineListing& listing) {
   line.end_array();
   line.key("clone").boolean(row.clone_group.has_value());
   line.key("changed").boolean(row.changed);
+}
+
+}  // namespace
+
+std::string machine_json(const MachineListing& listing) {
+  const MachineRow& row = listing.row;
+  const std::vector<Id> records = records_of(row.records);
+  JsonLine line;
+  begin_line(line);
+  line.key("machine").number(static_cast<std::int64_t>(row.id));
+  line.key("records").begin_array();
+  for (const Id r : records) line.number(static_cast<std::int64_t>(r));
+  line.end_array();
+  summary_json(line, row);
   line.key("identity");
   const auto report = read_stored(listing.latest);
   if (report) {
@@ -435,15 +444,7 @@ std::optional<std::string> machine_view(Registry& registry, Id id, bool json,
     begin_line(line);
     line.key("machine").number(static_cast<std::int64_t>(row.id));
     line.key("reports").number(static_cast<std::int64_t>(row.reports));
-    line.key("first").begin_object().key("record").number(static_cast<std::int64_t>(row.id));
-    line.key("received").latin1(utc(row.first_received)).end_object();
-    line.key("last").begin_object().key("record").number(static_cast<std::int64_t>(row.latest));
-    line.key("received").latin1(utc(row.last_received)).end_object();
-    line.key("names").begin_array();
-    for (const auto& name : names_of(row.names)) line.latin1(name);
-    line.end_array();
-    line.key("clone").boolean(row.clone_group.has_value());
-    line.key("changed").boolean(row.changed);
+    summary_json(line, row);
     line.key("twins").begin_array();
     for (const Id twin : view->twins) line.number(static_cast<std::int64_t>(twin));
     line.end_array();
