@@ -43,15 +43,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string path = tree / "in.rec";
   tree.write("in.rec", bytes);
+  // A file that begins with "From " is an mbox: its messages give the items.
+  const bool mbox = bytes.rfind("From ", 0) == 0;
   int items = 0;
   rg::read_inputs({path}, [&](rg::Item& item) {
     ++items;
     check_item(item, path);
-    ZAVRO_FUZZ_CHECK(item.name == path && item.bytes == bytes.substr(0, kMaxFileSize + 1));
-    ZAVRO_FUZZ_CHECK(item.unreadable.has_value() == (size > kMaxFileSize));
+    if (!mbox) {
+      ZAVRO_FUZZ_CHECK(item.name == path && item.bytes == bytes.substr(0, kMaxFileSize + 1));
+      ZAVRO_FUZZ_CHECK(item.unreadable.has_value() == (size > kMaxFileSize));
+    }
     return true;
   });
-  ZAVRO_FUZZ_CHECK(items == 1);
+  ZAVRO_FUZZ_CHECK(mbox || items == 1);
   std::filesystem::remove(path);
   return 0;
 }
