@@ -140,7 +140,7 @@ folders() { echo "$(held INBOX) $(held Done) $(held Refused)"; }
 for folder in INBOX Done Refused; do dove expunge -u desk mailbox "$folder" all 2>/dev/null; done
 [ "$(folders)" = "0 0 0" ] || fail "cannot empty the folders: $(folders)"
 
-# Messages from specs KIND:NAME[:SENDER], delivered in order: report (the
+# Messages from descriptions KIND:NAME[:SENDER], delivered in order: report (the
 # report NAME attached), none (no report), big (a report and 150 KB more).
 cat >make.py <<'PY'
 import email.message, os, sys, zlib
@@ -154,8 +154,8 @@ def report(name):
                                              name, name)).encode()
 
 os.makedirs(sys.argv[1], exist_ok=True)
-for number, spec in enumerate(sys.argv[2:], 1):
-    kind, name, sender = (spec.split(":") + [""])[:3]
+for number, described in enumerate(sys.argv[2:], 1):
+    kind, name, sender = (described.split(":") + [""])[:3]
     sender = sender or name
     m = email.message.EmailMessage()
     m["From"], m["To"], m["Subject"] = sender + "@example.com", "desk@example.com", "from " + sender
@@ -170,7 +170,7 @@ for number, spec in enumerate(sys.argv[2:], 1):
                          filename="padding.bin")
     open(os.path.join(sys.argv[1], "%05d.eml" % number), "wb").write(bytes(m))
 PY
-deliver() { # <specs...>
+deliver() { # <descriptions...>
   rm -rf outbox
   python3 make.py outbox "$@" || fail "cannot write the messages"
   local file
@@ -178,7 +178,7 @@ deliver() { # <specs...>
     doveadm -c "$imap/dovecot.conf" save -u desk -m INBOX <"$file" || fail "cannot deliver $file"
   done
 }
-drop() { # <specs...>: straight into the INBOX's Maildir (faster; UIDs in no set order)
+drop() { # <descriptions...>: straight into the INBOX's Maildir (faster; UIDs in no set order)
   rm -rf outbox
   python3 make.py outbox "$@" || fail "cannot write the messages"
   python3 - "$imap/home/desk/Maildir" <<'PY' || fail "cannot drop the messages"
@@ -271,7 +271,7 @@ collect | collect-pg)
     fail "a folder of 4000 new messages: $(tail -n 1 out)"
   ;;
 collect-faults)
-  specs() { # <from> <to>: every 10th message without a report, every 25th too large
+  described() { # <from> <to>: every 10th message without a report, every 25th too large
     local i
     for ((i = $1; i <= $2; i++)); do
       if ((i % 10 == 3)); then echo "none::u$i"; elif ((i % 25 == 7)); then echo "big:p$i:u$i"; else echo "report:p$i:u$i"; fi
@@ -315,7 +315,7 @@ PY
   for _ in $(seq 50); do [ -s proxy.port ] && break; sleep 0.1; done
   proxied=imaps://desk@localhost:$(cat proxy.port)/INBOX
   db=$(newdb dropped)
-  deliver $(specs 1 30)
+  deliver $(described 1 30)
   run 2 collect --db "$db" "$proxied" "${login[@]}" --done Done --refused Refused
   [[ $(cat err) == "zavro-record: $proxied: "* ]] || fail "dropped: message '$(cat err)'"
   grep -q "$secret" out err && fail "the password was printed"
@@ -327,7 +327,7 @@ PY
   # Killed again and again, after a delay growing x1.5 from 50 ms, until one
   # run finishes: each message ends stored once and moved once.
   for folder in Done Refused; do dove expunge -u desk mailbox "$folder" all; done
-  drop $(specs 1 600)
+  drop $(described 1 600)
   db=$(newdb killed)
   killed=0 partial=0 delay=50
   for ((round = 0; round < 30; round++)); do
