@@ -323,20 +323,24 @@ std::vector<std::uint32_t> ImapFolder::uids_after(std::uint32_t uid) {
   // A connection kept open sees mail that came since it selected the folder
   // only once the server has synchronised it, which NOOP asks for.
   s.perform(url, "NOOP");
-  // A window of UIDs at a time, up to the folder's next UID. libcurl counts
+  // A window of UIDs at a time, up to the highest one the selected folder
+  // holds (STATUS on the selected folder may be behind it). libcurl counts
   // the lines of one answer against its 300 KB header limit over and over
   // (about 290 lines of FETCH fail), and it cut a one-line SEARCH of 10,000
   // UIDs short without a word. UIDs, not sequence numbers, so that another
   // client expunging meanwhile cannot make a message be passed over.
-  const std::string status = "STATUS " + quoted(s.folder) + " (UIDNEXT)";
-  const auto next = number_after(s.perform(s.base, status.c_str()), "UIDNEXT ");
-  if (!next || *next == 0 || *next > std::uint64_t{UINT32_MAX} + 1) {
-    s.fail("the server gave no UIDNEXT");
+  std::uint64_t highest = 0;
+  {
+    std::istringstream lines(s.perform(url, "UID FETCH * (UID)"));
+    for (std::string line; std::getline(lines, line);) {
+      if (const auto value = number_after(line, "UID ")) highest = std::max(highest, *value);
+    }
   }
+  if (highest == 0 || highest > UINT32_MAX) return {};
   constexpr std::uint64_t kWindow = 64;
   std::vector<std::uint32_t> uids;
-  for (std::uint64_t from = std::uint64_t{uid} + 1; from < *next; from += kWindow) {
-    const std::uint64_t to = std::min<std::uint64_t>(*next - 1, from + kWindow - 1);
+  for (std::uint64_t from = std::uint64_t{uid} + 1; from <= highest; from += kWindow) {
+    const std::uint64_t to = std::min<std::uint64_t>(highest, from + kWindow - 1);
     const std::string list =
         "UID FETCH " + std::to_string(from) + ":" + std::to_string(to) + " (UID)";
     std::istringstream lines(s.perform(url, list.c_str()));
