@@ -9,6 +9,7 @@
 #include <iostream>
 #include <vector>
 
+#include "app/decision_commands.hpp"
 #include "app/registry_commands.hpp"
 #include "app/serve.hpp"
 #include "reader/output.hpp"
@@ -168,6 +169,9 @@ class Commands final : public RegistryCommands {
         ->required();
     copy_->add_option("--to", to_, "the empty registry to fill, made when missing")->required();
     add_serve(app, version);
+    decisions_ = add_decision_commands(app, common);
+    machines_->add_option("--label", label_, "only machines carrying this label")
+        ->type_name("NAME=VALUE");
   }
 
   std::optional<int> run() override {
@@ -177,7 +181,7 @@ class Commands final : public RegistryCommands {
     for (CLI::App* command : commands) {
       if (command->parsed()) parsed = command;
     }
-    if (parsed == nullptr) return std::nullopt;
+    if (parsed == nullptr && !decisions_->parsed()) return std::nullopt;
     if (parsed == copy_) return copy();
     const auto path = registry_path(db_);
     if (!path) {
@@ -190,6 +194,7 @@ class Commands final : public RegistryCommands {
     }
     try {
       auto registry = registry::Registry::open(*path, parsed == add_ || parsed == collect_);
+      if (decisions_->parsed()) return decisions_->run(*registry, json_, login_name());
       if (parsed == add_) return add(*registry);
       if (parsed == collect_) return collect(*registry);
       if (parsed == find_) return find(*registry);
@@ -200,7 +205,17 @@ class Commands final : public RegistryCommands {
         const auto format = json_  ? registry::Format::kJson
                             : csv_ ? registry::Format::kCsv
                                    : registry::Format::kTable;
-        registry::machines(*registry, query_, page, format, print_line);
+        registry::MachineQuery query{query_, after_, limit_, {}, {}};
+        if (label_) {
+          const std::size_t equals = label_->find('=');
+          if (equals == std::string::npos) {
+            error("--label " + *label_ + ": give NAME=VALUE");
+            return 1;
+          }
+          query.label_name = label_->substr(0, equals);
+          query.label_value = label_->substr(equals + 1);
+        }
+        registry::machines(*registry, query, format, print_line);
       }
       if (parsed == placeholders_) registry::placeholders(*registry, page, json_, print_line);
       if (parsed == clones_) registry::clones(*registry, page, json_, print_line);
@@ -498,6 +513,8 @@ class Commands final : public RegistryCommands {
   CLI::App* serve_ = nullptr;
   CLI::App* collect_ = nullptr;
   ServeOptions serve_options_;
+  std::optional<std::string> label_;
+  std::unique_ptr<DecisionCommands> decisions_;
 };
 
 }  // namespace

@@ -369,9 +369,19 @@ struct Service::Parts {
   Response machines(Request& request) {
     const auto page = page_of(request);
     if (!page) return bad_page();
+    registry::MachineQuery query{request.param("q"), page->after, page->limit, {}, {}};
+    // label=NAME=VALUE: only machines carrying that label.
+    if (const std::string label = request.param("label"); !label.empty()) {
+      const std::size_t equals = label.find('=');
+      if (equals == std::string::npos) {
+        return error_answer(Problem::kBadRequest, "label: give NAME=VALUE");
+      }
+      query.label_name = label.substr(0, equals);
+      query.label_value = label.substr(equals + 1);
+    }
     Array out;
-    const bool more = registry::machines(*registries.take(), request.param("q"), *page,
-                                         registry::Format::kJson, std::ref(out));
+    const bool more =
+        registry::machines(*registries.take(), query, registry::Format::kJson, std::ref(out));
     return page_answer(request, *page, out, more, out.last_key("machine"));
   }
 

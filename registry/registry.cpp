@@ -9,6 +9,7 @@
 #include <ctime>
 #include <deque>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -18,6 +19,7 @@
 
 #include "reader/read.hpp"
 #include "reader/rules.hpp"
+#include "registry/corrections.hpp"
 #include "registry/summary.hpp"
 #include "registry/tie.hpp"
 #include "registry/tier.hpp"
@@ -224,6 +226,7 @@ class Intake final : public Registry::Adder {
         if (!tier_) {
           store_.begin_write();
           tier_.emplace(store_);
+          tier_->steer();
           opened_ = std::chrono::steady_clock::now();
         }
         if (!fetched) store_.prefetch(digests, hashes);
@@ -259,6 +262,7 @@ class Intake final : public Registry::Adder {
       find_state_.version = version;
     }
     Tier tier(store_, find_state_.learned);
+    tier.steer();
     store_.prefetch(digests, hashes);
     std::deque<Outcome> outcomes;
     for (Pending& p : chunk) outcomes.push_back(find(tier, p));
@@ -417,6 +421,7 @@ std::vector<Assignment> assignments_of(Store& store) {
 // its report (the learning pass only builds machines and placeholders).
 void replay(Store& store, bool retie, const std::function<void()>& tick) {
   Tier tier(store);
+  Replay decisions(store);
   std::vector<std::optional<Identity>> identities;
   std::vector<std::vector<ShownValue>> shown;
   std::vector<std::int64_t> hashes;
@@ -430,7 +435,9 @@ void replay(Store& store, bool retie, const std::function<void()>& tick) {
     hashes.clear();
     for (std::size_t i = 0; i < page.size(); ++i) {
       const StoredReport& stored = page[i];
-      if (!stored.machine) continue;  // rejected: nothing to tie
+      // Rejected or void: nothing to tie. (A report void until now has no
+      // machine either, but no reason.)
+      if (!stored.reason.empty() || decisions.voided(stored.id)) continue;
       const reader::FileReport report = reader::report_of({}, stored.bytes);
       if (!report.decoded) continue;
       identities[i] = identity_of(report.parsed, *report.decoded);
@@ -445,9 +452,11 @@ void replay(Store& store, bool retie, const std::function<void()>& tick) {
       const StoredReport& stored = page[i];
       after = stored.id;
       if (!identities[i]) continue;
+      decisions.before(stored.id, tier);
       const Identity identity = tier.without_placeholders(std::move(*identities[i]));
       const Decision decision = tier.decide(identity);
       const Id machine = tier.record(stored.id, stored.received, identity, decision, shown[i]);
+      decisions.tied(stored.id, machine);
       if (retie) {
         store.retie_report(stored.id, machine,
                            decision.machine ? std::optional<Id>(decision.previous) : std::nullopt,
@@ -458,6 +467,7 @@ void replay(Store& store, bool retie, const std::function<void()>& tick) {
     }
     store.settle();
   }
+  decisions.finish(tier);
 }
 
 // Calls each for up to limit of items (none: all); true when more remained.
@@ -520,17 +530,21 @@ Outcome Registry::find(Item item) {
   return found;
 }
 
+void tie_again(Store& store, const std::function<void()>& tick) {
+  // First pass: learn every placeholder the reports show, from nothing, so
+  // that a second rebuild learns the same. Second pass: tie with all of them
+  // known from the start.
+  store.clear_ties(true);
+  replay(store, false, tick);
+  store.clear_ties(false);
+  replay(store, true, tick);
+}
+
 void Registry::rebuild(const std::function<void(const Move& move)>& each,
                        const std::function<void()>& tick) {
   Transaction write(*store_, true);
   const std::vector<Assignment> before = assignments_of(*store_);
-  // First pass: learn every placeholder the reports show, from nothing, so
-  // that a second rebuild learns the same. Second pass: tie with all of them
-  // known from the start.
-  store_->clear_ties(true);
-  replay(*store_, false, tick);
-  store_->clear_ties(false);
-  replay(*store_, true, tick);
+  tie_again(*store_, tick);
   // The same reports in the same order: rebuild adds and removes none.
   const std::vector<Assignment> after = assignments_of(*store_);
   std::vector<Move> moves;
@@ -589,6 +603,14 @@ void Registry::copy_from(Registry& from, const std::function<void()>& tick) {
     after = page.back().first;
   }
   for (const auto& [folder, mark] : src.collect_marks()) dst.set_collect_mark(folder, mark);
+  for (Id after = 0;;) {
+    const auto page = src.corrections_after(after, kPage);
+    if (page.empty()) break;
+    for (const Correction& c : page) dst.insert_correction(c);
+    after = page.back().id;
+  }
+  for (const auto& [record, decision] : src.voided_all()) dst.set_voided(record, decision);
+  for (const auto& [machine, name, value] : src.labels_all()) dst.set_label(machine, name, value);
   write.commit();
   read.commit();
 }
@@ -605,22 +627,44 @@ bool Registry::machines(const MachineQuery& query,
     for (const MachineRow& row : rows) latest.push_back(row.latest);
     std::map<Id, StoredReport> reports;
     for (StoredReport& r : store.reports(latest, true)) reports.emplace(r.id, std::move(r));
+    std::vector<Id> ids;
+    for (const MachineRow& row : rows) ids.push_back(row.id);
+    auto labels = store.labels_of(ids);
     for (const MachineRow& row : rows) {
-      MachineListing listing{row, {}};
+      MachineListing listing{row, {}, {}};
       if (const auto it = reports.find(row.latest); it != reports.end())
         listing.latest = it->second;
+      if (const auto it = labels.find(row.id); it != labels.end()) listing.labels = it->second;
       each(listing);
     }
   };
   bool more = false;
   const search::Query text = search::query_of(query.text);
-  if (text.empty()) {
+  if (text.empty() && !query.label_name) {
     more = paged(
         query.after, query.limit, kListPage,
         [&](Id after, int n) { return store.machines_after(after, n); },
         [](const MachineRow& row) { return row.id; }, emit);
   } else {
-    std::vector<Id> ids = store.search(text);
+    std::vector<Id> ids;
+    if (!text.empty()) ids = store.search(text);
+    if (query.label_name) {
+      // Labelled machines are few: all of them, then the text's among them.
+      std::vector<Id> labelled;
+      for (Id from = query.after;;) {
+        const auto page = store.labelled(*query.label_name, query.label_value, from, kPage);
+        if (page.empty()) break;
+        from = page.back();
+        labelled.insert(labelled.end(), page.begin(), page.end());
+      }
+      if (!text.empty()) {
+        std::vector<Id> both;
+        std::set_intersection(ids.begin(), ids.end(), labelled.begin(), labelled.end(),
+                              std::back_inserter(both));
+        labelled.swap(both);
+      }
+      ids.swap(labelled);
+    }
     ids.erase(ids.begin(), std::upper_bound(ids.begin(), ids.end(), query.after));
     more = ids.size() > left;
     if (more) ids.resize(left);
@@ -639,7 +683,7 @@ std::optional<MachineView> Registry::machine(Id id) {
   Transaction read(store, false);
   auto row = store.machine(id);
   if (!row) return std::nullopt;
-  MachineView view{*row, {}, {}};
+  MachineView view{*row, {}, {}, {}};
   // Read a page at a time: a machine may have sent a great many.
   const std::vector<Id> records = records_of(row->records);
   for (std::size_t at = 0; at < records.size(); at += kPage) {
@@ -655,6 +699,7 @@ std::optional<MachineView> Registry::machine(Id id) {
       if (twin != id) view.twins.push_back(twin);
     }
   }
+  if (auto labels = store.labels_of({id}); !labels.empty()) view.labels = labels.begin()->second;
   read.commit();
   return view;
 }

@@ -23,12 +23,16 @@ struct MachineQuery {
   std::string text;
   Id after = 0;
   std::optional<std::size_t> limit;
+  // Only machines labelled so, when label_name is set.
+  std::optional<std::string> label_name;
+  std::string label_value;
 };
 
 // A machine as listings show it: its summary and its latest report.
 struct MachineListing {
   MachineRow row;
   StoredReport latest;  // with its bytes
+  std::vector<std::pair<std::string, std::string>> labels;
 };
 
 // One machine whole: every report (with bytes and mail) and its clone twins.
@@ -36,6 +40,7 @@ struct MachineView {
   MachineRow row;
   std::vector<StoredReport> reports;
   std::vector<Id> twins;
+  std::vector<std::pair<std::string, std::string>> labels;
 };
 
 // A page of a machine's history, and the report before it (what the first
@@ -120,6 +125,29 @@ class Registry {
   // Messages that held no report, with their mail.
   bool rejected_messages(Id after, std::optional<std::size_t> limit,
                          const std::function<void(const StoredReport&)>& each);
+
+  // --- people's decisions (registry/corrections.cpp): each checked, stored
+  // and applied in one transaction; a Refused names what is wrong with it.
+  struct Act {
+    std::string who;
+    std::string reason;
+  };
+  // The others' reports join machine; the lowest id of all names the result.
+  Correction merge(const Act& act, Id machine, const std::vector<Id>& others);
+  // The records leave machine and form a machine of their own.
+  Correction split(const Act& act, Id machine, const std::vector<Id>& records);
+  // The report stays stored, set aside: it ties and counts nowhere.
+  Correction void_record(const Act& act, Id record);
+  Correction label(const Act& act, Id machine,
+                   const std::vector<std::pair<std::string, std::string>>& set,
+                   const std::vector<std::string>& remove);
+  // Reverses a decision: the machines become what they would be without it.
+  Correction undo(const Act& act, Id decision);
+  bool corrections(Id after, std::optional<std::size_t> limit,
+                   const std::function<void(const Correction&)>& each);
+  // The decisions that made, kept or changed a machine, in order.
+  std::vector<Correction> corrections_of(Id machine);
+  std::vector<Store::LabelCount> labels(const std::optional<std::string>& name);
 
   // Where collect left a folder, and a new mark in a transaction of its own.
   std::optional<CollectMark> collect_mark(const std::string& folder);

@@ -138,6 +138,27 @@ const std::vector<Migration>& migrations() {
            " last_uid {int} NOT NULL, settled_uid {int} NOT NULL)",
        },
        nullptr},
+      {4,
+       {
+           // What people decided against the registry's own ties: merges,
+           // splits, voided reports, labels, and undoing any of them. A
+           // decision is applied again by rebuild after the report that was
+           // the latest when it was made (position). machine and formed are
+           // the machines it made or kept; undone_by: the undo that reverses it.
+           // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement, several lines
+           "CREATE TABLE decision (id {int} PRIMARY KEY, who {bytes} NOT NULL, made {int} NOT NULL,"
+           " action TEXT NOT NULL, machine {int}, others TEXT NOT NULL, records TEXT NOT NULL,"
+           " labels {bytes} NOT NULL, removes {bytes} NOT NULL, undoes {int}, reason {bytes} NOT "
+           "NULL,"
+           " position {int} NOT NULL, formed {int}, undone_by {int})",
+           // Free labels of machines (customer, licence, asset tag).
+           "CREATE TABLE label (machine {int} NOT NULL, name {bytes} NOT NULL,"
+           " value {bytes} NOT NULL, PRIMARY KEY (machine, name)) {without_rowid}",
+           "CREATE INDEX label_value ON label (name, value, machine)",
+           // Reports set aside by a void decision: each ties and teaches nothing.
+           "CREATE TABLE voided (report {int} PRIMARY KEY, decision {int} NOT NULL)",
+       },
+       nullptr},
   };
   return kMigrations;
 }

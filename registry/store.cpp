@@ -49,7 +49,9 @@ const Statement kReportsInBytes{9, "SELECT " REPORT_COLUMNS ", bytes FROM report
 const Statement kRejectedAfter{10, "SELECT " REPORT_COLUMNS
                                    ", bytes FROM report WHERE machine IS NULL AND id > $1"
                                    " AND NOT EXISTS (SELECT 1 FROM mail WHERE mail.report ="
-                                   " report.id AND mail.no_report = 1) ORDER BY id LIMIT $2"};
+                                   " report.id AND mail.no_report = 1) AND NOT EXISTS (SELECT"
+                                   " 1 FROM voided WHERE voided.report = report.id)"
+                                   " ORDER BY id LIMIT $2"};
 const Statement kWitness{
     11, "INSERT INTO witness (kind, value, machine) VALUES ($1, $2, $3) ON CONFLICT DO NOTHING"};
 const Statement kWitnessCount{12, "SELECT count(*) FROM witness WHERE kind = $1 AND value = $2"};
@@ -542,6 +544,8 @@ void Store::clear_ties(bool forget_learned) {
     db_->run(*s);
   }
   if (forget_learned) db_->run(kClearLearned);
+  // Labels come from decisions, which the ties made again meet again.
+  clear_labels();
   const auto next = next_id_;
   forget();
   next_id_ = next;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -143,6 +144,41 @@ class Store {
   std::vector<std::pair<ComponentKey, Id>> sightings();
   std::vector<std::pair<Id, std::string>> search_chunks_after(Id after, int limit);
   void insert_search_chunk(Id id, const std::string& entries);
+
+  // --- decisions and labels (registry/corrections.hpp)
+
+  Id next_correction_id();
+  void insert_correction(const Correction& correction);
+  void set_undone(Id decision, std::optional<Id> by);
+  // In id order, after one, at most limit of them.
+  std::vector<Correction> corrections_after(Id after, int limit);
+  // A report set aside by a void decision counts in no machine; clear_voided
+  // takes every one back (rebuild sets them again).
+  void set_voided(Id record, Id decision);
+  std::optional<Id> voided(Id record);
+  void clear_voided();
+  // Forgets these machines' rows, index entries, sightings, clone links and
+  // search entries, so that they can be made again from their reports.
+  void drop_machines(const std::vector<Id>& ids);
+  void set_label(Id machine, const std::string& name, const std::string& value);
+  void remove_label(Id machine, const std::string& name);
+  // Every label of from onto to, where to has none of that name.
+  void move_labels(Id from, Id to);
+  void clear_labels();
+  // Each machine's labels, by name, for the machines given.
+  std::map<Id, std::vector<std::pair<std::string, std::string>>> labels_of(std::vector<Id> ids);
+  // The machines labelled name=value, in id order.
+  std::vector<Id> labelled(const std::string& name, const std::string& value, Id after, int limit);
+  struct LabelCount {
+    std::string name;
+    std::string value;
+    std::int64_t machines = 0;
+  };
+  // By name and value; only name's when given.
+  std::vector<LabelCount> label_counts(const std::optional<std::string>& name);
+  // Everything, for a copy: (report, decision) and (machine, name, value).
+  std::vector<std::pair<Id, Id>> voided_all();
+  std::vector<std::tuple<Id, std::string, std::string>> labels_all();
 
   // Where collect left a folder (registry/collect.hpp); set in the open write batch.
   std::optional<CollectMark> collect_mark(const std::string& folder);

@@ -219,6 +219,11 @@ std::string evidence_json(const Decision& decision) {
     for (const Id id : decision.clone_of) json.number(id);
     json.end_array();
   }
+  if (!decision.decisions.empty()) {
+    json.key("decisions").begin_array();
+    for (const Id id : decision.decisions) json.number(id);
+    json.end_array();
+  }
   json.key("changes").begin_array();
   for (const Change& change : decision.changes) {
     json.begin_object().key("field").latin1(kKeyNames[at(change.field)]);

@@ -56,6 +56,8 @@ struct Decision {
   // Values that were the only strong agreement with a machine the report was
   // set apart from: evidence that the value identifies nothing.
   std::vector<std::pair<ComponentKey, Id>> witnesses;
+  // People's decisions that made or kept the machine tied to.
+  std::vector<Id> decisions;
 };
 
 Decision tie_report(const Identity& report, const std::vector<Candidate>& candidates);

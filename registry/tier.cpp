@@ -83,7 +83,29 @@ Decision Tier::decide(const Identity& identity) {
     drop_placeholders(*known, [this](const ComponentKey& key) { return placeholder(key); });
     candidates.push_back({id, row->latest, std::move(*known)});
   }
-  return tie_report(identity, candidates);
+  Decision decision = tie_report(identity, candidates);
+  if (decision.machine) {
+    if (const auto it = steered_.find(*decision.machine); it != steered_.end()) {
+      decision.decisions = it->second;
+    }
+  }
+  return decision;
+}
+
+void Tier::steer() {
+  steered_.clear();
+  for (Id after = 0;;) {
+    const auto page = store_.corrections_after(after, kPage);
+    if (page.empty()) break;
+    after = page.back().id;
+    for (const Correction& c : page) {
+      if (c.undone_by || c.action == Action::kLabel || c.action == Action::kUndo) continue;
+      for (const auto& m : {c.machine, c.formed}) {
+        if (m) steered_[*m].push_back(c.id);
+      }
+    }
+  }
+  for (auto& [machine, ids] : steered_) ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
 }
 
 Id Tier::record(Id id, std::int64_t received, const Identity& identity, const Decision& decision,

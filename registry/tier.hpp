@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -20,6 +21,8 @@ class Tier {
   Tier(Store& store, std::set<ComponentKey> learned);
 
   const std::set<ComponentKey>& learned() const { return learned_; }
+  // Ties name the decisions that made or kept the machine they tie to.
+  void steer();
   Identity without_placeholders(Identity identity) const;
 
   // The decision for an identity without its placeholders.
@@ -45,6 +48,7 @@ class Tier {
   // The last decided report's key hashes, and what the index held for them.
   std::vector<std::int64_t> hashes_;
   std::vector<std::pair<std::int64_t, Id>> indexed_;
+  std::map<Id, std::vector<Id>> steered_;  // machine -> decisions
 };
 
 // Fills each machine's summary, its search entries and its placeholders'

@@ -6,6 +6,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "registry/digest.hpp"
@@ -22,6 +24,13 @@ inline constexpr int kPage = 4096;
 // cause and where. The command exits 2 and the registry is as it was before
 // the batch.
 class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A request the registry turns down as it stands (no such machine, a
+// record on another one): the command exits 1 and nothing is changed.
+class Refused : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
@@ -76,6 +85,29 @@ struct Move {
 struct Assignment {
   Id record = 0;
   std::optional<Id> machine;  // unset for a rejected report
+};
+
+// What a person decided against the registry's own ties.
+enum class Action { kMerge, kSplit, kVoid, kLabel, kUndo };
+const char* name_of(Action action);
+std::optional<Action> action_named(std::string_view name);
+
+// One decision, as stored: who made it, when, what, and why.
+struct Correction {
+  Id id = 0;
+  std::string who;
+  std::int64_t when = 0;  // Unix seconds
+  Action action = Action::kLabel;
+  std::optional<Id> machine;  // merge: the one kept; split, void, label: the one acted on
+  std::vector<Id> others;     // merge: the machines that joined it
+  std::vector<Id> records;    // split: the reports that left; void: the report
+  std::vector<std::pair<std::string, std::string>> set;  // label: names and values set
+  std::vector<std::string> remove;                       // label: names removed
+  std::optional<Id> undoes;                              // undo: the decision reversed
+  std::string reason;
+  Id position = 0;              // the latest report when it was made
+  std::optional<Id> formed;     // split: the machine made
+  std::optional<Id> undone_by;  // the undo that reversed it, while that one stands
 };
 
 // A report as stored; bytes exactly as received.

@@ -137,6 +137,51 @@ void changes_json(JsonLine& json, const std::vector<Change>& changes) {
   json.end_array();
 }
 
+// "labels": {NAME: VALUE, ...}.
+void labels_json(JsonLine& json, const std::vector<std::pair<std::string, std::string>>& labels) {
+  json.key("labels").begin_object();
+  for (const auto& [name, value] : labels) json.key(terminal_safe(name)).text(value);
+  json.end_object();
+}
+
+std::string labels_text(const std::vector<std::pair<std::string, std::string>>& labels) {
+  std::string text;
+  for (const auto& [name, value] : labels) {
+    text += (text.empty() ? "" : ", ") + terminal_safe(name) + "=" + terminal_safe(value);
+  }
+  return text.empty() ? "-" : text;
+}
+
+std::string ids_joined(const std::vector<Id>& ids) {
+  std::string text;
+  for (const Id id : ids) text += (text.empty() ? "" : ", ") + std::to_string(id);
+  return text;
+}
+
+// What a decision did, in words.
+std::string correction_what(const Correction& c) {
+  const std::string machine = id_text(c.machine);
+  switch (c.action) {
+    case Action::kMerge:
+      return "machines " + ids_joined(c.others) + " joined machine " + machine +
+             (c.formed ? " (now machine " + std::to_string(*c.formed) + ")" : "");
+    case Action::kSplit:
+      return "records " + ids_joined(c.records) + " left machine " + machine +
+             (c.formed ? " as machine " + std::to_string(*c.formed) : "");
+    case Action::kVoid:
+      return "record " + ids_joined(c.records) + " of machine " + machine + " set aside";
+    case Action::kLabel: {
+      std::string text = "machine " + machine;
+      for (const auto& [name, value] : c.set) text += " " + name + "=" + value;
+      for (const std::string& name : c.remove) text += " -" + name;
+      return text;
+    }
+    case Action::kUndo:
+      break;
+  }
+  return "decision " + id_text(c.undoes) + " undone";
+}
+
 // " NAME" when the machine has one.
 std::string named(const std::string& name) {
   return name.empty() ? std::string() : " " + terminal_safe(name);
@@ -317,46 +362,45 @@ std::string machine_json(const MachineListing& listing) {
   } else {
     line.null();
   }
+  labels_json(line, listing.labels);
   line.end_object();
   return line.str();
 }
 
-bool machines(Registry& registry, const std::string& text, const Page& page, Format format,
-              const LineSink& out) {
+bool machines(Registry& registry, const MachineQuery& query, Format format, const LineSink& out) {
   const std::vector<std::string> header = {"MACHINE", "REPORTS", "FIRST",   "LAST", "FLAGS",
                                            "BIOS",    "BOARD",   "ADDRESS", "NAMES"};
   Table table(header);
   if (format == Format::kCsv) out(csv_line(header));
-  const bool more =
-      registry.machines({text, page.after, page.limit}, [&](const MachineListing& listing) {
-        if (format == Format::kJson) {
-          out(machine_json(listing));
-          return;
-        }
-        const MachineRow& row = listing.row;
-        const LatestCells latest = latest_cells(read_stored(listing.latest));
-        const std::vector<std::string> cells = {std::to_string(row.id),
-                                                std::to_string(row.reports),
-                                                utc(row.first_received),
-                                                utc(row.last_received),
-                                                flags_of(row),
-                                                latest.bios,
-                                                latest.board,
-                                                latest.address,
-                                                joined(names_of(row.names))};
-        if (format == Format::kCsv) {
-          std::vector<std::string> safe;
-          safe.reserve(cells.size());
-          for (const std::string& cell : cells) safe.push_back(terminal_safe(cell));
-          out(csv_line(safe));
-          return;
-        }
-        std::vector<std::string> shown = cells;
-        for (std::size_t i = 4; i < shown.size(); ++i) {
-          if (shown[i].empty()) shown[i] = "-";
-        }
-        table.row(shown);
-      });
+  const bool more = registry.machines(query, [&](const MachineListing& listing) {
+    if (format == Format::kJson) {
+      out(machine_json(listing));
+      return;
+    }
+    const MachineRow& row = listing.row;
+    const LatestCells latest = latest_cells(read_stored(listing.latest));
+    const std::vector<std::string> cells = {std::to_string(row.id),
+                                            std::to_string(row.reports),
+                                            utc(row.first_received),
+                                            utc(row.last_received),
+                                            flags_of(row),
+                                            latest.bios,
+                                            latest.board,
+                                            latest.address,
+                                            joined(names_of(row.names))};
+    if (format == Format::kCsv) {
+      std::vector<std::string> safe;
+      safe.reserve(cells.size());
+      for (const std::string& cell : cells) safe.push_back(terminal_safe(cell));
+      out(csv_line(safe));
+      return;
+    }
+    std::vector<std::string> shown = cells;
+    for (std::size_t i = 4; i < shown.size(); ++i) {
+      if (shown[i].empty()) shown[i] = "-";
+    }
+    table.row(shown);
+  });
   if (format == Format::kTable) table.print(out);
   return more;
 }
@@ -469,7 +513,9 @@ std::optional<std::string> machine_view(Registry& registry, Id id, bool json,
       mail_json(line, r.mail);
       line.end_object();
     }
-    line.end_array().end_object();
+    line.end_array();
+    labels_json(line, view->labels);
+    line.end_object();
     return line.str();
   }
   std::string text = "machine " + std::to_string(row.id) + "\n";
@@ -481,6 +527,7 @@ std::optional<std::string> machine_view(Registry& registry, Id id, bool json,
   std::string twins;
   for (const Id twin : view->twins) twins += (twins.empty() ? "" : ", ") + std::to_string(twin);
   facts.row({"twins", twins.empty() ? "-" : twins});
+  facts.row({"labels", labels_text(view->labels)}, false);
   facts.print([&text](const std::string& l) { text += l + "\n"; });
   text += "\nlatest report (record " + std::to_string(row.latest) + ")\n";
   if (report) text += reader::fields_text(report->parsed, *report->decoded, maker);
@@ -530,7 +577,25 @@ std::optional<bool> history(Registry& registry, Id machine, const Page& page, bo
       before = identity_of(report->parsed, *report->decoded);
     }
   }
+  // The decisions that touched the machine, each before the first report
+  // that came after it was made.
+  const std::vector<Correction> decided = registry.corrections_of(machine);
+  std::size_t next_decision = 0;
+  const auto decisions_before = [&](Id record) {
+    for (; next_decision < decided.size() && decided[next_decision].position < record;
+         ++next_decision) {
+      const Correction& c = decided[next_decision];
+      if (c.position < page.after) continue;
+      if (json) {
+        out(correction_json(c));
+      } else {
+        table.row({"decision " + std::to_string(c.id), utc(c.when), name_of(c.action), "-",
+                   "by " + c.who, correction_what(c) + ": " + c.reason});
+      }
+    }
+  };
   for (const StoredReport& stored : found->reports) {
+    decisions_before(stored.id);
     const auto report = read_stored(stored);
     std::vector<Change> changes;
     if (report) {
@@ -561,6 +626,7 @@ std::optional<bool> history(Registry& registry, Id machine, const Page& page, bo
       table.row(cells, false);
     }
   }
+  if (!found->more) decisions_before(INT64_MAX);
   if (!json) table.print(out);
   return found->more;
 }
@@ -677,6 +743,65 @@ bool rejected(Registry& registry, const Page& page, bool json, const LineSink& o
   });
   if (!json) table.print(out);
   return more;
+}
+
+std::string correction_json(const Correction& c) {
+  JsonLine line;
+  begin_line(line);
+  line.key("decision").number(static_cast<std::int64_t>(c.id));
+  line.key("who").text(c.who).key("when").latin1(utc(c.when));
+  line.key("action").latin1(name_of(c.action)).key("machine");
+  optional_id(line, c.machine);
+  line.key("others").begin_array();
+  for (const Id id : c.others) line.number(static_cast<std::int64_t>(id));
+  line.end_array().key("records").begin_array();
+  for (const Id id : c.records) line.number(static_cast<std::int64_t>(id));
+  line.end_array();
+  line.key("set").begin_object();
+  for (const auto& [name, value] : c.set) line.key(terminal_safe(name)).text(value);
+  line.end_object().key("remove").begin_array();
+  for (const std::string& name : c.remove) line.text(name);
+  line.end_array().key("undoes");
+  optional_id(line, c.undoes);
+  line.key("reason").text(c.reason).end_object();
+  return line.str();
+}
+
+std::string correction_text(const Correction& c) {
+  std::string text = "decision " + std::to_string(c.id) + ": " + correction_what(c);
+  return terminal_safe(text);
+}
+
+bool decisions(Registry& registry, const Page& page, bool json, const LineSink& out) {
+  Table table({"DECISION", "WHEN", "WHO", "ACTION", "WHAT", "REASON"});
+  const bool more = registry.corrections(page.after, page.limit, [&](const Correction& c) {
+    if (json) {
+      out(correction_json(c));
+      return;
+    }
+    std::string what = correction_what(c);
+    if (c.undone_by) what += " [undone by decision " + std::to_string(*c.undone_by) + "]";
+    table.row({std::to_string(c.id), utc(c.when), c.who, name_of(c.action), what, c.reason});
+  });
+  if (!json) table.print(out);
+  return more;
+}
+
+void labels(Registry& registry, const std::optional<std::string>& name, bool json,
+            const LineSink& out) {
+  Table table({"LABEL", "VALUE", "MACHINES"});
+  for (const Store::LabelCount& count : registry.labels(name)) {
+    if (json) {
+      JsonLine line;
+      begin_line(line);
+      line.key("key").text(count.name).key("value").text(count.value);
+      line.key("machines").number(static_cast<std::int64_t>(count.machines)).end_object();
+      out(line.str());
+    } else {
+      table.row({count.name, count.value, std::to_string(count.machines)});
+    }
+  }
+  if (!json) table.print(out);
 }
 
 }  // namespace zavro::registry

@@ -35,8 +35,7 @@ struct Page {
   std::optional<std::size_t> limit;
 };
 
-bool machines(Registry& registry, const std::string& text, const Page& page, Format format,
-              const LineSink& out);
+bool machines(Registry& registry, const MachineQuery& query, Format format, const LineSink& out);
 // One machine as machines --json writes it.
 std::string machine_json(const MachineListing& listing);
 // One machine whole; nothing when there is no such machine.
@@ -52,6 +51,14 @@ bool clones(Registry& registry, const Page& page, bool json, const LineSink& out
 bool rejected(Registry& registry, const Page& page, bool json, const LineSink& out);
 // Messages that held no report, with the mail each came as.
 bool rejected_messages(Registry& registry, const Page& page, bool json, const LineSink& out);
+
+// People's decisions: one as decisions --json writes it, and as a line of text.
+std::string correction_json(const Correction& correction);
+std::string correction_text(const Correction& correction);
+bool decisions(Registry& registry, const Page& page, bool json, const LineSink& out);
+// Each label value with the count of machines carrying it; name's only when given.
+void labels(Registry& registry, const std::optional<std::string>& name, bool json,
+            const LineSink& out);
 
 // A cell as a spreadsheet may read it: never a formula.
 std::string csv_cell(std::string_view text);

@@ -192,7 +192,7 @@ machines --q 1b21:3a4f --json --limit 2 --after 3||0|{"schema":1,"machine":4,*}/
 machines --q nothing-like-it||0|MACHINE *NAMES
 machines --csv --limit 1||0|MACHINE,REPORTS,FIRST,LAST,FLAGS,BIOS,BOARD,ADDRESS,NAMES?//1,3,20*Z,20*Z,changed,PF2ABCDE,L1HF65E00X9,00:1B:21:3A:4F:06,host-a?
 machine 1||0|machine 1//reports  3//*//latest report (record 9)//*MachineName        host-a//*MacAddresses       M0 00:1B:21:3A:4F:06  Intel Corporate  usable//*//MachineName        1 *9 *host-a//BiosSerial         1 *9 *PF2ABCDE//MotherboardSerial  1 *9 *L1HF65E00X9//MotherboardSerial  2 *2 *L1HF65E00X8//MacAddresses       1 *9 *00:1B:21:3A:4F:06  Intel Corporate
-machine --json 5||0|{"schema":1,"machine":5,"reports":1,*"twins":\[6],"identity":{*"maker":"VMware, Inc."*},"values":\[{"field":"MachineName","value":"vm-1","first":5,"last":5},*]}
+machine --json 5||0|{"schema":1,"machine":5,"reports":1,*"twins":\[6],"identity":{*"maker":"VMware, Inc."*},"values":\[{"field":"MachineName","value":"vm-1","first":5,"last":5},*],"by_mail":\[],"labels":{}}
 history --limit 1 --after 1 1||0|RECORD *CHANGED//2 *changed *MotherboardSerial L1HF65E00X9 -> L1HF65E00X8
 rejected --limit 1 --after 7||0|RECORD  RECEIVED  FILE  REASON
 clones --limit 1 --after 5||0|MACHINES  SHARED

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -339,7 +340,7 @@ TEST_P(StoreTest, ListingsAnswerAlikeOnEveryEngineAndAfterRebuild) {
                                    {"lab", 4, 2, {5, 6}, true}, {"lab", 5, 2, {6, 7}, false}};
   for (const Page& p : pages) {
     std::vector<Id> ids;
-    const bool more = registry->machines({p.text, p.after, p.limit},
+    const bool more = registry->machines({p.text, p.after, p.limit, {}, {}},
                                          [&](const MachineListing& m) { ids.push_back(m.row.id); });
     EXPECT_EQ(ids, p.ids) << p.text << " after " << p.after;
     EXPECT_EQ(more, p.more) << p.text << " after " << p.after;
@@ -417,6 +418,153 @@ std::string read_file(const std::string& path) {
   std::ostringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
+}
+
+// What people's decisions change: each report's machine, each machine's
+// reports and whom search finds, and the labels.
+struct Tied {
+  std::vector<std::optional<Id>> machine_of;
+  std::vector<std::pair<Id, std::vector<Id>>> machines;
+  std::vector<Id> found;  // by "vm-2"
+  std::vector<std::tuple<Id, std::string, std::string>> labels;
+  bool operator==(const Tied& o) const {
+    return std::tie(machine_of, machines, found, labels) ==
+           std::tie(o.machine_of, o.machines, o.found, o.labels);
+  }
+};
+
+void PrintTo(const Tied& t, std::ostream* out) {
+  *out << "tied:";
+  for (const auto& m : t.machine_of) *out << ' ' << (m ? std::to_string(*m) : "-");
+  *out << "; machines:";
+  for (const auto& [id, records] : t.machines) {
+    *out << ' ' << id << '{';
+    for (const Id r : records) *out << r << ',';
+    *out << '}';
+  }
+  *out << "; vm-2:";
+  for (const Id id : t.found) *out << ' ' << id;
+  *out << "; labels:";
+  for (const auto& [id, name, value] : t.labels) *out << ' ' << id << ':' << name << '=' << value;
+}
+
+Tied tied(const std::string& at) {
+  auto store = Store::open(at, false);
+  store->begin_read();
+  Tied t;
+  for (const StoredReport& r : store->reports_after(0, 100, false))
+    t.machine_of.push_back(r.machine);
+  for (const MachineRow& row : store->machines_after(0, 100)) {
+    t.machines.emplace_back(row.id, records_of(row.records));
+  }
+  t.found = store->search(search::query_of("vm-2"));
+  t.labels = store->labels_all();
+  store->end_read();
+  return t;
+}
+
+TEST_P(StoreTest, DecisionsHoldThroughRebuildAndCopyAndUndoRestoresExactly) {
+  const std::string at = place("decisions");
+  auto registry = Registry::open(at, true);
+  fill(*registry);
+  const Registry::Act act{"ana", "checked by phone"};
+  using Label = std::vector<std::pair<std::string, std::string>>;
+  struct Step {
+    std::function<Correction()> make;
+    std::vector<std::optional<Id>> machine_of;  // after it
+  };
+  const std::optional<Id> none;
+  const std::vector<Step> steps = {
+      {[&] { return registry->merge(act, 9, {8}); }, {1, 1, 3, 4, 5, 6, 7, 8, 8, none, 11, 1, 3}},
+      {[&] { return registry->split(act, 1, {12}); }, {1, 1, 3, 4, 5, 6, 7, 8, 8, none, 11, 12, 3}},
+      {[&] {
+         return registry->label(act, 3, Label{{"customer", "Acme"}}, {});
+       },
+       {1, 1, 3, 4, 5, 6, 7, 8, 8, none, 11, 12, 3}},
+      {[&] {
+         return registry->label(act, 4, Label{{"customer", "Bolt"}, {"tag", "A-1"}}, {});
+       },
+       {1, 1, 3, 4, 5, 6, 7, 8, 8, none, 11, 12, 3}},
+      {[&] { return registry->merge(act, 3, {4}); }, {1, 1, 3, 3, 5, 6, 7, 8, 8, none, 11, 12, 3}},
+      {[&] { return registry->void_record(act, 13); },
+       {1, 1, 3, 3, 5, 6, 7, 8, 8, none, 11, 12, none}},
+  };
+  std::vector<Tied> states{tied(at)};
+  for (const Step& step : steps) {
+    step.make();
+    states.push_back(tied(at));
+    EXPECT_EQ(states.back().machine_of, step.machine_of) << states.size() - 1;
+  }
+  const Tied& last = states.back();
+  EXPECT_EQ(last.found, std::vector<Id>{8});  // vm-2's machine is vm-1's now
+  // The merge kept machine 3's own customer and took machine 4's tag.
+  using LabelRow = std::tuple<Id, std::string, std::string>;
+  EXPECT_EQ(last.labels, (std::vector<LabelRow>{{3, "customer", "Acme"}, {3, "tag", "A-1"}}));
+  std::vector<std::pair<Id, std::vector<Id>>> expected = {
+      {1, {1, 2}}, {3, {3, 4}}, {5, {5}}, {6, {6}}, {7, {7}}, {8, {8, 9}}, {11, {11}}, {12, {12}}};
+  EXPECT_EQ(last.machines, expected);
+
+  registry->rebuild([](const Move& m) { ADD_FAILURE() << "moved " << m.record; });
+  EXPECT_EQ(tied(at), last);
+  const std::string copy = place("decisions_copy");
+  Registry::open(copy, true)->copy_from(*registry);
+  EXPECT_EQ(tied(copy), last);
+  Registry::open(copy, false)->rebuild([](const Move& m) { ADD_FAILURE() << m.record; });
+  EXPECT_EQ(tied(copy), last);
+
+  // A new report of the merged machine names the merge that steered it.
+  const Outcome found =
+      registry->find(item("new", report("vm-2", "00:50:56:01:02:12", "CLN123", "CLNMB", 4)));
+  EXPECT_EQ(found.machine, 8);
+  EXPECT_NE(found.evidence.find("\"decisions\":[1]"), std::string::npos) << found.evidence;
+
+  // Each refused, and nothing changed.
+  const std::vector<std::pair<const char*, std::function<Correction()>>> refused = {
+      {"no machine 99", [&] { return registry->merge(act, 1, {99}); }},
+      {"record 2 is on machine 1", [&] { return registry->merge(act, 1, {2}); }},
+      {"record 4 is on machine 3",
+       [&] {
+         return registry->label(act, 4, Label{{"a", "b"}}, {});
+       }},
+      {"first report", [&] { return registry->split(act, 1, {1}); }},
+      {"not on machine 1", [&] { return registry->split(act, 1, {3}); }},
+      {"void already", [&] { return registry->void_record(act, 13); }},
+      {"was rejected", [&] { return registry->void_record(act, 10); }},
+      {"letters, digits",
+       [&] {
+         return registry->label(act, 1, Label{{"a b", "x"}}, {});
+       }},
+      {"control character",
+       [&] {
+         return registry->label(act, 1, Label{{"a", "x\x1b[2J"}}, {});
+       }},
+      {"has no label", [&] { return registry->label(act, 1, {}, {"customer"}); }},
+      {"reason is empty",
+       [&] {
+         return registry->merge({"ana", ""}, 1, {3});
+       }},
+      {"no decision 99", [&] { return registry->undo(act, 99); }},
+  };
+  for (const auto& [message, make] : refused) {
+    try {
+      make();
+      ADD_FAILURE() << message;
+    } catch (const Refused& e) {
+      EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(tied(at), last) << message;
+  }
+
+  // Undone last to first, each undo gives back the machines before it.
+  for (Id decision = static_cast<Id>(steps.size()); decision >= 1; --decision) {
+    const Correction undo = registry->undo(act, decision);
+    EXPECT_EQ(tied(at), states[static_cast<std::size_t>(decision - 1)]) << decision;
+    if (decision == 1) {
+      registry->undo(act, undo.id);  // and undoing that undo brings it back
+      EXPECT_EQ(tied(at), states[1]);
+    }
+  }
+  EXPECT_THROW(registry->undo(act, 2), Refused);  // undone already
 }
 
 TEST_P(StoreTest, EveryEarlierSchemaIsBroughtToThisOne) {
