@@ -1,6 +1,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <iostream>
 #include <vector>
 
+#include "app/account_commands.hpp"
 #include "app/registry_commands.hpp"
 #include "app/serve.hpp"
 #include "reader/output.hpp"
@@ -20,12 +22,6 @@
 #include "registry/views.hpp"
 
 namespace zavro {
-namespace {
-
-using registry::Outcome;
-using registry::Status;
-
-constexpr int kUsageError = 2;
 
 // --db, else $ZAVRO_REGISTRY, else $XDG_DATA_HOME/zavro/registry.sqlite
 // (XDG_DATA_HOME only when absolute, as the base directory rules say), else
@@ -42,6 +38,13 @@ std::optional<std::string> registry_path(const std::string& db) {
   }
   return std::nullopt;
 }
+
+namespace {
+
+using registry::Outcome;
+using registry::Status;
+
+constexpr int kUsageError = 2;
 
 void error(const std::string& message) {
   std::cerr << "zavro-record: " << reader::terminal_safe(message) << '\n';
@@ -168,6 +171,12 @@ class Commands final : public RegistryCommands {
         ->required();
     copy_->add_option("--to", to_, "the empty registry to fill, made when missing")->required();
     add_serve(app, version);
+    // Who a write acts as (app/account_commands.hpp); collect's own
+    // --password-file is the IMAP server's.
+    add_actor_options(add_, actor_);
+    add_actor_options(rebuild_, actor_);
+    add_actor_options(collect_, actor_, "--as-password-file");
+    accounts_ = add_account_commands(app, version);
   }
 
   std::optional<int> run() override {
@@ -177,7 +186,7 @@ class Commands final : public RegistryCommands {
     for (CLI::App* command : commands) {
       if (command->parsed()) parsed = command;
     }
-    if (parsed == nullptr) return std::nullopt;
+    if (parsed == nullptr) return accounts_->run();
     if (parsed == copy_) return copy();
     const auto path = registry_path(db_);
     if (!path) {
@@ -190,6 +199,13 @@ class Commands final : public RegistryCommands {
     }
     try {
       auto registry = registry::Registry::open(*path, parsed == add_ || parsed == collect_);
+      if (parsed == add_ || parsed == collect_ || parsed == rebuild_) {
+        const bool stdin_taken = std::find(inputs_.begin(), inputs_.end(), "-") != inputs_.end();
+        actor_who_ =
+            cli_actor(*registry, actor_, parsed == rebuild_ ? registry::kCorrect : registry::kAdd,
+                      stdin_taken)
+                .who;
+      }
       if (parsed == add_) return add(*registry);
       if (parsed == collect_) return collect(*registry);
       if (parsed == find_) return find(*registry);
@@ -217,6 +233,9 @@ class Commands final : public RegistryCommands {
       std::cout.flush();
       error(e.what());
       return kUsageError;
+    } catch (const Refused& e) {
+      error(e.what());
+      return 1;
     }
   }
 
@@ -498,6 +517,9 @@ class Commands final : public RegistryCommands {
   CLI::App* serve_ = nullptr;
   CLI::App* collect_ = nullptr;
   ServeOptions serve_options_;
+  ActorOptions actor_;
+  std::string actor_who_;  // who this command acts as, once allowed
+  std::unique_ptr<RegistryCommands> accounts_;
 };
 
 }  // namespace

@@ -138,6 +138,18 @@ const std::vector<Migration>& migrations() {
            " last_uid {int} NOT NULL, settled_uid {int} NOT NULL)",
        },
        nullptr},
+      {4,
+       {
+           // People who sign in (hash: Argon2id, encoded with its salt and
+           // costs) and robots' tokens (digest: SHA-256 of the token, which is
+           // never kept). role and scope by name; times in Unix seconds.
+           "CREATE TABLE account (name TEXT PRIMARY KEY, role TEXT NOT NULL, hash TEXT NOT NULL,"
+           " created {int} NOT NULL)",
+           // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement, several lines
+           "CREATE TABLE token (name TEXT PRIMARY KEY, digest {bytes} NOT NULL UNIQUE,"
+           " scope TEXT NOT NULL, created {int} NOT NULL, expires {int}, last_used {int})",
+       },
+       nullptr},
   };
   return kMigrations;
 }
