@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "registry/registry.hpp"
 
@@ -16,8 +17,9 @@ class DecisionCommands {
  public:
   virtual ~DecisionCommands() = default;
   virtual bool parsed() const = 0;
-  // Whether the command parsed writes to the registry.
+  // Whether the command parsed writes to the registry, and the commands that do.
   virtual bool writes() const = 0;
+  virtual std::vector<CLI::App*> write_commands() const = 0;
   // The exit status of the command parsed: 1 for a decision refused.
   virtual int run(registry::Registry& registry, bool json, const std::string& who) = 0;
 };
@@ -25,8 +27,5 @@ class DecisionCommands {
 // common adds the options every registry command takes (--db, --json).
 std::unique_ptr<DecisionCommands> add_decision_commands(
     CLI::App& app, const std::function<CLI::App*(CLI::App*)>& common);
-
-// The name a command-line decision is recorded under: the login name.
-std::string login_name();
 
 }  // namespace zavro

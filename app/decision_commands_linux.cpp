@@ -1,6 +1,3 @@
-#include <pwd.h>
-#include <unistd.h>
-
 #include <iostream>
 #include <utility>
 #include <vector>
@@ -53,6 +50,10 @@ class Commands final : public DecisionCommands {
   bool writes() const override {
     return merge_->parsed() || split_->parsed() || void_->parsed() || label_->parsed() ||
            undo_->parsed();
+  }
+
+  std::vector<CLI::App*> write_commands() const override {
+    return {merge_, split_, void_, label_, undo_};
   }
 
   int run(registry::Registry& registry, bool json, const std::string& who) override {
@@ -120,18 +121,6 @@ class Commands final : public DecisionCommands {
 std::unique_ptr<DecisionCommands> add_decision_commands(
     CLI::App& app, const std::function<CLI::App*(CLI::App*)>& common) {
   return std::make_unique<Commands>(app, common);
-}
-
-std::string login_name() {
-  // The account the process runs as: $USER can say anything.
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_name != nullptr) {
-    return found->pw_name;
-  }
-  return "uid " + std::to_string(geteuid());
 }
 
 }  // namespace zavro

@@ -17,6 +17,9 @@ class RegistryCommands {
   virtual std::optional<int> run() = 0;
 };
 
+// --db, else $ZAVRO_REGISTRY, else the user's data directory's registry.
+std::optional<std::string> registry_path(const std::string& db);
+
 std::unique_ptr<RegistryCommands> add_registry_commands(CLI::App& app, const std::string& version);
 
 }  // namespace zavro

@@ -1,6 +1,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <iostream>
 #include <vector>
 
+#include "app/account_commands.hpp"
 #include "app/decision_commands.hpp"
 #include "app/registry_commands.hpp"
 #include "app/serve.hpp"
@@ -21,12 +23,6 @@
 #include "registry/views.hpp"
 
 namespace zavro {
-namespace {
-
-using registry::Outcome;
-using registry::Status;
-
-constexpr int kUsageError = 2;
 
 // --db, else $ZAVRO_REGISTRY, else $XDG_DATA_HOME/zavro/registry.sqlite
 // (XDG_DATA_HOME only when absolute, as the base directory rules say), else
@@ -43,6 +39,13 @@ std::optional<std::string> registry_path(const std::string& db) {
   }
   return std::nullopt;
 }
+
+namespace {
+
+using registry::Outcome;
+using registry::Status;
+
+constexpr int kUsageError = 2;
 
 void error(const std::string& message) {
   std::cerr << "zavro-record: " << reader::terminal_safe(message) << '\n';
@@ -169,7 +172,14 @@ class Commands final : public RegistryCommands {
         ->required();
     copy_->add_option("--to", to_, "the empty registry to fill, made when missing")->required();
     add_serve(app, version);
+    // Who a write acts as (app/account_commands.hpp); collect's own
+    // --password-file is the IMAP server's.
+    add_actor_options(add_, actor_);
+    add_actor_options(rebuild_, actor_);
+    add_actor_options(collect_, actor_, "--as-password-file");
+    accounts_ = add_account_commands(app, version);
     decisions_ = add_decision_commands(app, common);
+    for (CLI::App* command : decisions_->write_commands()) add_actor_options(command, actor_);
     machines_->add_option("--label", label_, "only machines carrying this label")
         ->type_name("NAME=VALUE");
   }
@@ -181,7 +191,7 @@ class Commands final : public RegistryCommands {
     for (CLI::App* command : commands) {
       if (command->parsed()) parsed = command;
     }
-    if (parsed == nullptr && !decisions_->parsed()) return std::nullopt;
+    if (parsed == nullptr && !decisions_->parsed()) return accounts_->run();
     if (parsed == copy_) return copy();
     const auto path = registry_path(db_);
     if (!path) {
@@ -194,7 +204,20 @@ class Commands final : public RegistryCommands {
     }
     try {
       auto registry = registry::Registry::open(*path, parsed == add_ || parsed == collect_);
-      if (decisions_->parsed()) return decisions_->run(*registry, json_, login_name());
+      if (decisions_->parsed()) {
+        // Reading them needs no account; deciding, a desk's or an admin's.
+        const std::string who = decisions_->writes()
+                                    ? cli_actor(*registry, actor_, registry::kCorrect, false).who
+                                    : std::string();
+        return decisions_->run(*registry, json_, who);
+      }
+      if (parsed == add_ || parsed == collect_ || parsed == rebuild_) {
+        const bool stdin_taken = std::find(inputs_.begin(), inputs_.end(), "-") != inputs_.end();
+        actor_who_ =
+            cli_actor(*registry, actor_, parsed == rebuild_ ? registry::kCorrect : registry::kAdd,
+                      stdin_taken)
+                .who;
+      }
       if (parsed == add_) return add(*registry);
       if (parsed == collect_) return collect(*registry);
       if (parsed == find_) return find(*registry);
@@ -232,6 +255,9 @@ class Commands final : public RegistryCommands {
       std::cout.flush();
       error(e.what());
       return kUsageError;
+    } catch (const Refused& e) {
+      error(e.what());
+      return 1;
     }
   }
 
@@ -513,6 +539,9 @@ class Commands final : public RegistryCommands {
   CLI::App* serve_ = nullptr;
   CLI::App* collect_ = nullptr;
   ServeOptions serve_options_;
+  ActorOptions actor_;
+  std::string actor_who_;  // who this command acts as, once allowed
+  std::unique_ptr<RegistryCommands> accounts_;
   std::optional<std::string> label_;
   std::unique_ptr<DecisionCommands> decisions_;
 };

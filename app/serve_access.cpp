@@ -19,32 +19,33 @@ bool ip_literal(const std::string& name) {
 
 }  // namespace
 
-std::optional<std::string> Sessions::open() {
+std::optional<std::string> Sessions::open(const std::string& who) {
   auto id = random_hex();
   if (!id) return std::nullopt;
   const auto now = Clock::now();
   const std::lock_guard<std::mutex> lock(mutex_);
-  for (auto it = expiry_.begin(); it != expiry_.end();) {
-    it = it->second < now ? expiry_.erase(it) : std::next(it);
+  for (auto it = sessions_.begin(); it != sessions_.end();) {
+    it = it->second.expiry < now ? sessions_.erase(it) : std::next(it);
   }
-  if (expiry_.size() >= kMaxSessions) {
-    expiry_.erase(
-        std::min_element(expiry_.begin(), expiry_.end(),
-                         [](const auto& a, const auto& b) { return a.second < b.second; }));
+  if (sessions_.size() >= kMaxSessions) {
+    sessions_.erase(std::min_element(
+        sessions_.begin(), sessions_.end(),
+        [](const auto& a, const auto& b) { return a.second.expiry < b.second.expiry; }));
   }
-  expiry_[*id] = now + kSessionLife;
+  sessions_[*id] = {now + kSessionLife, who};
   return id;
 }
 
-bool Sessions::valid(const std::string& id) {
+std::optional<std::string> Sessions::who(const std::string& id) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = expiry_.find(id);
-  return it != expiry_.end() && it->second > Clock::now();
+  const auto it = sessions_.find(id);
+  if (it == sessions_.end() || it->second.expiry <= Clock::now()) return std::nullopt;
+  return it->second.who;
 }
 
 void Sessions::close(const std::string& id) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  expiry_.erase(id);
+  sessions_.erase(id);
 }
 
 bool host_allowed(std::string_view host, const HostRules& rules) {
@@ -92,28 +93,38 @@ bool changes_state(const Request& request) {
   return request.method != "GET" && request.method != "HEAD" && request.method != "OPTIONS";
 }
 
-bool Access::token_matches(std::string_view text) const { return same_secret(text, token_); }
+bool Access::token_matches(std::string_view text) const {
+  return directory_.file_token_matches(text);
+}
 
 bool Access::host_ok(const Request& request) const {
   const std::string* host = request.header("Host");
   return host != nullptr && host_allowed(*host, hosts_);
 }
 
-std::optional<Problem> Access::check(const Request& request, bool signed_in) {
+std::optional<Problem> Access::check(const Request& request, unsigned need,
+                                     registry::Actor& actor) {
+  actor = {};
   const std::string* authorization = request.header("Authorization");
   constexpr std::string_view kBearer = "Bearer ";
   if (authorization != nullptr && authorization->size() > kBearer.size() &&
-      authorization->compare(0, kBearer.size(), kBearer) == 0 &&
-      token_matches(std::string_view(*authorization).substr(kBearer.size()))) {
-    return std::nullopt;  // a robot: no cookie, nothing a page could forge
+      authorization->compare(0, kBearer.size(), kBearer) == 0) {
+    // A robot: no cookie, nothing a page could forge.
+    actor = directory_.bearer(std::string_view(*authorization).substr(kBearer.size()));
   }
   const std::string session = request.cookie(kSessionCookie);
-  // A cookie comes with any request the browser sends, whoever's page made it.
-  if (!session.empty() && changes_state(request) && !same_origin(request)) {
-    return Problem::kForbidden;
+  if (actor.who.empty() && !session.empty()) {
+    // A cookie comes with any request the browser sends, whoever's page made it.
+    if (changes_state(request) && !same_origin(request)) return Problem::kForbidden;
+    if (const auto who = sessions_.who(session)) {
+      // The token file's holder signed in with it; a person as the accounts say now.
+      actor = *who == "token-file" ? Directory::file_holder() : directory_.person(*who);
+    }
   }
-  if (!signed_in || (!session.empty() && sessions_.valid(session))) return std::nullopt;
-  return Problem::kUnauthorized;
+  if (need == 0) return std::nullopt;
+  if (actor.who.empty()) return Problem::kUnauthorized;
+  if (!actor.may(need)) return Problem::kForbidden;
+  return std::nullopt;
 }
 
 }  // namespace zavro::server

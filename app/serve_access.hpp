@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/serve_accounts.hpp"
 #include "app/serve_http.hpp"
 
 namespace zavro::server {
@@ -20,15 +21,21 @@ constexpr const char* kSessionCookie = "zavro_session";
 // Sign-in sessions, in memory: a restart signs everyone out.
 class Sessions {
  public:
-  // A new session's id; nullopt when no random id could be made.
-  std::optional<std::string> open();
-  bool valid(const std::string& id);
+  // A new session's id for who signed in; nullopt when no random id could
+  // be made.
+  std::optional<std::string> open(const std::string& who);
+  // Who the session is of; nullopt when it is none (or over).
+  std::optional<std::string> who(const std::string& id);
   void close(const std::string& id);
 
  private:
   using Clock = std::chrono::steady_clock;
+  struct Session {
+    Clock::time_point expiry;
+    std::string who;
+  };
   std::mutex mutex_;
-  std::map<std::string, Clock::time_point> expiry_;
+  std::map<std::string, Session> sessions_;
 };
 
 // The names a request's Host may give: the address listened on (any IP
@@ -53,18 +60,21 @@ bool changes_state(const Request& request);
 
 class Access {
  public:
-  Access(std::string token, HostRules hosts) : token_(std::move(token)), hosts_(std::move(hosts)) {}
+  Access(Directory& directory, HostRules hosts) : directory_(directory), hosts_(std::move(hosts)) {}
 
   // Whether the request's Host names this server (421 otherwise).
   bool host_ok(const Request& request) const;
-  // nullopt when the request may go on to a route that needs signing in
-  // (signed_in) or not; otherwise why not.
-  std::optional<Problem> check(const Request& request, bool signed_in);
+  // Who sent the request (a bearer token's robot, else the session's
+  // person), in actor, and nullopt when it may go on to a route that needs
+  // those rights (registry::Right bits; 0 for none); otherwise why not:
+  // unauthorized when nobody signed in, forbidden when the actor may not.
+  std::optional<Problem> check(const Request& request, unsigned need, registry::Actor& actor);
   bool token_matches(std::string_view text) const;
   Sessions& sessions() { return sessions_; }
+  Directory& directory() { return directory_; }
 
  private:
-  std::string token_;
+  Directory& directory_;
   HostRules hosts_;
   Sessions sessions_;
 };

@@ -25,8 +25,9 @@ struct Admission {
 class Handler {
  public:
   virtual ~Handler() = default;
-  // On a network thread, before any body is read: must not wait.
-  virtual Admission admit(const Request& head) = 0;
+  // On a network thread, before any body is read: must not wait. It may
+  // note on the request who sent it (Request::actor).
+  virtual Admission admit(Request& head) = 0;
   // On a worker, with the whole body.
   virtual Response handle(Request& request) = 0;
 };

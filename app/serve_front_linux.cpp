@@ -1,4 +1,6 @@
+#include <arpa/inet.h>
 #include <microhttpd.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -229,6 +231,22 @@ MHD_Result collect(void* cls, MHD_ValueKind, const char* key, std::size_t key_si
   return MHD_YES;
 }
 
+std::string peer_of(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  char text[INET6_ADDRSTRLEN] = "";
+  if (info == nullptr || info->client_addr == nullptr) return text;
+  const sockaddr* address = info->client_addr;
+  if (address->sa_family == AF_INET) {
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                sizeof text);
+  } else if (address->sa_family == AF_INET6) {
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
+                sizeof text);
+  }
+  return text;
+}
+
 MHD_Result on_headers(Front::State& state, MHD_Connection* connection, const char* url,
                       const char* method, void** context) {
   Conn* conn = conn_of(connection);
@@ -239,6 +257,7 @@ MHD_Result on_headers(Front::State& state, MHD_Connection* connection, const cha
   request.method = method;
   request.path = url;
   request.tls = !state.options.cert_pem.empty();
+  request.peer = peer_of(connection);
   MHD_get_connection_values_n(connection, MHD_HEADER_KIND, collect, &request.headers);
   MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, collect, &request.query);
   if (request.headers.size() > kMaxHeaders) {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "registry/accounts.hpp"
+
 namespace zavro::server {
 
 struct Field {
@@ -21,6 +23,9 @@ struct Request {
   std::vector<Field> headers;  // as sent, in order
   std::string body;
   bool tls = false;
+  std::string peer;  // the client's address
+  // Who sent it, as access found before any route ran.
+  registry::Actor actor;
 
   // The first header of that name (ASCII case aside), or nullptr.
   const std::string* header(std::string_view name) const;
@@ -47,11 +52,13 @@ struct Response {
 enum class Problem {
   kBadRequest,           // 400 bad_request
   kUnauthorized,         // 401 unauthorized
-  kForbidden,            // 403 forbidden: a signed-in page's request from another origin
+  kForbidden,            // 403 forbidden: a signed-in page's request from another origin,
+                         // or an actor whose role or scope does not allow it
   kNotFound,             // 404 not_found
   kMethodNotAllowed,     // 405 method_not_allowed
   kTooLarge,             // 413 too_large: a body, an archive's members or unpacked size
   kMisdirected,          // 421 misdirected: a Host this server does not answer to
+  kTooManySignIns,       // 429 too_many_sign_ins: failed sign-ins past the limit
   kHeadersTooLarge,      // 431 headers_too_large
   kInternal,             // 500 internal
   kRegistryUnavailable,  // 503 registry_unavailable

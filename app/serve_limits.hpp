@@ -52,6 +52,18 @@ constexpr auto kUnpackCpu = std::chrono::seconds(5);
 // Sign-ins beyond this drop the oldest session, so they cannot fill memory.
 constexpr std::size_t kMaxSessions = 4096;
 constexpr auto kSessionLife = std::chrono::hours(12);
+// Sign-ins: past this many failures within the window, for one account
+// name or from one address, sign-ins are refused (the right password too)
+// until the window has passed. At most kSignInKeys names and addresses are
+// counted at once: past it every sign-in is refused until some age out.
+constexpr std::size_t kSignInFailures = 10;
+constexpr auto kSignInWindow = std::chrono::seconds(60);
+constexpr std::size_t kSignInKeys = 100000;
+// Passwords hashed at once (each hash holds about 20 MiB).
+constexpr int kHashesAtOnce = 2;
+// How often the accounts are read again, and a token's last use written.
+constexpr auto kAccountsRefresh = std::chrono::seconds(1);
+constexpr std::int64_t kLastUsedEvery = 60;
 // Network threads: each waits on many connections, and no request's work
 // runs on them (that is the workers', --threads).
 constexpr unsigned kNetworkThreads = 2;

@@ -253,7 +253,16 @@ int serve(const ServeOptions& options) {
     ::close(front.listen_fd);
     return kUsageError;
   }
-  server::Access access(*token, {listen->host, options.allowed_hosts});
+  // People and robot tokens, read now and kept current from here on.
+  server::Directory directory(options.location, *token);
+  try {
+    directory.start();
+  } catch (const registry::Error& e) {
+    ::close(front.listen_fd);
+    error(e.what());
+    return kUsageError;
+  }
+  server::Access access(directory, {listen->host, options.allowed_hosts});
   server::Service service({options.location, options.body_limit, tls}, access);
   front.max_connections = options.max_connections;
   front.per_address = options.max_connections_per_address;

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <mutex>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -12,6 +13,7 @@
 
 #include "app/serve_limits.hpp"
 #include "app/serve_writer.hpp"
+#include "reader/json.hpp"
 #include "reader/output.hpp"
 #include "reader/reader.hpp"
 #include "registry/input.hpp"
@@ -201,7 +203,9 @@ struct Service::Parts {
 
   // A route: what it answers, and whether it needs signing in. Immediate
   // ones answer on the network thread (no body, no registry); the others
-  // get their body read and run on a worker.
+  // get their body read and run on a worker. need: the rights it needs
+  // (registry::Right) when signed_in; 0 says by method: read for GET, and
+  // correct (a desk or an admin) for anything that changes something.
   struct Route {
     const char* method;
     std::function<bool(std::string_view path)> matches;
@@ -209,6 +213,13 @@ struct Service::Parts {
     std::size_t body_limit;
     std::function<Response(Parts&, Request&)> run;
     bool immediate = false;
+    unsigned need = 0;
+
+    unsigned needs() const {
+      if (!signed_in) return 0;
+      if (need != 0) return need;
+      return std::string_view(method) == "GET" ? registry::kRead : registry::kCorrect;
+    }
   };
   std::vector<Route> routes = make_routes();
 
@@ -230,9 +241,13 @@ struct Service::Parts {
     // --- the session
     all.push_back({"POST", exact("/api/v1/session"), false, kSignInBody, &Parts::sign_in});
     all.push_back({"DELETE", exact("/api/v1/session"), false, 0, &Parts::sign_out, true});
+    all.push_back(
+        {"GET", exact("/api/v1/session"), true, 0, &Parts::whoami, true, registry::kSignedIn});
     // --- reports and find
-    all.push_back({"POST", exact("/api/v1/reports"), true, options.body_limit, &Parts::add});
-    all.push_back({"POST", exact("/api/v1/find"), true, options.body_limit, &Parts::find});
+    all.push_back({"POST", exact("/api/v1/reports"), true, options.body_limit, &Parts::add, false,
+                   registry::kAdd});
+    all.push_back({"POST", exact("/api/v1/find"), true, options.body_limit, &Parts::find, false,
+                   registry::kFind});
     // --- machines
     all.push_back({"GET", exact("/api/v1/machines"), true, 0, &Parts::machines});
     all.push_back({"GET",
@@ -283,16 +298,70 @@ struct Service::Parts {
            "HttpOnly; SameSite=Strict" + (options.tls ? "; Secure" : "");
   }
 
+  // {"name":..., "password":...}; or, on a registry without users, the
+  // token file's token as the body.
   Response sign_in(Request& request) {
     std::string& body = request.body;
     while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.pop_back();
-    if (!access.token_matches(body)) return unauthorized();
-    const auto id = access.sessions().open();
+    std::string name = "token-file";
+    std::string password;
+    const bool person = !body.empty() && body.front() == '{';
+    if (person) {
+      const auto sent = nlohmann::json::parse(body, nullptr, false);
+      if (!sent.is_object() || !sent.contains("name") || !sent["name"].is_string() ||
+          !sent.contains("password") || !sent["password"].is_string()) {
+        return error_answer(Problem::kBadRequest, R"(send {"name":"...","password":"..."})");
+      }
+      name = sent["name"].get<std::string>();
+      password = sent["password"].get<std::string>();
+    }
+    if (!sign_in_limits.attempt(name, request.peer)) {
+      return error_answer(Problem::kTooManySignIns,
+                          "too many failed sign-ins: try again in a minute");
+    }
+    bool ok = false;
+    if (person) {
+      // An unknown name costs a hash too, so that the answer does not tell it.
+      const auto hash = access.directory().hash_of(name);
+      hashing.enter();
+      ok = registry::verify_password(password, hash ? *hash : dummy_hash) && hash;
+      hashing.leave();
+    } else {
+      ok = !access.directory().has_users() && access.token_matches(body);
+    }
+    if (!ok) {
+      return error_answer(Problem::kUnauthorized,
+                          person ? "name or password not accepted" : "that token was not accepted");
+    }
+    sign_in_limits.forgive(name, request.peer);
+    const auto id = access.sessions().open(name);
     if (!id) return error_answer(Problem::kInternal, "no session could be made");
     Response response = no_content();
     response.headers.push_back({"Set-Cookie", cookie(*id, "")});
     return response;
   }
+
+  // Who is signed in, and what they may do: the page shows what fits.
+  static Response whoami(Parts&, Request& request) {
+    const registry::Actor& actor = request.actor;
+    reader::JsonLine out;
+    out.begin_object().key("who").text(actor.who).key("role").text(actor.what).key("may");
+    out.begin_array();
+    const std::pair<unsigned, const char*> rights[] = {{registry::kRead, "read"},
+                                                       {registry::kFind, "find"},
+                                                       {registry::kAdd, "add"},
+                                                       {registry::kCorrect, "correct"},
+                                                       {registry::kManage, "manage"}};
+    for (const auto& [right, word] : rights) {
+      if (actor.may(right)) out.latin1(word);
+    }
+    out.end_array().end_object();
+    return json(out.str());
+  }
+
+  SignInLimits sign_in_limits;
+  HashGate hashing{kHashesAtOnce};
+  const std::string dummy_hash = registry::hash_password("not anyone's password");
 
   Response sign_out(Request& request) {
     access.sessions().close(request.cookie(kSessionCookie));
@@ -443,7 +512,7 @@ Service::Service(ServiceOptions options, Access& access)
     : parts_(std::make_unique<Parts>(std::move(options), access)) {}
 Service::~Service() = default;
 
-Admission Service::admit(const Request& head) {
+Admission Service::admit(Request& head) {
   Admission admission;
   if (!parts_->access.host_ok(head)) {
     admission.answer =
@@ -457,11 +526,13 @@ Admission Service::admit(const Request& head) {
                                   : error_answer(Problem::kNotFound, "no such resource");
     return admission;
   }
-  if (const auto problem = parts_->access.check(head, route->signed_in)) {
+  if (const auto problem = parts_->access.check(head, route->needs(), head.actor)) {
+    const registry::Actor& actor = head.actor;
     admission.answer =
-        *problem == Problem::kUnauthorized
-            ? Parts::unauthorized()
-            : error_answer(*problem, "a signed-in page's request must come from the page");
+        *problem == Problem::kUnauthorized ? Parts::unauthorized()
+        : actor.who.empty()
+            ? error_answer(*problem, "a signed-in page's request must come from the page")
+            : error_answer(*problem, actor.who + " (" + actor.what + ") may not do this");
     return admission;
   }
   if (route->immediate) {

@@ -26,7 +26,7 @@ class Service final : public Handler {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  Admission admit(const Request& head) override;
+  Admission admit(Request& head) override;
   Response handle(Request& request) override;
 
   struct Parts;

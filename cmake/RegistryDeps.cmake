@@ -14,3 +14,5 @@ pkg_check_modules(MICROHTTPD REQUIRED IMPORTED_TARGET libmicrohttpd)
 pkg_check_modules(GMIME REQUIRED IMPORTED_TARGET gmime-3.0)
 # IMAP: libcurl (IMAPS with OpenSSL, fetch by UID).
 find_package(CURL REQUIRED)
+# Passwords: Argon2id (libargon2).
+pkg_check_modules(ARGON2 REQUIRED IMPORTED_TARGET libargon2)

@@ -15,6 +15,13 @@ trap 'rm -rf "$work"' EXIT
     echo '.TP'
     echo "\\fB$command\\fR"
     "$exe" "$command" --help </dev/null | sed -e 's/\\/\\e/g' -e 's/^\./\\\&./' -e 's/$/\n.br/'
+    # A command of commands (user, token): each of its own too.
+    "$exe" "$command" --help </dev/null | awk '/^Subcommands:/ {on = 1; next} on && NF {print $1}' |
+      while read -r sub; do
+        echo '.TP'
+        echo "\\fB$command $sub\\fR"
+        "$exe" "$command" "$sub" --help </dev/null | sed -e 's/\\/\\e/g' -e 's/^\./\\\&./' -e 's/$/\n.br/'
+      done
   done
 } >"$work/include"
 help2man --no-info --no-discard-stderr --name='read, check and compare machine identity reports; keep a registry of machines' \

@@ -66,6 +66,8 @@ class Registry {
   Registry& operator=(const Registry&) = delete;
 
   const std::string& location() const;
+  // For tables outside the reports' batches (registry/accounts.hpp).
+  Store& store() { return *store_; }
 
   // Reports pushed in input order and told, in that order, what became of
   // each. An adder stores them in batches, each batch one transaction, and

@@ -148,15 +148,22 @@ const std::vector<Migration>& migrations() {
            // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement, several lines
            "CREATE TABLE decision (id {int} PRIMARY KEY, who {bytes} NOT NULL, made {int} NOT NULL,"
            " action TEXT NOT NULL, machine {int}, others TEXT NOT NULL, records TEXT NOT NULL,"
-           " labels {bytes} NOT NULL, removes {bytes} NOT NULL, undoes {int}, reason {bytes} NOT "
-           "NULL,"
-           " position {int} NOT NULL, formed {int}, undone_by {int})",
+           " labels {bytes} NOT NULL, removes {bytes} NOT NULL, undoes {int},"
+           " reason {bytes} NOT NULL, position {int} NOT NULL, formed {int}, undone_by {int})",
            // Free labels of machines (customer, licence, asset tag).
            "CREATE TABLE label (machine {int} NOT NULL, name {bytes} NOT NULL,"
            " value {bytes} NOT NULL, PRIMARY KEY (machine, name)) {without_rowid}",
            "CREATE INDEX label_value ON label (name, value, machine)",
            // Reports set aside by a void decision: each ties and teaches nothing.
            "CREATE TABLE voided (report {int} PRIMARY KEY, decision {int} NOT NULL)",
+           // People who sign in (hash: Argon2id, encoded with its salt and
+           // costs) and robots' tokens (digest: SHA-256 of the token, which is
+           // never kept). role and scope by name; times in Unix seconds.
+           "CREATE TABLE account (name TEXT PRIMARY KEY, role TEXT NOT NULL, hash TEXT NOT NULL,"
+           " created {int} NOT NULL)",
+           // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement, several lines
+           "CREATE TABLE token (name TEXT PRIMARY KEY, digest {bytes} NOT NULL UNIQUE,"
+           " scope TEXT NOT NULL, created {int} NOT NULL, expires {int}, last_used {int})",
        },
        nullptr},
   };

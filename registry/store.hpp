@@ -44,6 +44,8 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   const std::string& location() const { return db_->location(); }
+  // The database itself, for tables outside the batches (registry/accounts.hpp).
+  sql::Database& database() { return *db_; }
 
   // A write batch: one transaction that no other writer interleaves with,
   // so that ties made inside it see every report committed before.

@@ -51,7 +51,14 @@ function showSignIn() {
   document.getElementById("signin").hidden = false;
   document.getElementById("nav").hidden = true;
   view().replaceChildren();
-  document.getElementById("token").focus();
+  document.getElementById("name").focus();
+}
+
+// Who is signed in, beside the navigation.
+async function showWho() {
+  const response = await fetch("/api/v1/session", { credentials: "same-origin" });
+  const me = response.ok ? await response.json() : null;
+  document.getElementById("who").textContent = me ? me.who + " (" + me.role + ")" : "";
 }
 
 function machineLink(id) {
@@ -329,15 +336,23 @@ window.addEventListener("popstate", route);
 
 document.getElementById("signin").addEventListener("submit", async (e) => {
   e.preventDefault();
+  const name = document.getElementById("name");
+  const password = document.getElementById("password");
   const token = document.getElementById("token");
   const message = document.getElementById("signin-error");
-  const response = await fetch("/api/v1/session", { method: "POST", body: token.value.trim(), credentials: "same-origin" });
+  const person = name.value.trim() !== "";
+  const body = person ? JSON.stringify({ name: name.value.trim(), password: password.value }) : token.value.trim();
+  const response = await fetch("/api/v1/session", { method: "POST", body, credentials: "same-origin" });
   if (response.status !== 204) {
-    message.textContent = "That token was not accepted.";
+    const sent = await response.json().catch(() => null);
+    message.textContent = response.status === 429 && sent ? sent.message
+      : person ? "That name and password were not accepted." : "That token was not accepted.";
     return;
   }
+  password.value = "";
   token.value = "";
   message.textContent = "";
+  showWho();
   route();
 });
 
@@ -347,3 +362,4 @@ document.getElementById("signout").addEventListener("click", async () => {
 });
 
 route();
+showWho();

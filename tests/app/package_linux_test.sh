@@ -22,7 +22,8 @@ for page in zavro-sysinfo zavro-record; do
 done
 # zavro-record links the registry's libraries dynamically: the package must say so.
 depends=$(dpkg-deb -f "${debs[0]}" Depends)
-for lib in libsqlite3-0 libpq5 libarchive13 libssl3 libgmime-3.0-0 libcurl4 libmicrohttpd12 liblzma5; do
+for lib in libsqlite3-0 libpq5 libarchive13 libssl3 libgmime-3.0-0 libcurl4 libmicrohttpd12 liblzma5 \
+           libargon2-1; do
   [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 # The packed tools run from where the package puts them.
