@@ -21,6 +21,7 @@ constexpr ProblemRow kProblems[] = {
     {Problem::kMethodNotAllowed, 405, "method_not_allowed"},
     {Problem::kTooLarge, 413, "too_large"},
     {Problem::kMisdirected, 421, "misdirected"},
+    {Problem::kRefused, 409, "refused"},
     {Problem::kTooManySignIns, 429, "too_many_sign_ins"},
     {Problem::kHeadersTooLarge, 431, "headers_too_large"},
     {Problem::kInternal, 500, "internal"},

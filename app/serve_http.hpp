@@ -56,6 +56,7 @@ enum class Problem {
                          // or an actor whose role or scope does not allow it
   kNotFound,             // 404 not_found
   kMethodNotAllowed,     // 405 method_not_allowed
+  kRefused,              // 409 refused: a decision that cannot stand (no such machine, ...)
   kTooLarge,             // 413 too_large: a body, an archive's members or unpacked size
   kMisdirected,          // 421 misdirected: a Host this server does not answer to
   kTooManySignIns,       // 429 too_many_sign_ins: failed sign-ins past the limit

@@ -186,6 +186,18 @@ std::optional<registry::Id> id_after(std::string_view path, std::string_view pre
   return std::stoll(std::string(digits));
 }
 
+// "/machines/ID/merge" and the like: the id between prefix and suffix.
+std::optional<registry::Id> id_between(std::string_view path, std::string_view prefix,
+                                       std::string_view suffix) {
+  if (path.size() <= suffix.size() || path.substr(path.size() - suffix.size()) != suffix) {
+    return std::nullopt;
+  }
+  return id_after(path.substr(0, path.size() - suffix.size()), prefix);
+}
+
+// A decision's body: a reason and a few ids or labels.
+constexpr std::size_t kDecisionBody = 64 * 1024;
+
 void log_error(const std::string& message) {
   std::cerr << "zavro-record: " << reader::terminal_safe(message) << '\n';
 }
@@ -255,6 +267,39 @@ struct Service::Parts {
                    true, 0, &Parts::machine});
     all.push_back({"GET", [](std::string_view p) { return history_of(p).has_value(); }, true, 0,
                    &Parts::history});
+    // --- people's decisions: a desk's or an admin's
+    const auto decision_route = [&all](const char* prefix, const char* suffix,
+                                       registry::Action action) {
+      all.push_back({"POST",
+                     [prefix, suffix](std::string_view p) {
+                       return id_between(p, prefix, suffix).has_value();
+                     },
+                     true, kDecisionBody,
+                     [prefix, suffix, action](Parts& parts, Request& request) {
+                       return parts.decide(request, action,
+                                           *id_between(request.path, prefix, suffix));
+                     }});
+    };
+    decision_route("/api/v1/machines/", "/merge", registry::Action::kMerge);
+    decision_route("/api/v1/machines/", "/split", registry::Action::kSplit);
+    decision_route("/api/v1/machines/", "/labels", registry::Action::kLabel);
+    decision_route("/api/v1/records/", "/void", registry::Action::kVoid);
+    decision_route("/api/v1/decisions/", "/undo", registry::Action::kUndo);
+    all.push_back({"GET", exact("/api/v1/decisions"), true, 0, [](Parts& parts, Request& request) {
+                     const auto page = page_of(request);
+                     if (!page) return bad_page();
+                     Array out;
+                     const bool more =
+                         registry::decisions(*parts.registries.take(), *page, true, std::ref(out));
+                     return page_answer(request, *page, out, more, out.last_key("decision"));
+                   }});
+    all.push_back({"GET", exact("/api/v1/labels"), true, 0, [](Parts& parts, Request& request) {
+                     std::optional<std::string> key;
+                     if (const std::string k = request.param("key"); !k.empty()) key = k;
+                     Array out;
+                     registry::labels(*parts.registries.take(), key, true, std::ref(out));
+                     return json(out.done());
+                   }});
     // --- the listings, each paged by its own key (placeholders: a count)
     using View =
         bool (*)(registry::Registry&, const registry::Page&, bool, const registry::LineSink&);
@@ -483,6 +528,80 @@ struct Service::Parts {
     const auto more = registry::history(*registries.take(), id, *page, true, std::ref(out));
     if (!more) return error_answer(Problem::kNotFound, "no such machine");
     return page_answer(request, *page, out, *more, out.last_key("record"));
+  }
+
+  // A decision's body: {"reason": TEXT} and what the action names: "others"
+  // (merge) or "records" (split) as arrays of ids, "set" ({NAME: VALUE}) and
+  // "remove" ([NAME]) for labels. Made as the actor who asked.
+  Response decide(Request& request, registry::Action action, registry::Id id) {
+    const auto sent = nlohmann::json::parse(request.body, nullptr, false);
+    if (!sent.is_object() || !sent.contains("reason") || !sent["reason"].is_string()) {
+      return error_answer(Problem::kBadRequest, R"(send {"reason":"...", ...})");
+    }
+    const auto ids = [&sent](const char* key) -> std::optional<std::vector<registry::Id>> {
+      std::vector<registry::Id> out;
+      if (!sent.contains(key)) return out;
+      if (!sent[key].is_array()) return std::nullopt;
+      for (const auto& v : sent[key]) {
+        if (!v.is_number_integer()) return std::nullopt;
+        out.push_back(v.get<registry::Id>());
+      }
+      return out;
+    };
+    const auto others = ids("others");
+    const auto records = ids("records");
+    std::vector<std::pair<std::string, std::string>> set;
+    std::vector<std::string> remove;
+    bool shaped = others && records;
+    if (sent.contains("set")) {
+      shaped = shaped && sent["set"].is_object();
+      if (shaped) {
+        for (const auto& [name, value] : sent["set"].items()) {
+          shaped = shaped && value.is_string();
+          if (shaped) set.emplace_back(name, value.get<std::string>());
+        }
+      }
+    }
+    if (sent.contains("remove")) {
+      shaped = shaped && sent["remove"].is_array();
+      if (shaped) {
+        for (const auto& name : sent["remove"]) {
+          shaped = shaped && name.is_string();
+          if (shaped) remove.push_back(name.get<std::string>());
+        }
+      }
+    }
+    if (!shaped) {
+      return error_answer(Problem::kBadRequest,
+                          "others and records are arrays of ids, set an object of strings, "
+                          "remove an array of strings");
+    }
+    const registry::Registry::Act act{request.actor.who, sent["reason"].get<std::string>()};
+    try {
+      auto lease = registries.take();
+      registry::Registry& registry = *lease;
+      registry::Correction made;
+      switch (action) {
+        case registry::Action::kMerge:
+          made = registry.merge(act, id, *others);
+          break;
+        case registry::Action::kSplit:
+          made = registry.split(act, id, *records);
+          break;
+        case registry::Action::kVoid:
+          made = registry.void_record(act, id);
+          break;
+        case registry::Action::kLabel:
+          made = registry.label(act, id, set, remove);
+          break;
+        case registry::Action::kUndo:
+          made = registry.undo(act, id);
+          break;
+      }
+      return json(registry::correction_json(made));
+    } catch (const registry::Refused& e) {
+      return error_answer(Problem::kRefused, e.what());
+    }
   }
 
   // Every adapter maker, read the first time a machine is shown.
