@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -148,6 +149,76 @@ Added add_all(Registry& registry, const std::vector<Report>& reports) {
 
 void print_row(const char* grouping, const Score& s) {
   std::printf("| %-36s | %9.5f | %9.5f | %9.5f |\n", grouping, s.precision, s.recall, s.f1);
+}
+
+// A desk corrects every mistake the registry made on the fleet: reports of
+// another machine split out, then each machine's pieces merged. On the
+// reports those decisions touch, pairs are then exactly the truth, and stay
+// so through rebuild.
+TEST(Fleet, OperatorCorrectionsMakeTheirPairsExactThroughRebuild) {
+  Generator generator(kFleet);
+  const std::vector<Report> reports = all_of(generator);
+  zavro::testing::TempDir dir;
+  auto registry = Registry::open(zavro::testing::registry_location(dir, "corrected"), true);
+  const Added added = add_all(*registry, reports);
+  std::map<Id, std::int64_t> truth_of;  // stored record -> truth machine
+  for (std::size_t i = 0; i < reports.size(); ++i) {
+    const auto& outcome = added.outcomes[i];
+    if (outcome.status == Status::kStored && outcome.machine) {
+      truth_of[outcome.record] = reports[i].truth_machine;
+    }
+  }
+  const auto machines_now = [&] {
+    std::map<Id, Id> at;
+    for (const auto& a : registry->assignments()) {
+      if (a.machine && truth_of.count(a.record) > 0) at[a.record] = *a.machine;
+    }
+    return at;
+  };
+  const Registry::Act act{"desk", "checked against the asset list"};
+  std::set<std::int64_t> touched;  // truth machines a decision touched
+  // Splits: each machine keeps its first report's truth; the others leave.
+  std::map<Id, std::map<std::int64_t, std::vector<Id>>> holds;
+  for (const auto& [record, machine] : machines_now()) {
+    holds[machine][truth_of.at(record)].push_back(record);
+  }
+  for (const auto& [machine, by_truth] : holds) {
+    if (by_truth.size() < 2) continue;
+    for (const auto& [t, records] : by_truth) {
+      touched.insert(t);
+      if (t != truth_of.at(machine)) registry->split(act, machine, records);
+    }
+  }
+  // Merges: every truth machine on one machine.
+  std::map<std::int64_t, std::set<Id>> pieces;
+  for (const auto& [record, machine] : machines_now()) pieces[truth_of.at(record)].insert(machine);
+  for (const auto& [t, on] : pieces) {
+    if (on.size() < 2) continue;
+    touched.insert(t);
+    registry->merge(act, *on.begin(), {std::next(on.begin()), on.end()});
+  }
+  ASSERT_FALSE(touched.empty()) << "the fleet should hold mistakes to correct";
+  std::size_t decisions = 0;
+  registry->corrections(0, std::nullopt, [&](const auto&) { ++decisions; });
+  const auto touched_score = [&] {
+    std::vector<std::int64_t> truth;
+    std::vector<std::int64_t> machine;
+    for (const auto& [record, m] : machines_now()) {
+      if (touched.count(truth_of.at(record)) == 0) continue;
+      truth.push_back(truth_of.at(record));
+      machine.push_back(m);
+    }
+    return zavro::fleet::score(truth, machine);
+  };
+  const Score corrected = touched_score();
+  print_row("touched pairs, corrected", corrected);
+  std::printf("%zu decisions over %zu truth machines\n", decisions, touched.size());
+  EXPECT_EQ(corrected.precision, 1.0);
+  EXPECT_EQ(corrected.recall, 1.0);
+  registry->rebuild([](const zavro::registry::Move&) {});
+  const Score rebuilt = touched_score();
+  EXPECT_EQ(rebuilt.precision, 1.0);
+  EXPECT_EQ(rebuilt.recall, 1.0);
 }
 
 TEST(Fleet, RegistryTiesTheFleetBetterThanPeers) {
