@@ -381,6 +381,9 @@ class Commands final : public RegistryCommands {
     if (place && place->machine) {
       error("record " + std::to_string(machine_id_) + " is on machine " +
             std::to_string(*place->machine));
+    } else if (const auto by = place ? registry.voided_by(machine_id_) : std::nullopt) {
+      error("record " + std::to_string(machine_id_) + " is void (decision " + std::to_string(*by) +
+            ")");
     } else if (place) {
       error("record " + std::to_string(machine_id_) + " was rejected (see rejected)");
     } else {

@@ -527,4 +527,11 @@ std::vector<Store::LabelCount> Registry::labels(const std::optional<std::string>
   return out;
 }
 
+std::optional<Id> Registry::voided_by(Id record) {
+  Transaction read(*store_, false);
+  auto by = store_->voided(record);
+  read.commit();
+  return by;
+}
+
 }  // namespace zavro::registry

@@ -150,6 +150,8 @@ class Registry {
   // The decisions that made, kept or changed a machine, in order.
   std::vector<Correction> corrections_of(Id machine);
   std::vector<Store::LabelCount> labels(const std::optional<std::string>& name);
+  // The void decision a report is set aside by, if any.
+  std::optional<Id> voided_by(Id record);
 
   // Where collect left a folder, and a new mark in a transaction of its own.
   std::optional<CollectMark> collect_mark(const std::string& folder);

@@ -251,6 +251,32 @@ EOF
   [[ $printed == 'ctl\x1b[31m\x07\x9b.txt: stored'*'{"schema":1,"file":"ctl\u001b[31m\u0007\ufffd.txt"'*'  ctl\x1b[31m\x07\x9b.txt  '*'  ctl\x1b[31m\x07\x9b.txt.bad  '* ]] ||
     fail "file name not escaped: $printed"
   ;;
+decisions)
+  export ZAVRO_REGISTRY=$work/reg.sqlite
+  record host-a 06 PF2ABCDE L1HF65E00X9 >good.txt
+  record other-host 10 MXQ4410Z0K 9C2KV33 >other.txt
+  record vm-1 11 CLN123 CLNMB | sed 's/00:1B:21:3A:4F/00:50:56:01:02/' >vm1.txt
+  record vm-2 12 CLN123 CLNMB | sed 's/00:1B:21:3A:4F/00:50:56:01:02/' >vm2.txt
+  table <<'EOF'
+add good.txt other.txt vm1.txt vm2.txt||0|*4 stored, 0 duplicate, 0 rejected
+merge 3 4 --reason "one VM, copied by its owner"||0|decision 1: machines 4 joined machine 3 (now machine 3)
+merge 3 4 --reason again||1||zavro-record: record 4 is on machine 3
+merge 1 2||2||*--reason is required*
+merge 1 2 --reason ""||1||zavro-record: the reason is empty
+label 1 customer=Acme licence=L-42 --reason contract||0|decision 2: machine 1 customer=Acme licence=L-42
+label 2 "asset tag=7" --reason r||1||zavro-record: label name asset tag: letters, digits, '-', '_' and '.' only
+void 2 --reason "sent by mistake"||0|decision 3: record 2 of machine 2 set aside
+machine 2||1||zavro-record: record 2 is void (decision 3)
+machines --label licence=L-42 --json||0|{"schema":1,"machine":1,*"labels":{"customer":"Acme","licence":"L-42"}}
+labels --json||0|{"schema":1,"key":"customer","value":"Acme","machines":1}//{"schema":1,"key":"licence","value":"L-42","machines":1}
+decisions --json --limit 1||0|{"schema":1,"decision":1,"who":"*","when":"20*Z","action":"merge","machine":3,"others":\[4],"records":\[],"set":{},"remove":\[],"undoes":null,"reason":"one VM, copied by its owner"}
+history 3||0|RECORD *//3 *new *//4 *clone *//decision 1 *merge *by * machines 4 joined machine 3 (now machine 3): one VM, copied by its owner
+undo 1 --reason "two VMs after all"||0|decision 4: decision 1 undone
+undo 1 --reason again||1||zavro-record: decision 1 is undone already (by decision 4)
+clones||0|MACHINES  SHARED//3,4       BiosSerial CLN123; MotherboardSerial CLNMB
+rebuild||0|0 reports moved
+EOF
+  ;;
 location)
   record host-a 06 PF2ABCDE L1HF65E00X9 >good.txt
   # The first that is set wins; a relative XDG_DATA_HOME is not a base directory.
