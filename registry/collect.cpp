@@ -1,5 +1,6 @@
 #include "registry/collect.hpp"
 
+#include <algorithm>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -10,8 +11,9 @@
 namespace zavro::registry {
 namespace {
 
-// A batch also ends once its messages gave this many items, so that its
-// transaction opens only when it is tied, never while messages are fetched.
+// A batch also ends once its messages gave this many items (looked at after
+// each window of messages), so that its transaction opens only when it is
+// tied, not while messages are fetched.
 constexpr std::size_t kBatchItems = 1024;
 
 // The messages of a batch; outcomes come in the order their items went in,
@@ -33,21 +35,27 @@ struct Batch {
   }
 };
 
-// The message with uid fetched (its head only when it is too large) and its
-// items handed to adder; nothing when it is gone since the listing.
-void fetch_into(ImapFolder& folder, std::uint32_t validity, std::uint32_t uid,
-                const CollectOptions& options, MessageReader& reader, Batch& batch) {
-  const auto fetched = folder.fetch(uid, validity, options.max_message, reader::kMaxFileSize + 1);
-  if (!fetched) return;
-  CollectedMessage& message = batch.messages.emplace_back();
-  message.uid = uid;
-  message.name = folder.name() + ':' + std::to_string(uid);
-  reader.clear();
-  reader.append(fetched->bytes);
-  if (!fetched->whole && fetched->size > fetched->bytes.size()) {
-    reader.skip(static_cast<std::size_t>(fetched->size - fetched->bytes.size()));
-  }
-  reader.read(message.name);
+// Messages fetched and read a window at a time: one request for their
+// sizes and one for the messages, not a round trip (or two) for each.
+constexpr std::size_t kFetchWindow = 128;
+
+// The messages with uids fetched (only the head of one too large) and their
+// items handed to reader's sink; those gone since the listing are passed over.
+void fetch_into(ImapFolder& folder, std::uint32_t validity, const std::uint32_t* uids,
+                std::size_t count, const CollectOptions& options, MessageReader& reader,
+                Batch& batch) {
+  folder.fetch(std::vector<std::uint32_t>(uids, uids + count), validity, options.max_message,
+               reader::kMaxFileSize + 1, [&](ImapFolder::Message& fetched) {
+                 CollectedMessage& message = batch.messages.emplace_back();
+                 message.uid = fetched.uid;
+                 message.name = folder.name() + ':' + std::to_string(fetched.uid);
+                 reader.clear();
+                 reader.append(fetched.bytes);
+                 if (!fetched.whole && fetched.size > fetched.bytes.size()) {
+                   reader.skip(static_cast<std::size_t>(fetched.size - fetched.bytes.size()));
+                 }
+                 reader.read(message.name);
+               });
 }
 
 // Each item read goes to adder, counted to the batch's last message.
@@ -62,12 +70,19 @@ MessageReader reader_into(Registry::Adder& adder, Batch& batch, std::size_t max_
       max_message);
 }
 
+// Each message of the batch moved by what became of it: the done ones in
+// one command, the refused ones in another; then each told.
 void move_all(ImapFolder& folder, const Batch& batch, const CollectOptions& options,
               CollectCounts& counts,
               const std::function<void(const CollectedMessage& message)>& each_message) {
+  std::vector<std::uint32_t> done;
+  std::vector<std::uint32_t> refused;
   for (const CollectedMessage& message : batch.messages) {
-    const std::string& to = message.refused ? options.refused : options.done;
-    if (!to.empty()) folder.move(message.uid, to);
+    (message.refused ? refused : done).push_back(message.uid);
+  }
+  if (!options.done.empty()) folder.move(done, options.done);
+  if (!options.refused.empty()) folder.move(refused, options.refused);
+  for (const CollectedMessage& message : batch.messages) {
     ++counts.messages;
     if (message.refused) ++counts.refused;
     if (each_message) each_message(message);
@@ -95,14 +110,15 @@ CollectCounts collect_once(ImapFolder& folder, Registry& registry, CollectState&
   }
   std::vector<std::uint32_t> uids = folder.uids_after(moving ? settled : last);
   // Stored by a run that stopped before it moved them: found (stored no
-  // second time) to tell where each goes, a message at a time.
+  // second time) to tell where each goes, a window at a time.
   std::size_t fresh = 0;
   while (fresh < uids.size() && uids[fresh] <= last) ++fresh;
-  for (std::size_t i = 0; i < fresh; ++i) {
+  for (std::size_t i = 0; i < fresh; i += kFetchWindow) {
     Batch batch;
     auto finder = registry.finder([&batch](const Outcome& outcome) { batch.tell(outcome); });
     MessageReader reader = reader_into(*finder, batch, options.max_message);
-    fetch_into(folder, validity, uids[i], options, reader, batch);
+    fetch_into(folder, validity, &uids[i], std::min(kFetchWindow, fresh - i), options, reader,
+               batch);
     finder->finish();
     move_all(folder, batch, options, counts, each_message);
   }
@@ -123,7 +139,9 @@ CollectCounts collect_once(ImapFolder& folder, Registry& registry, CollectState&
     MessageReader reader = reader_into(*adder, batch, options.max_message);
     std::size_t end = start;
     while (end < uids.size() && end - start < most && batch.items < kBatchItems) {
-      fetch_into(folder, validity, uids[end++], options, reader, batch);
+      const std::size_t count = std::min({kFetchWindow, most - (end - start), uids.size() - end});
+      fetch_into(folder, validity, &uids[end], count, options, reader, batch);
+      end += count;
     }
     // Past every UID of the batch, those gone since the listing too.
     const std::uint32_t through = uids[end - 1];

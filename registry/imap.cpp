@@ -1,14 +1,15 @@
-// libcurl speaks IMAP and IMAPS, verifies TLS as everything else here does
-// (OpenSSL, the system's CAs), fetches by UID with UIDVALIDITY checked and
-// fetches part of a message; it has no IDLE, so waiting for mail is done on a
-// connection libcurl opened and logged in (CONNECT_ONLY), with three
-// commands written here.
+// libcurl connects, verifies TLS as everything else here does (OpenSSL, the
+// system's CAs) and logs in (CONNECT_ONLY); the commands go over that
+// connection as written here. libcurl's own IMAP requests cost a round trip
+// and a transfer's setup per message, cut long answers short, and have no
+// IDLE.
 #include "registry/imap.hpp"
 
 // The calls go through a table of pointers: no type-checking macros.
 #define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
 #include "registry/loaded.hpp"
@@ -66,10 +68,6 @@ const LibCurl& libcurl() {
   }();
   return loaded;
 }
-
-// The responses to the commands sent here are lines of UIDs and sizes; a
-// server that sends more than this is not answering them.
-constexpr std::size_t kMaxResponse = std::size_t{64} << 20;
 
 void init_curl() {
   static std::once_flag once;
@@ -153,23 +151,210 @@ std::optional<std::uint64_t> number_after(const std::string& text, const std::st
   return value;
 }
 
-struct Sink {
-  std::string* out;
-  std::size_t max;
-  bool over = false;
+// A set of UIDs as IMAP writes it, runs compressed: 1:64,70,72:80.
+std::string uid_set(const std::uint32_t* uids, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count;) {
+    std::size_t j = i;
+    while (j + 1 < count && uids[j + 1] == uids[j] + 1) ++j;
+    if (!out.empty()) out += ',';
+    out += std::to_string(uids[i]);
+    if (j > i) out += ':' + std::to_string(uids[j]);
+    i = j + 1;
+  }
+  return out;
+}
+
+// Server text in an error message: printable, and short.
+std::string shown(std::string_view text) {
+  std::string out;
+  for (const char c : text.substr(0, 200)) {
+    out += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+  }
+  return out;
+}
+
+bool folded_equal(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) ==
+                  std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+// A connection libcurl opened, secured and logged in (CONNECT_ONLY), over
+// which the commands written here go.
+struct Connection {
+  std::unique_ptr<CURL, CurlEasyFree> handle;
+  char error[CURL_ERROR_SIZE] = {};
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  std::string in;          // received; read up to at
+  std::size_t at = 0;
+  std::size_t scanned = 0;  // in[at, scanned) holds no line end
+  unsigned tags = 0;
+  // Left in the middle of an answer: libcurl's LOGOUT on cleanup would
+  // wait for what is still coming.
+  bool broken = false;
+
+  Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() {
+    if (broken && socket != CURL_SOCKET_BAD) ::shutdown(static_cast<int>(socket), SHUT_RDWR);
+  }
 };
 
-std::size_t write_to(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* sink = static_cast<Sink*>(user);
-  const std::size_t n = size * count;
-  if (sink->out->size() + n > sink->max) {
-    sink->out->append(data, sink->max - sink->out->size());
-    sink->over = true;
-    return 0;  // libcurl ends the transfer
+// One untagged response: its text, and a literal after each line but the last.
+struct Untagged {
+  std::vector<std::string> lines;
+  std::vector<std::size_t> marks;     // where each line's "{N}" begins
+  std::vector<std::string> literals;  // each as much as was kept
+  std::vector<std::uint64_t> sizes;   // each as the server sent it
+};
+
+// The words of an untagged response: atoms (BODY[]<0> one of them), strings,
+// literals and parentheses.
+class Tokens {
+ public:
+  enum class Kind { kEnd, kAtom, kString, kLiteral, kOpen, kClose };
+  struct Token {
+    Kind kind = Kind::kEnd;
+    std::string_view text;
+    std::size_t literal = 0;
+  };
+  explicit Tokens(const Untagged& response) : r_(response) {}
+
+  Token next() {
+    for (;;) {
+      const std::string& line = r_.lines[line_];
+      while (at_ < line.size() && line[at_] == ' ') ++at_;
+      if (line_ < r_.marks.size() && at_ >= r_.marks[line_]) {
+        const Token token{Kind::kLiteral, {}, line_};
+        ++line_;
+        at_ = 0;
+        return token;
+      }
+      if (at_ >= line.size()) return {};
+      const std::string_view rest = std::string_view(line).substr(at_);
+      if (rest[0] == '(' || rest[0] == ')') {
+        ++at_;
+        return {rest[0] == '(' ? Kind::kOpen : Kind::kClose, rest.substr(0, 1)};
+      }
+      if (rest[0] == '"') {
+        std::size_t i = 1;
+        while (i < rest.size() && rest[i] != '"') i += rest[i] == '\\' ? 2 : 1;
+        if (i >= rest.size()) return {};
+        at_ += i + 1;
+        return {Kind::kString, rest.substr(1, i - 1)};
+      }
+      std::size_t i = 0;
+      int depth = 0;  // inside [...], where spaces and parentheses belong to the atom
+      for (; i < rest.size(); ++i) {
+        const char c = rest[i];
+        if (c == '[') ++depth;
+        if (c == ']' && depth > 0) --depth;
+        if (depth == 0 && (c == ' ' || c == '(' || c == ')' || c == '"')) break;
+      }
+      at_ += i;
+      if (i == 0) return {};
+      return {Kind::kAtom, rest.substr(0, i)};
+    }
   }
-  sink->out->append(data, n);
-  return n;
+
+  // Passes over one value (a list with all it holds); false at the end.
+  bool skip(const Token& first) {
+    if (first.kind == Kind::kEnd || first.kind == Kind::kClose) return false;
+    if (first.kind != Kind::kOpen) return true;
+    for (int depth = 1; depth > 0;) {
+      const Token token = next();
+      if (token.kind == Kind::kEnd) return false;
+      if (token.kind == Kind::kOpen) ++depth;
+      if (token.kind == Kind::kClose) --depth;
+    }
+    return true;
+  }
+
+ private:
+  const Untagged& r_;
+  std::size_t line_ = 0;
+  std::size_t at_ = 0;
+};
+
+std::optional<std::uint64_t> number(std::string_view text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value;
 }
+
+// What one FETCH response gave of a message.
+struct FetchItems {
+  std::optional<std::uint64_t> uid;
+  std::optional<std::uint64_t> size;
+  bool has_body = false;
+  std::optional<std::size_t> literal;  // the body's, when sent as one
+  std::string body;                    // a body sent as a string
+};
+
+// "* N FETCH (NAME VALUE ...)"; nothing when the response is another.
+std::optional<FetchItems> fetch_items(const Untagged& response) {
+  Tokens tokens(response);
+  if (tokens.next().text != "*" || !number(tokens.next().text) ||
+      !folded_equal(tokens.next().text, "FETCH") || tokens.next().kind != Tokens::Kind::kOpen) {
+    return std::nullopt;
+  }
+  FetchItems items;
+  for (;;) {
+    const Tokens::Token name = tokens.next();
+    if (name.kind == Tokens::Kind::kClose) return items;
+    if (name.kind != Tokens::Kind::kAtom) return std::nullopt;
+    const Tokens::Token value = tokens.next();
+    if (folded_equal(name.text, "UID")) {
+      items.uid = number(value.text);
+    } else if (folded_equal(name.text, "RFC822.SIZE")) {
+      items.size = number(value.text);
+    } else if (name.text.size() >= 5 && folded_equal(name.text.substr(0, 5), "BODY[")) {
+      items.has_body = true;
+      if (value.kind == Tokens::Kind::kLiteral) items.literal = value.literal;
+      if (value.kind == Tokens::Kind::kString) {
+        for (std::size_t i = 0; i < value.text.size(); ++i) {
+          if (value.text[i] == '\\' && i + 1 < value.text.size()) ++i;
+          items.body += value.text[i];
+        }
+      }
+    }
+    if (!tokens.skip(value)) return std::nullopt;
+  }
+}
+
+// A line's "{N}" (or "{N+}") at its end: where it begins and N.
+std::optional<std::pair<std::size_t, std::uint64_t>> literal_at_end(const std::string& line) {
+  if (line.empty() || line.back() != '}') return std::nullopt;
+  const std::size_t open = line.rfind('{');
+  if (open == std::string::npos) return std::nullopt;
+  std::string_view digits = std::string_view(line).substr(open + 1, line.size() - open - 2);
+  if (!digits.empty() && digits.back() == '+') digits.remove_suffix(1);
+  const auto size = number(digits);
+  if (!size) return std::nullopt;
+  return std::make_pair(open, *size);
+}
+
+// A response line (without its literals) longer than this is no answer to
+// the commands sent here; a window of UIDs searched stays far below it.
+constexpr std::size_t kMaxLine = std::size_t{1} << 20;
+constexpr std::size_t kMaxLiterals = 16;
+// Messages fetched by one command (the server commits the \Seen flags of
+// each command's messages together), and how much of each, of them all: a
+// message larger than that is fetched again, whole, on its own.
+constexpr std::size_t kWindowMessages = 256;
+constexpr std::uint64_t kFirstPart = std::uint64_t{256} << 10;
+constexpr std::uint64_t kWindowBytes = std::uint64_t{16} << 20;
+// UIDs in one command line (their set written compressed, at worst 11
+// bytes each), and UIDs searched for at a time.
+constexpr std::size_t kSetUids = 2000;
+constexpr std::uint64_t kSearchWindow = 10000;
 
 }  // namespace
 
@@ -191,9 +376,12 @@ struct ImapFolder::Impl {
   std::string password;
   ImapOptions options;
   bool tls = true;
-  std::unique_ptr<CURL, CurlEasyFree> curl;
-  char error[CURL_ERROR_SIZE] = {};
-  std::optional<std::string> capabilities;
+  // The session the folder is read over: libcurl's own IMAP requests take a
+  // round trip and a transfer's setup per message, and cut long answers short.
+  std::unique_ptr<Connection> session;
+  std::optional<std::uint32_t> selected;  // the UIDVALIDITY SELECT gave
+  std::uint64_t exists = 0;               // messages the selected folder holds
+  std::optional<std::set<std::string>> capabilities;
   std::set<std::string> made;  // folders moved to, made when missing
 
   ~Impl() { std::fill(password.begin(), password.end(), '\0'); }
@@ -218,39 +406,243 @@ struct ImapFolder::Impl {
       libcurl().curl_easy_setopt(handle, CURLOPT_CAINFO, options.cacert.c_str());
   }
 
-  std::string folder_url(const std::string& which) const {
-    const std::unique_ptr<char, CurlFree> escaped(
-        libcurl().curl_easy_escape(curl.get(), which.c_str(), static_cast<int>(which.size())));
-    return base + escaped.get();
+  std::unique_ptr<Connection> open() const {
+    auto c = std::make_unique<Connection>();
+    c->handle.reset(libcurl().curl_easy_init());
+    CURL* handle = c->handle.get();
+    if (handle == nullptr) fail("out of memory");
+    common(handle, c->error);
+    libcurl().curl_easy_setopt(handle, CURLOPT_URL, base.c_str());
+    libcurl().curl_easy_setopt(handle, CURLOPT_CONNECT_ONLY, 1L);
+    const CURLcode code = libcurl().curl_easy_perform(handle);
+    if (code != CURLE_OK) fail(c->error[0] != 0 ? c->error : libcurl().curl_easy_strerror(code));
+    libcurl().curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &c->socket);
+    return c;
   }
 
-  // url fetched, or custom sent, its response (at most max bytes) returned.
-  std::string perform(const std::string& url, const char* custom, std::size_t max = kMaxResponse,
-                      bool* over = nullptr) {
-    std::string out;
-    Sink sink{&out, max};
-    CURL* handle = curl.get();
-    libcurl().curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    libcurl().curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, custom);
-    libcurl().curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_to);
-    libcurl().curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
-    error[0] = 0;
-    const CURLcode code = libcurl().curl_easy_perform(handle);
-    if (code == CURLE_WRITE_ERROR && sink.over && over != nullptr) {
-      *over = true;
-      return out;
+  void send(Connection& c, const std::string& text) const {
+    auto since = std::chrono::steady_clock::now();
+    for (std::size_t done = 0; done < text.size();) {
+      std::size_t sent = 0;
+      const CURLcode result = libcurl().curl_easy_send(c.handle.get(), text.data() + done,
+                                                       text.size() - done, &sent);
+      if (result == CURLE_AGAIN) {
+        if (std::chrono::steady_clock::now() - since >= options.timeout) {
+          fail("the server took nothing for " + std::to_string(options.timeout.count()) +
+               " seconds");
+        }
+        pollfd fd{static_cast<int>(c.socket), POLLOUT, 0};
+        ::poll(&fd, 1, 1000);
+        continue;
+      }
+      if (result != CURLE_OK) fail(std::string("connection lost: ") + libcurl().curl_easy_strerror(result));
+      done += sent;
+      since = std::chrono::steady_clock::now();
     }
-    if (code != CURLE_OK) fail(error[0] != 0 ? error : libcurl().curl_easy_strerror(code));
-    return out;
+  }
+
+  // More bytes into c.in. Without stop, a server silent for the timeout
+  // fails; with it, false once stop() says so (asked about every second).
+  bool receive(Connection& c, const std::function<bool()>& stop) const {
+    const auto since = std::chrono::steady_clock::now();
+    if (c.at > 0 && c.at >= c.in.size() / 2) {
+      c.in.erase(0, c.at);
+      c.scanned -= c.at;
+      c.at = 0;
+    }
+    constexpr std::size_t kBlock = 65536;
+    for (;;) {
+      const std::size_t old = c.in.size();
+      c.in.resize(old + kBlock);
+      std::size_t got = 0;
+      const CURLcode result = libcurl().curl_easy_recv(c.handle.get(), &c.in[old], kBlock, &got);
+      c.in.resize(old + (result == CURLE_OK ? got : 0));
+      if (result == CURLE_OK && got == 0) fail("the server closed the connection");
+      if (result == CURLE_OK) return true;
+      if (result != CURLE_AGAIN) fail(std::string("connection lost: ") + libcurl().curl_easy_strerror(result));
+      if (stop && stop()) return false;
+      if (!stop && std::chrono::steady_clock::now() - since >= options.timeout) {
+        fail("the server sent nothing for " + std::to_string(options.timeout.count()) +
+             " seconds");
+      }
+      pollfd fd{static_cast<int>(c.socket), POLLIN, 0};
+      ::poll(&fd, 1, 1000);
+    }
+  }
+
+  // The next line, without its CRLF; nothing once stop() says so.
+  std::optional<std::string> line(Connection& c, const std::function<bool()>& stop = {}) const {
+    for (;;) {
+      const std::size_t from = std::max(c.scanned, c.at);
+      const std::size_t end = c.in.find("\r\n", from > c.at ? from - 1 : from);
+      if (end != std::string::npos) {
+        std::string text = c.in.substr(c.at, end - c.at);
+        c.at = end + 2;
+        c.scanned = c.at;
+        return text;
+      }
+      c.scanned = c.in.size();
+      if (c.in.size() - c.at > kMaxLine) fail("the server sent a line too long");
+      if (!receive(c, stop)) return std::nullopt;
+    }
+  }
+
+  // A literal of size bytes: its first keep bytes into out, the rest read past.
+  void literal(Connection& c, std::uint64_t size, std::size_t keep, std::string& out) const {
+    out.clear();
+    out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size, keep)));
+    for (std::uint64_t left = size; left > 0;) {
+      if (c.at == c.in.size()) receive(c, {});
+      const std::size_t n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(left, c.in.size() - c.at));
+      if (out.size() < keep) out.append(c.in, c.at, std::min(n, keep - out.size()));
+      c.at += n;
+      left -= n;
+    }
+    c.scanned = c.at;
+  }
+
+  // Reads the answer to the command tagged tag, each untagged response to
+  // each (keep: how much of a literal of that size to hold); returns the
+  // tagged status ("OK ...", "NO ...", "BAD ...").
+  std::string answer(Connection& c, const std::string& tag,
+                     const std::function<std::size_t(std::uint64_t)>& keep,
+                     const std::function<void(Untagged&)>& each) {
+    for (;;) {
+      std::string text = *line(c);
+      if (text.size() > tag.size() && text.compare(0, tag.size(), tag) == 0 &&
+          text[tag.size()] == ' ') {
+        return text.substr(tag.size() + 1);
+      }
+      if (text.rfind("* ", 0) != 0) {
+        if (text.rfind("+", 0) == 0) fail("the server asked for more of a command");
+        continue;  // nothing a client is to act on
+      }
+      Untagged response;
+      std::size_t held = text.size();
+      for (;;) {
+        const auto mark = literal_at_end(text);
+        response.lines.push_back(std::move(text));
+        if (!mark) break;
+        if (response.literals.size() >= kMaxLiterals) fail("the server sent too many literals");
+        response.marks.push_back(mark->first);
+        response.sizes.push_back(mark->second);
+        literal(c, mark->second, keep ? keep(mark->second) : 0, response.literals.emplace_back());
+        text = *line(c);
+        held += text.size();
+        if (held > kMaxLine) fail("the server sent a response too long");
+      }
+      const std::string& first = response.lines.front();
+      const std::size_t space = first.find(' ', 2);
+      if (const auto n = number(std::string_view(first).substr(2, space - 2)); n && space != std::string::npos) {
+        const std::string_view what = std::string_view(first).substr(space + 1);
+        if (folded_equal(what, "EXISTS")) exists = *n;
+        if (folded_equal(what, "EXPUNGE") && exists > 0) --exists;
+      }
+      if (each) each(response);
+    }
+  }
+
+  Connection& connected() {
+    if (!session) session = open();
+    return *session;
+  }
+
+  std::string command(const std::string& text,
+                      const std::function<void(Untagged&)>& each = {},
+                      const std::function<std::size_t(std::uint64_t)>& keep = {}) {
+    Connection& c = connected();
+    const std::string tag = "z" + std::to_string(++c.tags);
+    c.broken = true;
+    send(c, tag + " " + text + "\r\n");
+    std::string status = answer(c, tag, keep, each);
+    c.broken = false;
+    return status;
+  }
+
+  void check(const std::string& status, const std::string& what) const {
+    if (status.rfind("OK", 0) != 0) fail(what + ": the server refused: " + shown(status));
+  }
+
+  void select() {
+    selected.reset();
+    std::optional<std::uint64_t> validity;
+    const std::string status = command("SELECT " + quoted(folder), [&](Untagged& response) {
+      if (const auto value = number_after(response.lines.front(), "[UIDVALIDITY ")) {
+        validity = value;
+      }
+    });
+    check(status, "SELECT " + folder);
+    if (!validity || *validity == 0 || *validity > UINT32_MAX) {
+      fail("the server gave no UIDVALIDITY");
+    }
+    selected = static_cast<std::uint32_t>(*validity);
   }
 
   bool capable(const std::string& capability) {
-    if (!capabilities) capabilities = perform(base, "CAPABILITY");
-    std::istringstream words(*capabilities);
-    for (std::string word; words >> word;) {
-      if (word == capability) return true;
+    if (!capabilities) {
+      std::set<std::string> words;
+      check(command("CAPABILITY",
+                    [&words](Untagged& response) {
+                      std::istringstream line(response.lines.front());
+                      std::string word;
+                      line >> word >> word;
+                      if (!folded_equal(word, "CAPABILITY")) return;
+                      while (line >> word) {
+                        for (char& ch : word) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+                        words.insert(word);
+                      }
+                    }),
+            "CAPABILITY");
+      capabilities = std::move(words);
     }
-    return false;
+    return capabilities->count(capability) > 0;
+  }
+
+  // UIDs with what each FETCH of the command gave.
+  void fetch_each(const std::string& set, const std::string& items,
+                  const std::function<std::size_t(std::uint64_t)>& keep,
+                  const std::function<void(const FetchItems&, Untagged&)>& each) {
+    const std::string status = command("UID FETCH " + set + " (" + items + ")",
+                                       [&each](Untagged& response) {
+                                         if (const auto got = fetch_items(response)) {
+                                           each(*got, response);
+                                         }
+                                       },
+                                       keep);
+    check(status, "UID FETCH");
+  }
+
+  // All of message (its uid and size known): false when the folder no
+  // longer holds it. More than its size said is taken for too large.
+  bool fetch_whole(ImapFolder::Message& message, std::size_t max, std::size_t head,
+                   std::uint64_t absurd) {
+    bool found = false;
+    std::uint64_t allowance = message.size + 4096;
+    fetch_each(
+        std::to_string(message.uid), "UID BODY[]",
+        [&](std::uint64_t size) -> std::size_t {
+          if (size > absurd) fail("the server sent " + std::to_string(size) + " bytes for a message");
+          const std::uint64_t kept = std::min<std::uint64_t>({size, max, allowance});
+          allowance -= kept;
+          return static_cast<std::size_t>(kept);
+        },
+        [&](const FetchItems& items, Untagged& response) {
+          if (found || !items.uid || *items.uid != message.uid || !items.has_body) return;
+          found = true;
+          std::uint64_t sent = items.body.size();
+          if (items.literal) {
+            message.bytes = std::move(response.literals[*items.literal]);
+            sent = response.sizes[*items.literal];
+          } else {
+            message.bytes = items.body;
+          }
+          if (sent > max || message.bytes.size() < sent) {
+            message.whole = false;
+            if (message.bytes.size() > head) message.bytes.resize(head);
+          }
+        });
+    return found;
   }
 };
 
@@ -291,6 +683,7 @@ ImapFolder::ImapFolder(const ImapOptions& options) : impl_(std::make_unique<Impl
   if (s.folder.find(';') != std::string::npos || part(CURLUPART_QUERY, 0)) {
     s.fail("a folder name with ';' or '?' is not supported");
   }
+  quoted(s.folder);  // a line break in it is refused here, before connecting
   s.tls = scheme == "imaps";
   if (!s.tls && !options.insecure_imap) {
     s.fail("plain imap:// sends the password unencrypted: use imaps://, or --insecure-imap");
@@ -298,9 +691,6 @@ ImapFolder::ImapFolder(const ImapOptions& options) : impl_(std::make_unique<Impl
   s.user = *user;
   s.base = scheme + "://" + host + (port ? ":" + *port : "") + "/";
   s.password = imap_password(options.password_file, s.user, host);
-  s.curl.reset(libcurl().curl_easy_init());
-  if (!s.curl) s.fail("out of memory");
-  s.common(s.curl.get(), s.error);
 }
 
 ImapFolder::~ImapFolder() = default;
@@ -309,51 +699,50 @@ const std::string& ImapFolder::name() const { return impl_->name; }
 const std::string& ImapFolder::folder() const { return impl_->folder; }
 
 std::uint32_t ImapFolder::uidvalidity() {
-  Impl& s = *impl_;
-  const std::string status = "STATUS " + quoted(s.folder) + " (UIDVALIDITY)";
-  const auto value = number_after(s.perform(s.base, status.c_str()), "UIDVALIDITY ");
-  if (!value || *value == 0 || *value > UINT32_MAX) s.fail("the server gave no UIDVALIDITY");
-  return static_cast<std::uint32_t>(*value);
+  // SELECT again: what it says is the folder's now, and new mail is seen.
+  impl_->select();
+  return *impl_->selected;
 }
 
 std::vector<std::uint32_t> ImapFolder::uids_after(std::uint32_t uid) {
   Impl& s = *impl_;
   if (uid == UINT32_MAX) return {};
-  const std::string url = s.folder_url(s.folder);
-  // A connection kept open sees mail that came since it selected the folder
+  if (!s.selected) s.select();
+  // A session kept open sees mail that came since it selected the folder
   // only once the server has synchronised it, which NOOP asks for.
-  s.perform(url, "NOOP");
-  // A window of UIDs at a time, up to the highest one the selected folder
-  // holds (STATUS on the selected folder may be behind it). libcurl counts
-  // the lines of one answer against its 300 KB header limit over and over
-  // (about 290 lines of FETCH fail), and it cut a one-line SEARCH of 10,000
-  // UIDs short without a word. UIDs, not sequence numbers, so that another
-  // client expunging meanwhile cannot make a message be passed over.
+  s.check(s.command("NOOP"), "NOOP");
+  // Up to the highest UID the folder holds, a window at a time. UIDs, not
+  // sequence numbers, so that another client expunging meanwhile cannot make
+  // a message be passed over.
   std::uint64_t highest = 0;
-  {
-    std::istringstream lines(s.perform(url, "UID FETCH * (UID)"));
-    for (std::string line; std::getline(lines, line);) {
-      if (const auto value = number_after(line, "UID ")) highest = std::max(highest, *value);
+  const std::string status = s.command("UID FETCH * (UID)", [&highest](Untagged& response) {
+    if (const auto got = fetch_items(response); got && got->uid) {
+      highest = std::max(highest, *got->uid);
     }
+  });
+  if (status.rfind("OK", 0) != 0) {
+    if (s.exists == 0) return {};  // an empty folder has no "*"
+    s.check(status, "UID FETCH");
   }
   if (highest == 0 || highest > UINT32_MAX) return {};
-  constexpr std::uint64_t kWindow = 64;
   std::vector<std::uint32_t> uids;
-  for (std::uint64_t from = std::uint64_t{uid} + 1; from <= highest; from += kWindow) {
-    const std::uint64_t to = std::min<std::uint64_t>(highest, from + kWindow - 1);
-    const std::string list =
-        "UID FETCH " + std::to_string(from) + ":" + std::to_string(to) + " (UID)";
-    std::istringstream lines(s.perform(url, list.c_str()));
-    for (std::string line; std::getline(lines, line);) {
-      if (line.rfind("* ", 0) != 0) continue;
-      const std::size_t fetch = line.find(" FETCH (");
-      const std::size_t at = fetch == std::string::npos ? fetch : line.find("UID ", fetch);
-      if (at == std::string::npos) continue;
-      std::istringstream words(line.substr(at + 4));
-      if (std::uint64_t value = 0; words >> value && value >= from && value <= to) {
-        uids.push_back(static_cast<std::uint32_t>(value));
-      }
-    }
+  for (std::uint64_t from = std::uint64_t{uid} + 1; from <= highest; from += kSearchWindow) {
+    const std::uint64_t to = std::min<std::uint64_t>(highest, from + kSearchWindow - 1);
+    const std::string search = "UID SEARCH UID " + std::to_string(from) + ":" + std::to_string(to);
+    s.check(s.command(search,
+                      [&](Untagged& response) {
+                        std::istringstream words(response.lines.front());
+                        std::string word;
+                        words >> word >> word;
+                        if (!folded_equal(word, "SEARCH")) return;
+                        while (words >> word) {
+                          const auto value = number(word);
+                          if (value && *value >= from && *value <= to) {
+                            uids.push_back(static_cast<std::uint32_t>(*value));
+                          }
+                        }
+                      }),
+            "UID SEARCH");
   }
   std::sort(uids.begin(), uids.end());
   uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
@@ -362,53 +751,104 @@ std::vector<std::uint32_t> ImapFolder::uids_after(std::uint32_t uid) {
 
 std::optional<ImapFolder::Message> ImapFolder::fetch(std::uint32_t uid, std::uint32_t uidvalidity,
                                                      std::size_t max, std::size_t head) {
+  std::optional<Message> found;
+  fetch({uid}, uidvalidity, max, head, [&found](Message& message) { found = std::move(message); });
+  return found;
+}
+
+void ImapFolder::fetch(const std::vector<std::uint32_t>& uids, std::uint32_t uidvalidity,
+                       std::size_t max, std::size_t head,
+                       const std::function<void(Message&)>& each) {
   Impl& s = *impl_;
-  const std::string url = s.folder_url(s.folder);
-  const std::string size_of = "UID FETCH " + std::to_string(uid) + " (RFC822.SIZE)";
-  const auto size = number_after(s.perform(url, size_of.c_str()), "RFC822.SIZE ");
-  if (!size) return std::nullopt;
-  Message message;
-  message.size = *size;
-  const std::string at =
-      url + ";UIDVALIDITY=" + std::to_string(uidvalidity) + "/;UID=" + std::to_string(uid);
-  if (*size > max) {
-    message.whole = false;
-    message.bytes = s.perform(at + ";PARTIAL=0." + std::to_string(head), nullptr, head);
-    return message;
+  if (uids.empty()) return;
+  if (!s.selected) s.select();
+  if (*s.selected != uidvalidity) s.fail("the folder was renumbered (its UIDVALIDITY changed)");
+  // Each message's size and its first bytes in one request for a window of
+  // them (a server reads a message once, not once for its size and again
+  // for its bytes); the few larger than that but not too large are fetched
+  // whole afterwards, one by one.
+  const std::uint64_t first = std::max<std::uint64_t>(head, std::min<std::uint64_t>(max, kFirstPart));
+  // A literal this much larger than any asked for is no message of ours.
+  const std::uint64_t absurd = std::uint64_t{std::max(max, head)} * 2 + (std::uint64_t{64} << 20);
+  for (std::size_t from = 0; from < uids.size(); from += kWindowMessages) {
+    const std::size_t count = std::min(kWindowMessages, uids.size() - from);
+    const auto begin = uids.begin() + static_cast<std::ptrdiff_t>(from);
+    const auto end = begin + static_cast<std::ptrdiff_t>(count);
+    std::vector<std::optional<Message>> got(count);
+    std::vector<std::uint64_t> sent(count);  // bytes the server sent of each
+    std::uint64_t room = std::min<std::uint64_t>(count * first, kWindowBytes);
+    s.fetch_each(
+        uid_set(&uids[from], count), "UID RFC822.SIZE BODY[]<0." + std::to_string(first) + ">",
+        [&](std::uint64_t size) -> std::size_t {
+          if (size > absurd) {
+            s.fail("the server sent " + std::to_string(size) + " bytes for a message");
+          }
+          const std::uint64_t kept = std::min({size, first, room});
+          room -= kept;
+          return static_cast<std::size_t>(kept);
+        },
+        [&](const FetchItems& items, Untagged& response) {
+          if (!items.uid || !items.size || !items.has_body) return;
+          const auto at = std::lower_bound(begin, end, *items.uid);
+          if (at == end || *at != *items.uid) return;
+          const std::size_t k = static_cast<std::size_t>(at - begin);
+          Message& message = got[k].emplace();
+          message.uid = *at;
+          message.size = *items.size;
+          if (items.literal) {
+            message.bytes = std::move(response.literals[*items.literal]);
+            sent[k] = response.sizes[*items.literal];
+          } else {
+            message.bytes = items.body.substr(0, static_cast<std::size_t>(first));
+            sent[k] = items.body.size();
+          }
+        });
+    for (std::size_t k = 0; k < count; ++k) {
+      std::optional<Message>& message = got[k];
+      if (!message) continue;  // gone since it was listed
+      if (message->size > max || sent[k] > max) {
+        // Too large, or more than the server said it holds: taken for too
+        // large all the same.
+        message->whole = false;
+        if (message->bytes.size() > head) message->bytes.resize(head);
+      } else if (sent[k] > message->bytes.size() ||
+                 (message->size > message->bytes.size() && message->bytes.size() >= first)) {
+        // Not too large, but more than its first part: all of it now.
+        if (!s.fetch_whole(*message, max, head, absurd)) continue;  // gone meanwhile
+      }
+      each(*message);
+    }
   }
-  bool over = false;
-  message.bytes = s.perform(at, nullptr, max, &over);
-  if (over) {
-    // More than the server said it holds: taken for too large all the same.
-    message.whole = false;
-    message.bytes.resize(std::min(message.bytes.size(), head));
-  }
-  return message;
 }
 
 void ImapFolder::move(std::uint32_t uid, const std::string& folder) {
+  move(std::vector<std::uint32_t>{uid}, folder);
+}
+
+void ImapFolder::move(const std::vector<std::uint32_t>& uids, const std::string& folder) {
   Impl& s = *impl_;
-  const std::string url = s.folder_url(s.folder);
+  if (uids.empty()) return;
+  if (!s.selected) s.select();
   if (s.made.insert(folder).second) {
-    const std::string create = "CREATE " + quoted(folder);
-    try {
-      s.perform(s.base, create.c_str());
-    } catch (const ImapError&) {
-      // Most often it exists already; a folder that truly cannot be made
-      // fails the move below with the server's own words.
+    // Most often it exists already; a folder that truly cannot be made
+    // fails the move below with the server's own words.
+    s.command("CREATE " + quoted(folder));
+  }
+  std::vector<std::uint32_t> sorted = uids;
+  std::sort(sorted.begin(), sorted.end());
+  const bool moves = s.capable("MOVE");
+  const bool uidplus = s.capable("UIDPLUS");
+  for (std::size_t from = 0; from < sorted.size(); from += kSetUids) {
+    const std::string set =
+        uid_set(&sorted[from], std::min(kSetUids, sorted.size() - from));
+    if (moves) {
+      s.check(s.command("UID MOVE " + set + " " + quoted(folder)), "UID MOVE to " + folder);
+      continue;
     }
+    s.check(s.command("UID COPY " + set + " " + quoted(folder)), "UID COPY to " + folder);
+    s.check(s.command("UID STORE " + set + " +FLAGS.SILENT (\\Deleted)"), "UID STORE");
+    s.check(s.command(uidplus ? "UID EXPUNGE " + set : std::string("EXPUNGE")), "EXPUNGE");
   }
-  const std::string id = std::to_string(uid);
-  if (s.capable("MOVE")) {
-    const std::string command = "UID MOVE " + id + " " + quoted(folder);
-    s.perform(url, command.c_str());
-    return;
-  }
-  const std::string copy = "UID COPY " + id + " " + quoted(folder);
-  s.perform(url, copy.c_str());
-  const std::string store = "UID STORE " + id + " +FLAGS.SILENT (\\Deleted)";
-  s.perform(url, store.c_str());
-  s.perform(url, s.capable("UIDPLUS") ? ("UID EXPUNGE " + id).c_str() : "EXPUNGE");
 }
 
 bool ImapFolder::wait(std::uint32_t after_uid, std::chrono::seconds timeout,
@@ -416,71 +856,29 @@ bool ImapFolder::wait(std::uint32_t after_uid, std::chrono::seconds timeout,
   Impl& s = *impl_;
   if (!s.capable("IDLE")) return false;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  char error[CURL_ERROR_SIZE] = {};
-  const std::unique_ptr<CURL, CurlEasyFree> owned(libcurl().curl_easy_init());
-  CURL* handle = owned.get();
-  if (handle == nullptr) s.fail("out of memory");
-  s.common(handle, error);
-  libcurl().curl_easy_setopt(handle, CURLOPT_URL, s.base.c_str());
-  libcurl().curl_easy_setopt(handle, CURLOPT_CONNECT_ONLY, 1L);
-  const CURLcode code = libcurl().curl_easy_perform(handle);
-  if (code != CURLE_OK) s.fail(error[0] != 0 ? error : libcurl().curl_easy_strerror(code));
-  curl_socket_t socket = CURL_SOCKET_BAD;
-  libcurl().curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket);
-  std::string pending;
-  const auto send = [&](const std::string& line) {
-    std::size_t done = 0;
-    while (done < line.size()) {
-      std::size_t sent = 0;
-      const CURLcode result =
-          libcurl().curl_easy_send(handle, line.data() + done, line.size() - done, &sent);
-      if (result == CURLE_AGAIN) {
-        pollfd fd{static_cast<int>(socket), POLLOUT, 0};
-        ::poll(&fd, 1, 1000);
-        continue;
-      }
-      if (result != CURLE_OK) s.fail("connection lost while waiting for mail");
-      done += sent;
-    }
-  };
+  const std::unique_ptr<Connection> owned = s.open();
+  Connection& c = *owned;
+  c.broken = true;
   // The next line, or nothing once the deadline passed or stop() said so.
-  const auto line = [&]() -> std::optional<std::string> {
-    for (;;) {
-      const std::size_t end = pending.find("\r\n");
-      if (end != std::string::npos) {
-        std::string text = pending.substr(0, end);
-        pending.erase(0, end + 2);
-        return text;
-      }
-      if (pending.size() > kMaxResponse) s.fail("the server sent a line too long");
-      char buffer[4096];
-      std::size_t got = 0;
-      const CURLcode result = libcurl().curl_easy_recv(handle, buffer, sizeof buffer, &got);
-      if (result == CURLE_OK && got == 0) s.fail("the server closed the connection");
-      if (result == CURLE_OK) {
-        pending.append(buffer, got);
-        continue;
-      }
-      if (result != CURLE_AGAIN) s.fail("connection lost while waiting for mail");
-      if ((stop && stop()) || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      pollfd fd{static_cast<int>(socket), POLLIN, 0};
-      ::poll(&fd, 1, 1000);
-    }
+  const auto until = [&] {
+    return (stop && stop()) || std::chrono::steady_clock::now() >= deadline;
   };
   // Each tagged command's answer; an untagged line for which more is true ends the wait early.
   const auto answer = [&](const std::string& tag,
                           const std::function<bool(const std::string&)>& more) {
     for (;;) {
-      const auto text = line();
+      const auto text = s.line(c, until);
       if (!text) return false;
       if (text->rfind(tag + " ", 0) == 0) {
-        if (text->compare(tag.size() + 1, 2, "OK") != 0) s.fail("the server refused: " + *text);
+        if (text->compare(tag.size() + 1, 2, "OK") != 0) {
+          s.fail("the server refused: " + shown(*text));
+        }
         return true;
       }
       if (more && more(*text)) return true;
     }
   };
-  send("z1 SELECT " + quoted(s.folder) + "\r\n");
+  s.send(c, "z1 SELECT " + quoted(s.folder) + "\r\n");
   bool waiting = true;
   if (!answer("z1", [&](const std::string& text) {
         const auto next = number_after(text, "[UIDNEXT ");
@@ -490,22 +888,22 @@ bool ImapFolder::wait(std::uint32_t after_uid, std::chrono::seconds timeout,
     return true;
   }
   if (!waiting) return true;
-  send("z2 IDLE\r\n");
+  s.send(c, "z2 IDLE\r\n");
   bool idling = false;
   while (!idling) {
-    const auto text = line();
+    const auto text = s.line(c, until);
     if (!text) return true;
     if (text->rfind("+", 0) == 0) idling = true;
-    if (text->rfind("z2 ", 0) == 0) s.fail("the server refused IDLE: " + *text);
+    if (text->rfind("z2 ", 0) == 0) s.fail("the server refused IDLE: " + shown(*text));
   }
   for (;;) {
-    const auto text = line();
+    const auto text = s.line(c, until);
     if (!text) break;
     if (text->find(" EXISTS") != std::string::npos) break;
   }
-  send("DONE\r\n");
+  s.send(c, "DONE\r\n");
   answer("z2", {});
-  send("z3 LOGOUT\r\n");
+  s.send(c, "z3 LOGOUT\r\n");
   return true;
 }
 

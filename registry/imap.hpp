@@ -1,7 +1,8 @@
 // One folder of an IMAP mailbox, through libcurl: its UIDVALIDITY, the UIDs
-// above one, a message fetched by UID with a size cap, UID MOVE, and waiting
-// for new mail (IDLE where the server offers it). The password is read from a
-// file or ~/.netrc, handed to libcurl only, and never part of a message.
+// above one, messages fetched by UID a window at a time with a size cap, UID
+// MOVE of a set, and waiting for new mail (IDLE where the server offers it).
+// The password is read from a file or ~/.netrc, handed to libcurl only, and
+// never part of a message.
 #pragma once
 
 #include <chrono>
@@ -55,6 +56,7 @@ class ImapFolder {
   std::vector<std::uint32_t> uids_after(std::uint32_t uid);
 
   struct Message {
+    std::uint32_t uid = 0;
     std::string bytes;       // all of it, or its first bytes when not whole
     std::uint64_t size = 0;  // as the server gives it
     bool whole = true;
@@ -64,9 +66,16 @@ class ImapFolder {
   // fetched. Nothing when the folder holds no such message.
   std::optional<Message> fetch(std::uint32_t uid, std::uint32_t uidvalidity, std::size_t max,
                                std::size_t head);
+  // The same for each of uids (ascending), a few requests for all of them:
+  // each message is handed to each in UID order as soon as its request is
+  // answered, so that only a window of them is held at a time. UIDs the
+  // folder no longer holds are passed over.
+  void fetch(const std::vector<std::uint32_t>& uids, std::uint32_t uidvalidity, std::size_t max,
+             std::size_t head, const std::function<void(Message&)>& each);
   // UID MOVE to folder (made when missing); COPY, \Deleted and UID EXPUNGE
-  // on a server without MOVE.
+  // on a server without MOVE. The set of UIDs goes in as few commands as fit.
   void move(std::uint32_t uid, const std::string& folder);
+  void move(const std::vector<std::uint32_t>& uids, const std::string& folder);
 
   // Waits for mail with a UID above after_uid: returns at once when the
   // folder holds some already, when the server says more came (IDLE), when

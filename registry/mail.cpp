@@ -186,7 +186,9 @@ bool looks_like_report(std::string_view head) {
 
 // Decodes part's content (base64, quoted-printable, uuencode or as it is)
 // into out until it holds limit bytes or the content ends; true when it ended.
-bool decode(GMimePart* part, std::string& out, std::size_t limit) {
+// block: kDecodeBlock bytes to read into, kept from part to part (one made
+// for each part cost a heap consolidation each time, as much as its parse).
+bool decode(GMimePart* part, std::string& out, std::size_t limit, char* block) {
   out.clear();
   GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
   GMimeStream* stream = wrapper != nullptr ? g_mime_data_wrapper_get_stream(wrapper) : nullptr;
@@ -198,19 +200,16 @@ bool decode(GMimePart* part, std::string& out, std::size_t limit) {
   GMimeEncoding state{};
   if (decoding) g_mime_encoding_init_decode(&state, encoding);
   g_mime_stream_reset(stream);
-  // Not zeroed: a block is read into before it is looked at, and clearing it
-  // for each part cost a tenth of reading a small message.
-  std::unique_ptr<char[]> block(new char[kDecodeBlock]);
   for (;;) {
-    const ssize_t n = g_mime_stream_read(stream, block.get(), kDecodeBlock);
+    const ssize_t n = g_mime_stream_read(stream, block, kDecodeBlock);
     const std::size_t in = n > 0 ? static_cast<std::size_t>(n) : 0;
     const std::size_t at = out.size();
     if (!decoding) {
-      out.append(block.get(), in);
+      out.append(block, in);
     } else {
       out.resize(at + g_mime_encoding_outlen(&state, in));
-      const std::size_t made = n > 0 ? g_mime_encoding_step(&state, block.get(), in, &out[at])
-                                     : g_mime_encoding_flush(&state, block.get(), 0, &out[at]);
+      const std::size_t made = n > 0 ? g_mime_encoding_step(&state, block, in, &out[at])
+                                     : g_mime_encoding_flush(&state, block, 0, &out[at]);
       out.resize(at + made);
     }
     if (out.size() >= limit) {
@@ -368,8 +367,8 @@ struct MessageReader::State {
   }
 
   bool part(GMimePart* mime_part, const std::string& name, const char* file, int depth) {
-    bool whole = decode(mime_part, content, kReadLimit);
-    if (!whole) whole = decode(mime_part, content, max_message);
+    bool whole = decode(mime_part, content, kReadLimit, block.get());
+    if (!whole) whole = decode(mime_part, content, max_message, block.get());
     const auto archive = read_archive_memory(
         name, content,
         [this](Item& member) {
@@ -409,6 +408,9 @@ struct MessageReader::State {
   // What each archive attachment may cost.
   ArchiveLimits limits;
   std::string content;  // the part being looked at
+  // Not zeroed: a block is read into before it is looked at, and clearing it
+  // for each part cost a tenth of reading a small message.
+  std::unique_ptr<char[]> block{new char[kDecodeBlock]};
   Item item;
   std::optional<MailOrigin> origin;
   std::size_t emitted = 0;  // items of the message being read

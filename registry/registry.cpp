@@ -97,6 +97,10 @@ class Intake final : public Registry::Adder {
         whole_(whole) {}
 
   void push(Item item) override {
+    // Room for the chunk at once: a report's Pending is past the size the
+    // heap keeps small blocks for, and one allocation each cost a heap
+    // consolidation each.
+    if (reading_.capacity() < kChunk) reading_.reserve(kChunk);
     Pending& p = reading_.emplace_back();
     p.digest = sha256(item.bytes);
     p.report = item.unreadable ? reader::unreadable_report(item.name, *item.unreadable)
@@ -174,7 +178,7 @@ class Intake final : public Registry::Adder {
 
   void work() {
     for (;;) {
-      std::deque<Pending> chunk;
+      std::vector<Pending> chunk;
       bool last = false;
       {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -203,7 +207,7 @@ class Intake final : public Registry::Adder {
     }
   }
 
-  void keys(const std::deque<Pending>& chunk, std::vector<Digest>& digests,
+  void keys(const std::vector<Pending>& chunk, std::vector<Digest>& digests,
             std::vector<std::int64_t>& hashes) const {
     for (const Pending& p : chunk) {
       if (p.identifies) digests.push_back(p.digest);
@@ -211,7 +215,7 @@ class Intake final : public Registry::Adder {
     }
   }
 
-  void tie_chunk(std::deque<Pending>& chunk) {
+  void tie_chunk(std::vector<Pending>& chunk) {
     if (chunk.empty()) return;
     if (mode_ == Mode::kFind) {
       find_chunk(chunk);
@@ -250,7 +254,7 @@ class Intake final : public Registry::Adder {
 
   // Each report tied in one snapshot; the learned placeholders read again
   // only when the registry changed since the last.
-  void find_chunk(std::deque<Pending>& chunk) {
+  void find_chunk(std::vector<Pending>& chunk) {
     std::vector<Digest> digests;
     std::vector<std::int64_t> hashes;
     keys(chunk, digests, hashes);
@@ -387,11 +391,11 @@ class Intake final : public Registry::Adder {
   bool evidence_;
   bool whole_;
   std::optional<std::pair<std::string, CollectMark>> mark_;
-  std::deque<Pending> reading_;  // the caller's
+  std::vector<Pending> reading_;  // the caller's
   // Between the two threads, under mutex_.
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<Pending> waiting_;
+  std::vector<Pending> waiting_;
   bool ended_ = false;  // waiting_ is the last chunk
   bool done_ = false;   // the tying thread has ended
   bool stop_ = false;

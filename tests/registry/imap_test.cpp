@@ -97,15 +97,30 @@ std::string crlf(const std::string& text) {
   return out;
 }
 
-// UIDs, UIDVALIDITY, a fetch whole and one cut at its cap, a move, a UID gone.
+// UIDs, UIDVALIDITY, a fetch whole and one cut at its cap, a move, a UID gone;
+// a window fetched in one go, a message past its first part among them.
 TEST_F(Imap, FolderByUid) {
-  deliver({message("a", true), message("b", true, 5000), message("c", false)});
+  deliver({message("a", true), message("b", true, 5000), message("c", false),
+           message("d", true, 300000)});
   rg::ImapFolder folder(options_);
   const std::uint32_t validity = folder.uidvalidity();
   const std::vector<std::uint32_t> uids = folder.uids_after(0);
-  ASSERT_EQ(uids.size(), 3U);
-  EXPECT_EQ(folder.uids_after(uids[1]), std::vector<std::uint32_t>{uids[2]});
-  EXPECT_TRUE(folder.uids_after(uids[2]).empty());
+  ASSERT_EQ(uids.size(), 4U);
+  EXPECT_EQ(folder.uids_after(uids[2]), std::vector<std::uint32_t>{uids[3]});
+  EXPECT_TRUE(folder.uids_after(uids[3]).empty());
+  std::vector<std::string> window;
+  folder.fetch(uids, validity, 200000, 100, [&window](rg::ImapFolder::Message& m) {
+    window.push_back(std::to_string(m.bytes.size()) + (m.whole ? " whole" : " cut"));
+  });
+  EXPECT_EQ(window, (std::vector<std::string>{
+                        std::to_string(crlf(message("a", true)).size()) + " whole",
+                        std::to_string(crlf(message("b", true, 5000)).size()) + " whole",
+                        std::to_string(crlf(message("c", false)).size()) + " whole", "100 cut"}));
+  const auto large = folder.fetch(uids[3], validity, 1 << 20, 100);
+  ASSERT_TRUE(large);
+  EXPECT_TRUE(large->whole);
+  EXPECT_EQ(large->bytes, crlf(message("d", true, 300000)));
+  folder.move({uids[2], uids[3]}, "Old");
   const auto whole = folder.fetch(uids[0], validity, 1 << 20, 100);
   ASSERT_TRUE(whole);
   EXPECT_TRUE(whole->whole);
@@ -116,7 +131,7 @@ TEST_F(Imap, FolderByUid) {
   EXPECT_EQ(cut->size, crlf(message("b", true, 5000)).size());
   EXPECT_EQ(cut->bytes, crlf(message("b", true, 5000)).substr(0, 100));
   folder.move(uids[0], "Done");
-  EXPECT_EQ(folder.uids_after(0), (std::vector<std::uint32_t>{uids[1], uids[2]}));
+  EXPECT_EQ(folder.uids_after(0), (std::vector<std::uint32_t>{uids[1]}));
   EXPECT_FALSE(folder.fetch(uids[0], validity, 1 << 20, 100));
   EXPECT_THROW(folder.fetch(uids[1], validity + 1, 1 << 20, 100), rg::ImapError);
 }
