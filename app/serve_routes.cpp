@@ -153,8 +153,11 @@ Response page_answer(const Request& request, const registry::Page& page, Array& 
   Response response;
   if (more) {
     std::string link = "<" + request.path + "?";
-    const std::string q = request.param("q");
-    if (!q.empty()) link += "q=" + query_escaped(q) + "&";
+    // The filters go on to the next page.
+    for (const char* filter : {"q", "label"}) {
+      const std::string value = request.param(filter);
+      if (!value.empty()) link.append(filter).append("=").append(query_escaped(value)).append("&");
+    }
     link += "limit=" + std::to_string(page.limit.value_or(kApiPage)) +
             "&after=" + std::to_string(next_after) + ">; rel=\"next\"";
     response.headers.push_back({"Link", link});
@@ -196,7 +199,7 @@ std::optional<registry::Id> id_between(std::string_view path, std::string_view p
 }
 
 // A decision's body: a reason and a few ids or labels.
-constexpr std::size_t kDecisionBody = 64 * 1024;
+constexpr std::size_t kDecisionBody = std::size_t{64} * 1024;
 
 void log_error(const std::string& message) {
   std::cerr << "zavro-record: " << reader::terminal_safe(message) << '\n';

@@ -94,7 +94,7 @@ std::string who_checked(const std::string& who) {
 
 // Text a person typed: UTF-8 without control characters, not too long.
 void check_text(std::string_view text, std::size_t most, const std::string& what) {
-  if (text.empty()) throw Refused(what + " is empty");
+  if (text.find_first_not_of(' ') == std::string_view::npos) throw Refused(what + " is empty");
   if (text.size() > most) {
     throw Refused(what + " is longer than " + std::to_string(most) + " bytes");
   }

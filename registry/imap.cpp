@@ -187,7 +187,7 @@ struct Connection {
   std::unique_ptr<CURL, CurlEasyFree> handle;
   char error[CURL_ERROR_SIZE] = {};
   curl_socket_t socket = CURL_SOCKET_BAD;
-  std::string in;          // received; read up to at
+  std::string in;  // received; read up to at
   std::size_t at = 0;
   std::size_t scanned = 0;  // in[at, scanned) holds no line end
   unsigned tags = 0;
@@ -424,8 +424,8 @@ struct ImapFolder::Impl {
     auto since = std::chrono::steady_clock::now();
     for (std::size_t done = 0; done < text.size();) {
       std::size_t sent = 0;
-      const CURLcode result = libcurl().curl_easy_send(c.handle.get(), text.data() + done,
-                                                       text.size() - done, &sent);
+      const CURLcode result =
+          libcurl().curl_easy_send(c.handle.get(), text.data() + done, text.size() - done, &sent);
       if (result == CURLE_AGAIN) {
         if (std::chrono::steady_clock::now() - since >= options.timeout) {
           fail("the server took nothing for " + std::to_string(options.timeout.count()) +
@@ -435,7 +435,8 @@ struct ImapFolder::Impl {
         ::poll(&fd, 1, 1000);
         continue;
       }
-      if (result != CURLE_OK) fail(std::string("connection lost: ") + libcurl().curl_easy_strerror(result));
+      if (result != CURLE_OK)
+        fail(std::string("connection lost: ") + libcurl().curl_easy_strerror(result));
       done += sent;
       since = std::chrono::steady_clock::now();
     }
@@ -459,11 +460,11 @@ struct ImapFolder::Impl {
       c.in.resize(old + (result == CURLE_OK ? got : 0));
       if (result == CURLE_OK && got == 0) fail("the server closed the connection");
       if (result == CURLE_OK) return true;
-      if (result != CURLE_AGAIN) fail(std::string("connection lost: ") + libcurl().curl_easy_strerror(result));
+      if (result != CURLE_AGAIN)
+        fail(std::string("connection lost: ") + libcurl().curl_easy_strerror(result));
       if (stop && stop()) return false;
       if (!stop && std::chrono::steady_clock::now() - since >= options.timeout) {
-        fail("the server sent nothing for " + std::to_string(options.timeout.count()) +
-             " seconds");
+        fail("the server sent nothing for " + std::to_string(options.timeout.count()) + " seconds");
       }
       pollfd fd{static_cast<int>(c.socket), POLLIN, 0};
       ::poll(&fd, 1, 1000);
@@ -515,7 +516,7 @@ struct ImapFolder::Impl {
         return text.substr(tag.size() + 1);
       }
       if (text.rfind("* ", 0) != 0) {
-        if (text.rfind("+", 0) == 0) fail("the server asked for more of a command");
+        if (!text.empty() && text.front() == '+') fail("the server asked for more of a command");
         continue;  // nothing a client is to act on
       }
       Untagged response;
@@ -534,7 +535,8 @@ struct ImapFolder::Impl {
       }
       const std::string& first = response.lines.front();
       const std::size_t space = first.find(' ', 2);
-      if (const auto n = number(std::string_view(first).substr(2, space - 2)); n && space != std::string::npos) {
+      if (const auto n = number(std::string_view(first).substr(2, space - 2));
+          n && space != std::string::npos) {
         const std::string_view what = std::string_view(first).substr(space + 1);
         if (folded_equal(what, "EXISTS")) exists = *n;
         if (folded_equal(what, "EXPUNGE") && exists > 0) --exists;
@@ -548,8 +550,7 @@ struct ImapFolder::Impl {
     return *session;
   }
 
-  std::string command(const std::string& text,
-                      const std::function<void(Untagged&)>& each = {},
+  std::string command(const std::string& text, const std::function<void(Untagged&)>& each = {},
                       const std::function<std::size_t(std::uint64_t)>& keep = {}) {
     Connection& c = connected();
     const std::string tag = "z" + std::to_string(++c.tags);
@@ -589,7 +590,8 @@ struct ImapFolder::Impl {
                       line >> word >> word;
                       if (!folded_equal(word, "CAPABILITY")) return;
                       while (line >> word) {
-                        for (char& ch : word) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+                        for (char& ch : word)
+                          ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
                         words.insert(word);
                       }
                     }),
@@ -603,13 +605,14 @@ struct ImapFolder::Impl {
   void fetch_each(const std::string& set, const std::string& items,
                   const std::function<std::size_t(std::uint64_t)>& keep,
                   const std::function<void(const FetchItems&, Untagged&)>& each) {
-    const std::string status = command("UID FETCH " + set + " (" + items + ")",
-                                       [&each](Untagged& response) {
-                                         if (const auto got = fetch_items(response)) {
-                                           each(*got, response);
-                                         }
-                                       },
-                                       keep);
+    const std::string status = command(
+        "UID FETCH " + set + " (" + items + ")",
+        [&each](Untagged& response) {
+          if (const auto got = fetch_items(response)) {
+            each(*got, response);
+          }
+        },
+        keep);
     check(status, "UID FETCH");
   }
 
@@ -622,7 +625,8 @@ struct ImapFolder::Impl {
     fetch_each(
         std::to_string(message.uid), "UID BODY[]",
         [&](std::uint64_t size) -> std::size_t {
-          if (size > absurd) fail("the server sent " + std::to_string(size) + " bytes for a message");
+          if (size > absurd)
+            fail("the server sent " + std::to_string(size) + " bytes for a message");
           const std::uint64_t kept = std::min<std::uint64_t>({size, max, allowance});
           allowance -= kept;
           return static_cast<std::size_t>(kept);
@@ -767,7 +771,8 @@ void ImapFolder::fetch(const std::vector<std::uint32_t>& uids, std::uint32_t uid
   // them (a server reads a message once, not once for its size and again
   // for its bytes); the few larger than that but not too large are fetched
   // whole afterwards, one by one.
-  const std::uint64_t first = std::max<std::uint64_t>(head, std::min<std::uint64_t>(max, kFirstPart));
+  const std::uint64_t first =
+      std::max<std::uint64_t>(head, std::min<std::uint64_t>(max, kFirstPart));
   // A literal this much larger than any asked for is no message of ours.
   const std::uint64_t absurd = std::uint64_t{std::max(max, head)} * 2 + (std::uint64_t{64} << 20);
   for (std::size_t from = 0; from < uids.size(); from += kWindowMessages) {
@@ -839,8 +844,7 @@ void ImapFolder::move(const std::vector<std::uint32_t>& uids, const std::string&
   const bool moves = s.capable("MOVE");
   const bool uidplus = s.capable("UIDPLUS");
   for (std::size_t from = 0; from < sorted.size(); from += kSetUids) {
-    const std::string set =
-        uid_set(&sorted[from], std::min(kSetUids, sorted.size() - from));
+    const std::string set = uid_set(&sorted[from], std::min(kSetUids, sorted.size() - from));
     if (moves) {
       s.check(s.command("UID MOVE " + set + " " + quoted(folder)), "UID MOVE to " + folder);
       continue;

@@ -632,6 +632,7 @@ bool Registry::machines(const MachineQuery& query,
     std::map<Id, StoredReport> reports;
     for (StoredReport& r : store.reports(latest, true)) reports.emplace(r.id, std::move(r));
     std::vector<Id> ids;
+    ids.reserve(rows.size());
     for (const MachineRow& row : rows) ids.push_back(row.id);
     auto labels = store.labels_of(ids);
     for (const MachineRow& row : rows) {

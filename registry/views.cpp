@@ -172,8 +172,9 @@ std::string correction_what(const Correction& c) {
       return "record " + ids_joined(c.records) + " of machine " + machine + " set aside";
     case Action::kLabel: {
       std::string text = "machine " + machine;
-      for (const auto& [name, value] : c.set) text += " " + name + "=" + value;
-      for (const std::string& name : c.remove) text += " -" + name;
+      for (const auto& [name, value] : c.set)
+        text.append(" ").append(name).append("=").append(value);
+      for (const std::string& name : c.remove) text.append(" -").append(name);
       return text;
     }
     case Action::kUndo:
