@@ -246,7 +246,7 @@ struct Service::Parts {
     // --- the page: the same document for each of its addresses, and its files
     const auto page_path = [](std::string_view path) {
       return path == "/" || path == "/machines" || path == "/clones" || path == "/placeholders" ||
-             path == "/rejected" || id_after(path, "/machines/");
+             path == "/rejected" || path == "/decisions" || id_after(path, "/machines/");
     };
     all.push_back({"GET", page_path, false, 0, [](Parts&, Request&) { return asset(0); }, true});
     for (std::size_t i = 0; i < std::size(web::kAssets); ++i) {

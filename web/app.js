@@ -47,7 +47,81 @@ async function apiPage(path, signal) {
 
 const view = () => document.getElementById("view");
 
+// Who is signed in and what they may do, asked once per sign-in.
+let session = null;
+
+function whoAmI() {
+  if (!session) {
+    session = fetch("/api/v1/session", { credentials: "same-origin" })
+      .then((r) => (r.ok ? r.json() : null)).catch(() => null);
+  }
+  return session;
+}
+
+const mayCorrect = (me) => Boolean(me && Array.isArray(me.may) && me.may.includes("correct"));
+
+// What the next view shows above itself: the decision just made.
+let flash = null;
+
+// Asks for the reason, then sends the decision. Resolves with the decision
+// made, or null when the person cancels; a refusal stays in the dialog.
+function decide(title, path, body) {
+  const old = document.getElementById("notice");
+  if (old) old.remove();
+  return new Promise((resolve) => {
+    const reason = el("input", { id: "reason", autocomplete: "off", maxLength: 2000 });
+    const message = el("p", { class: "error", id: "reason-error", role: "alert" });
+    const confirm = el("button", { type: "submit", id: "reason-send" }, "Confirm");
+    const cancel = el("button", { type: "button", class: "quiet", id: "reason-cancel" }, "Cancel");
+    const form = el("form", {}, el("h2", {}, title), el("label", { htmlFor: "reason" }, "Reason (kept with the decision)"),
+      reason, message, el("div", { class: "actions" }, confirm, cancel));
+    const dialog = el("dialog", { id: "decide" }, form);
+    const close = (made) => {
+      dialog.close();
+      dialog.remove();
+      resolve(made);
+    };
+    cancel.addEventListener("click", () => close(null));
+    dialog.addEventListener("cancel", (e) => {
+      e.preventDefault();
+      close(null);
+    });
+    form.addEventListener("submit", async (e) => {
+      e.preventDefault();
+      const text = reason.value.trim();
+      if (!text) {
+        message.textContent = "Give a reason: every decision keeps one.";
+        reason.focus();
+        return;
+      }
+      confirm.disabled = true;
+      message.textContent = "";
+      try {
+        close(await api(path, { method: "POST", headers: { "Content-Type": "application/json" },
+          body: JSON.stringify(Object.assign({}, body, { reason: text })) }));
+      } catch (err) {
+        if (err instanceof SignedOut) close(null);
+        else message.textContent = err.message;
+      } finally {
+        confirm.disabled = false;
+      }
+    });
+    document.body.append(dialog);
+    dialog.showModal();
+    reason.focus();
+  });
+}
+
+// After a decision: say what was decided, then show where it left things.
+function decided(made, path) {
+  if (!made) return;
+  flash = made;
+  if (path && path !== location.pathname) history.pushState(null, "", path);
+  route();
+}
+
 function showSignIn() {
+  session = null;
   document.getElementById("signin").hidden = false;
   document.getElementById("nav").hidden = true;
   view().replaceChildren();
@@ -56,13 +130,49 @@ function showSignIn() {
 
 // Who is signed in, beside the navigation.
 async function showWho() {
-  const response = await fetch("/api/v1/session", { credentials: "same-origin" });
-  const me = response.ok ? await response.json() : null;
+  const me = await whoAmI();
   document.getElementById("who").textContent = me ? me.who + " (" + me.role + ")" : "";
 }
 
 function machineLink(id) {
   return id === null || id === undefined ? "none" : el("a", { href: "/machines/" + Number(id) }, "machine " + id);
+}
+
+function machineLinks(ids) {
+  return ids.flatMap((id, i) => (i ? [", ", machineLink(id)] : [machineLink(id)]));
+}
+
+function labelChips(labels) {
+  return Object.entries(labels || {}).map(([name, value]) => el("span", { class: "label" }, name + "=" + value));
+}
+
+// Where a merge or a split leaves the reports: the lowest id names the
+// machine they form.
+function formedBy(d) {
+  if (d.formed !== undefined && d.formed !== null) return d.formed;
+  if (d.action === "merge") return Math.min(d.machine, ...d.others);
+  if (d.action === "split") return Math.min(...d.records);
+  return d.machine;
+}
+
+// A decision in words, machines as links.
+function decisionWhat(d) {
+  const records = (d.records || []).join(", ");
+  switch (d.action) {
+    case "merge":
+      return [...machineLinks(d.others), " joined ", machineLink(d.machine), " (now ", machineLink(formedBy(d)), ")"];
+    case "split":
+      return ["record(s) " + records + " left ", machineLink(d.machine), " as ", machineLink(formedBy(d))];
+    case "void":
+      return ["record " + records + " of ", machineLink(d.machine), " set aside"];
+    case "label":
+      return [[...Object.entries(d.set || {}).map(([k, v]) => "set " + k + "=" + v),
+        ...(d.remove || []).map((k) => "removed " + k)].join(", ") + " on ", machineLink(d.machine)];
+    case "undo":
+      return ["undid decision " + d.undoes];
+    default:
+      return [String(d.action)];
+  }
 }
 
 function flags(m) {
@@ -203,10 +313,12 @@ function firstAddress(identity) {
 async function home() {
   const search = el("input", { type: "search", id: "search", placeholder: "Serial, address or name" });
   const list = pagedTable("machines",
-    ["Machine", "Names", "BIOS serial|hide-narrow", "Address|hide-narrow", "Reports", "Last report|hide-narrow", ""],
+    ["Machine", "Names", "Labels|hide-narrow", "BIOS serial|hide-narrow", "Address|hide-narrow", "Reports",
+      "Last report|hide-narrow", ""],
     (m) => el("tr", {},
       el("td", {}, machineLink(m.machine)),
       el("td", {}, m.names.join(", ")),
+      el("td", { class: "hide-narrow" }, ...labelChips(m.labels)),
       el("td", { class: "hide-narrow" }, raw(m.identity, "BiosSerial")),
       el("td", { class: "hide-narrow" }, firstAddress(m.identity)),
       el("td", {}, String(m.records.length)),
@@ -246,29 +358,137 @@ function fieldLines(field, value) {
   return [value.raw + state + cut];
 }
 
+// A decision among a machine's reports.
+function decisionItem(d) {
+  return el("li", { class: "decision" },
+    el("div", { class: "when" }, d.when, " \u2014 decision " + d.decision + " (" + d.action + ") by " + d.who),
+    el("div", {}, ...decisionWhat(d)),
+    el("div", { class: "muted" }, "Reason: " + d.reason));
+}
+
+// Merge: the server finds the other machine; this one and it become one.
+function mergeBox(m) {
+  const search = el("input", { type: "search", id: "merge-search", placeholder: "Serial, address or name" });
+  const found = el("ul", { class: "picks", id: "merge-results" });
+  let timer = 0, pending = null;
+  const look = async () => {
+    const q = search.value.trim();
+    if (pending) pending.abort();
+    if (!q) {
+      found.replaceChildren();
+      return;
+    }
+    const mine = (pending = new AbortController());
+    try {
+      const page = await apiPage("/api/v1/machines?limit=10&q=" + encodeURIComponent(q), mine.signal);
+      if (mine !== pending) return;
+      const others = page.items.filter((o) => o.machine !== m.machine);
+      found.replaceChildren(...others.map((o) => {
+        const merge = el("button", { type: "button", class: "merge" }, "Merge with this one");
+        merge.addEventListener("click", () => decide("Merge machine " + o.machine + " and machine " + m.machine,
+          "/api/v1/machines/" + m.machine + "/merge", { others: [o.machine] })
+          .then((made) => made && decided(made, "/machines/" + formedBy(made))));
+        return el("li", {}, machineLink(o.machine), " ", o.names.join(", "),
+          el("span", { class: "muted" }, " \u2014 " + o.records.length + " report(s) "), merge);
+      }));
+      if (!others.length) found.append(el("li", { class: "muted" }, "No other machine matches."));
+    } catch (e) {
+      if (e.name !== "AbortError" && !(e instanceof SignedOut)) {
+        found.replaceChildren(el("li", { class: "error" }, e.message));
+      }
+    }
+  };
+  search.addEventListener("input", () => {
+    clearTimeout(timer);
+    timer = setTimeout(() => { if (search.isConnected) look(); }, 150);
+  });
+  return el("div", { class: "card", id: "merge" },
+    el("label", { htmlFor: "merge-search" }, "Merge with another machine: find it "), search, found);
+}
+
+// Labels: set one (a name already there takes the new value) or remove one.
+function labelBox(m, correct) {
+  const chips = Object.entries(m.labels || {}).map(([name, value]) => {
+    const chip = el("span", { class: "label" }, name + "=" + value);
+    if (correct) {
+      const remove = el("button", { type: "button", class: "unlabel", title: "Remove " + name,
+        ariaLabel: "Remove label " + name }, "\u00d7");
+      remove.addEventListener("click", () => decide("Remove label " + name + " from machine " + m.machine,
+        "/api/v1/machines/" + m.machine + "/labels", { remove: [name] }).then((made) => decided(made)));
+      chip.append(remove);
+    }
+    return chip;
+  });
+  const shown = el("span", { id: "machine-labels" }, ...(chips.length ? chips : ["none"]));
+  if (!correct) return el("div", {}, "Labels: ", shown);
+  const name = el("input", { id: "label-name", placeholder: "name", autocomplete: "off", maxLength: 100 });
+  const value = el("input", { id: "label-value", placeholder: "value", autocomplete: "off", maxLength: 1000 });
+  const problem = el("span", { class: "error", role: "alert" });
+  const form = el("form", { class: "inline", id: "label-form" }, name, " = ", value,
+    el("button", { type: "submit", id: "label-set" }, "Set label"), problem);
+  form.addEventListener("submit", (e) => {
+    e.preventDefault();
+    const key = name.value.trim();
+    problem.textContent = key ? "" : "Name the label.";
+    if (!key) return;
+    decide("Set label " + key + "=" + value.value + " on machine " + m.machine,
+      "/api/v1/machines/" + m.machine + "/labels", { set: { [key]: value.value } }).then((made) => decided(made));
+  });
+  return el("div", {}, "Labels: ", shown, form);
+}
+
 async function machinePage(id) {
-  const data = await api("/api/v1/machines/" + id);
+  const [data, me] = await Promise.all([api("/api/v1/machines/" + id), whoAmI()]);
+  const correct = mayCorrect(me);
   const m = data.machine;
   const identity = m.identity || {};
   const makers = new Map(((identity.MacAddresses && identity.MacAddresses.addresses) || [])
     .filter((a) => a.maker).map((a) => [a.address, a.maker]));
-  const twins = m.twins.flatMap((t, i) => (i ? [", ", machineLink(t)] : [machineLink(t)]));
+  const twins = machineLinks(m.twins);
   const timeline = el("ol", { class: "timeline", id: "timeline" });
-  const pages = paged("history", timeline, timeline, (h) => el("li", {},
-    el("div", { class: "when" }, h.received, " \u2014 record " + h.record + " (" + h.match + ")"),
-    el("div", { class: "muted" }, h.file, h.note ? " \u2014 " + h.note : ""),
-    h.changes.length ? el("ul", { class: "changes" }, ...h.changes.map((c) => el("li", {}, changeText(c))))
-      : el("div", { class: "muted" }, h.match === "new" ? "First seen." : "Nothing changed.")), "No reports.");
-  const last = data.history[data.history.length - 1];
+  const split = el("button", { type: "button", id: "split", disabled: true }, "Split the chosen reports off");
+  const chosen = () => Array.from(timeline.querySelectorAll("input.pick:checked")).map((c) => Number(c.value));
+  const report = (h) => {
+    const head = el("div", { class: "when" }, h.received, " \u2014 record " + h.record + " (" + h.match + ")");
+    if (correct) {
+      const pick = el("input", { type: "checkbox", class: "pick", value: String(h.record),
+        ariaLabel: "Choose record " + h.record });
+      pick.addEventListener("change", () => { split.disabled = chosen().length === 0; });
+      const voided = el("button", { type: "button", class: "void quiet" }, "Void");
+      voided.addEventListener("click", () => decide("Void record " + h.record + " of machine " + m.machine,
+        "/api/v1/records/" + Number(h.record) + "/void", {}).then((made) => decided(made)));
+      head.prepend(pick, " ");
+      head.append(" ", voided);
+    }
+    return el("li", { class: "report" }, head,
+      el("div", { class: "muted" }, h.file, h.note ? " \u2014 " + h.note : ""),
+      h.changes.length ? el("ul", { class: "changes" }, ...h.changes.map((c) => el("li", {}, changeText(c))))
+        : el("div", { class: "muted" }, h.match === "new" ? "First seen." : "Nothing changed."));
+  };
+  const item = (h) => {
+    const li = "decision" in h ? decisionItem(h) : report(h);
+    if (!("decision" in h)) li.dataset.record = String(h.record);
+    return li;
+  };
+  const pages = paged("history", timeline, timeline, item, "No reports.");
+  // The next page starts after the last report (decisions have no record).
+  const last = data.history.filter((h) => "record" in h).pop();
   pages.fill(data.history, data.more_history && last
     ? "/api/v1/machines/" + m.machine + "/history?limit=" + PAGE + "&after=" + last.record : null, false);
+  split.addEventListener("click", () => {
+    const records = chosen();
+    decide("Split record(s) " + records.join(", ") + " off machine " + m.machine,
+      "/api/v1/machines/" + m.machine + "/split", { records }).then((made) => decided(made));
+  });
   return [
     el("h1", { id: "machine-title" }, "Machine " + m.machine, " ", ...flags(m)),
     el("div", { class: "card" },
       el("div", {}, "Names: ", el("span", { id: "machine-names" }, m.names.join(", "))),
       el("div", {}, m.reports + " report(s); first received " + m.first.received + " (record " + m.first.record +
         "), last " + m.last.received + " (record " + m.last.record + ")"),
-      el("div", { id: "twins" }, "Clone twins: ", ...(twins.length ? twins : ["none"]))),
+      el("div", { id: "twins" }, "Clone twins: ", ...(twins.length ? twins : ["none"])),
+      labelBox(m, correct)),
+    correct ? mergeBox(m) : null,
     el("h2", {}, "Latest report"),
     table(["Field", "Value"], el("tbody", { id: "identity" }, ...Object.entries(identity).map(([field, value]) =>
       el("tr", {}, el("th", {}, field), el("td", {}, ...fieldLines(field, value).map((l) => el("div", {}, l))))))),
@@ -276,7 +496,47 @@ async function machinePage(id) {
     table(["Field", "Value", "First record", "Last record"], el("tbody", { id: "values" }, ...m.values.map((v) =>
       el("tr", {}, el("td", {}, v.field), el("td", {}, v.value, makers.has(v.value) ? "  " + makers.get(v.value) : ""),
         el("td", {}, String(v.first)), el("td", {}, String(v.last)))))),
-    el("h2", {}, "History"), pages.node];
+    el("h2", {}, "History"),
+    correct ? el("p", { class: "muted" }, "Tick reports to split them off as a machine of their own: ", split) : null,
+    pages.node];
+}
+
+// Every decision, oldest first; one not undone can be undone.
+async function decisionsPage() {
+  const correct = mayCorrect(await whoAmI());
+  const shownRows = new Map();
+  const stands = (entry) => {
+    entry.state.replaceChildren();
+    entry.row.classList.remove("undone");
+    if (!correct) return;
+    const undo = el("button", { type: "button", class: "undo quiet" }, "Undo");
+    undo.addEventListener("click", () => decide("Undo decision " + entry.d.decision,
+      "/api/v1/decisions/" + Number(entry.d.decision) + "/undo", {}).then((made) => decided(made)));
+    entry.state.append(undo);
+  };
+  const undone = (entry, by) => {
+    entry.state.replaceChildren("undone by decision " + by);
+    entry.row.classList.add("undone");
+  };
+  const list = pagedTable("decisions", ["#", "When|hide-narrow", "Who", "What", "Reason", ""], (d) => {
+    const state = el("td", { class: "state" });
+    const row = el("tr", {}, el("td", {}, String(d.decision)), el("td", { class: "hide-narrow" }, d.when),
+      el("td", {}, d.who), el("td", {}, ...decisionWhat(d)), el("td", {}, d.reason), state);
+    row.dataset.decision = String(d.decision);
+    const entry = { d, row, state };
+    shownRows.set(d.decision, entry);
+    stands(entry);
+    // An undo reverses the one it names; undoing an undo lets the first stand again.
+    const target = d.action === "undo" ? shownRows.get(d.undoes) : null;
+    if (target) {
+      undone(target, d.decision);
+      const again = target.d.action === "undo" ? shownRows.get(target.d.undoes) : null;
+      if (again) stands(again);
+    }
+    return row;
+  }, "No decisions yet.");
+  await list.load("/api/v1/decisions?limit=" + PAGE, false);
+  return [el("h1", {}, "Decisions"), list.node];
 }
 
 async function listPage(title, path, headers, rowOf) {
@@ -314,10 +574,14 @@ async function route() {
   const machine = /^\/machines\/(\d+)$/.exec(path);
   try {
     const page = machine ? machinePage(machine[1]) : path === "/clones" ? clonesPage()
-      : path === "/placeholders" ? placeholdersPage() : path === "/rejected" ? rejectedPage() : home();
+      : path === "/placeholders" ? placeholdersPage() : path === "/rejected" ? rejectedPage()
+        : path === "/decisions" ? decisionsPage() : home();
     const nodes = await page;
     if (mine !== navigation) return;
-    view().replaceChildren(...nodes);
+    const made = flash;
+    flash = null;
+    view().replaceChildren(...(made ? [el("p", { class: "notice", id: "notice", role: "status" },
+      "Decision " + made.decision + ": ", ...decisionWhat(made), ".")] : []), ...nodes);
     document.getElementById("signin").hidden = true;
     document.getElementById("nav").hidden = false;
   } catch (e) {
@@ -352,6 +616,7 @@ document.getElementById("signin").addEventListener("submit", async (e) => {
   password.value = "";
   token.value = "";
   message.textContent = "";
+  session = null;
   showWho();
   route();
 });

@@ -1,13 +1,17 @@
 """zavro-record serve's page in headless chromium: sign in, drop reports, page
 through a registry of a few hundred machines, search it on the server, a
-machine's view and its clone twin; hostile report values stay text.
+machine's view and its clone twin; corrections made from a machine's view and
+the decisions page; hostile report values stay text.
 Screenshots go to <dir>.
 Usage: serve_browser_test.py <zavro-record> <screenshot dir>. Fails without a browser."""
 import io
 import os
+import subprocess
 import sys
 import tarfile
 import tempfile
+import time
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(__file__))
 from serve_common import Server, record  # noqa: E402
@@ -63,6 +67,10 @@ def fleet_tar():
                                          f"FS{i:05d}X", f"FB{i:05d}Y")) for i in range(FLEET)]
     reports += [(f"busy-{n}.rec", record("busy-pc", "00:1B:23:00:00:01", "BZ0001", "BZB0001", n))
                 for n in range(1, BUSY + 1)]
+    return tar_of(reports)
+
+
+def tar_of(reports):
     out = io.BytesIO()
     with tarfile.open(fileobj=out, mode="w") as tar:
         for name, data in reports:
@@ -91,6 +99,95 @@ def main():
         code = server.stop()
     check(code == 0, f"serve exited {code} on SIGTERM: {server.stderr()[-2000:]}")
     print("serve browser: all steps passed")
+
+
+def corrections(driver, server, wait, by_id, css, shot, inert):
+    """Each correction made from the page, then read back through the API."""
+    fix = server.json("POST", "/api/v1/reports?name=fix.tar", tar_of(
+        [(f"fix-a{n}.rec", record("fix-a", "00:1B:24:00:00:01", "FIXA01", "FIXAB01", n)) for n in (2, 3, 4)]
+        + [("fix-b.rec", record("fix-b", "00:1B:24:00:00:02", "FIXB02", "FIXBB02"))]))
+    r1, r2, r3, rb = (o["record"] for o in fix)
+    a, b = fix[0]["machine"], fix[3]["machine"]
+    check(a < b and all(o["machine"] == a for o in fix[:3]), f"fix reports tied as {fix}")
+    reason = "ticket 4711 " + SCRIPT
+
+    def records():
+        """Each fix machine's records, by machine."""
+        return {m["machine"]: m["records"] for m in server.json("GET", "/api/v1/machines?q=fix-")}
+
+    def labels():
+        return server.json("GET", f"/api/v1/machines/{a}")["machine"]["labels"]
+
+    def decisions():
+        return server.pages("/api/v1/decisions?limit=2")
+
+    def click(selector):
+        wait.until(lambda d: css(selector), f"no {selector}")
+        css(selector)[0].click()
+
+    def merge():
+        by_id("merge-search").send_keys("fix-a")
+        click("#merge-results button.merge")
+
+    def set_label():
+        by_id("label-name").send_keys("site")
+        by_id("label-value").send_keys(HOSTILE)
+        by_id("label-set").click()
+
+    def split(record):
+        return lambda: (click(f"#timeline li[data-record='{record}'] input.pick"), by_id("split").click())
+
+    def undo_void():
+        void = [d["decision"] for d in decisions() if d["action"] == "void"][-1]
+        click(f"#decisions tr[data-decision='{void}'] button.undo")
+
+    labelled = f"/api/v1/machines?label=site%3D{urllib.parse.quote(HOSTILE, safe='')}"
+    # (flow, page, what the person does, what the API says afterwards)
+    flows = [
+        ("merge", f"/machines/{b}", merge,
+         lambda: records() == {a: [r1, r2, r3, rb]} and driver.current_url.endswith(f"/machines/{a}")),
+        ("split", f"/machines/{a}", split(r3), lambda: records() == {a: [r1, r2, rb], r3: [r3]}),
+        ("void", f"/machines/{a}", lambda: click(f"#timeline li[data-record='{r2}'] button.void"),
+         lambda: records() == {a: [r1, rb], r3: [r3]}),
+        ("label", f"/machines/{a}", set_label,
+         lambda: labels() == {"site": HOSTILE} and [m["machine"] for m in server.json("GET", labelled)] == [a]),
+        ("unlabel", f"/machines/{a}", lambda: click("#machine-labels button.unlabel"), lambda: labels() == {}),
+        ("undo", "/decisions", undo_void, lambda: records() == {a: [r1, r2, rb], r3: [r3]}),
+    ]
+    for flow, path, act, holds in flows:
+        driver.get(server.url + path)
+        wait.until(lambda d: css("#machine-title, #decisions[aria-busy='false']"), f"{flow}: {path} not shown")
+        act()
+        wait.until(lambda d: css("#reason"), f"{flow}: no reason asked")
+        by_id("reason").send_keys(reason)
+        by_id("reason-send").click()
+        wait.until(lambda d: css("#notice") and not css("#decide"), f"{flow}: no decision shown")
+        check(holds(), f"{flow}: the registry holds {records()} {labels()}")
+        inert()
+        shot("decided-" + flow)
+    made = decisions()
+    check([d["action"] for d in made] == ["merge", "split", "void", "label", "label", "undo"]
+          and all(d["reason"] == reason for d in made), f"decisions: {made}")
+    driver.get(server.url + "/decisions")
+    wait.until(lambda d: len(css("#decisions tbody tr")) == len(made))
+    check(len(css("#decisions tr.undone")) == 1 and len(css("#decisions button.undo")) == len(made) - 1,
+          "the void's Undo still offered: " + by_id("decisions").text)
+
+    # Refused: no reason is sent at all; what the registry refuses is shown as it said it.
+    refusals = [("no reason", split(r2), "   ", "Give a reason"),
+                ("first report", split(r1), "ticket 4712", f"the first report of machine {a}")]
+    for name, act, typed, says in refusals:
+        driver.get(f"{server.url}/machines/{a}")
+        wait.until(lambda d: css("#machine-title"))
+        act()
+        by_id("reason").send_keys(typed)
+        by_id("reason-send").click()
+        wait.until(lambda d: says in by_id("reason-error").text, f"{name}: the refusal was not shown")
+        check(len(decisions()) == len(made) and records()[a] == [r1, r2, rb], f"{name}: a decision was made")
+        shot("refused-" + name.replace(" ", "-"))
+        by_id("reason-cancel").click()
+        wait.until(lambda d: not css("#decide"))
+    return a
 
 
 def run(driver, server, work):
@@ -211,18 +308,23 @@ def run(driver, server, work):
         shot(path[1:])
     inert()
 
+    fixed = corrections(driver, server, wait, by_id, css, shot, inert)
+
     # On a phone's width nothing runs off the side.
     driver.set_window_size(390, 844)
-    driver.get(server.url + "/")
-    machines("", 100)
-    width = driver.execute_script("return [document.documentElement.scrollWidth, window.innerWidth]")
-    check(width[0] <= width[1], f"page wider than a phone: {width}")
+    for path, ready in [("/", lambda: machines("", 100)),
+                        (f"/machines/{fixed}", lambda: wait.until(lambda d: css("#merge")))]:
+        driver.get(server.url + path)
+        ready()
+        width = driver.execute_script("return [document.documentElement.scrollWidth, window.innerWidth]")
+        check(width[0] <= width[1], f"{path} wider than a phone: {width}")
     shot("phone")
 
-    # Nothing the page did was refused by its own policy or failed, but the 401s asked for
-    # (and the icon the browser looks for by itself).
+    # Nothing the page did was refused by its own policy or failed, but the 401s and the
+    # refusal asked for (and the icon the browser looks for by itself).
     errors = [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"
-              and "status of 401" not in e["message"] and "/favicon.ico" not in e["message"]]
+              and "status of 401" not in e["message"] and "status of 409" not in e["message"]
+              and "/favicon.ico" not in e["message"]]
     check(not errors, f"the browser logged errors: {errors[:3]}")
 
     # Signing out ends the session.
@@ -231,6 +333,32 @@ def run(driver, server, work):
     status = driver.execute_async_script(
         "fetch('/api/v1/machines').then(r => arguments[0](r.status))")
     check(status == 401, f"signed out, the API answered {status}")
+
+    # A viewer sees the decisions but is offered nothing that changes them.
+    cli = lambda *args, stdin=b"": subprocess.run(  # noqa: E731
+        [exe, *args, "--db", server.db], input=stdin, capture_output=True, timeout=60, check=True)
+    admin = cli("user", "add", "ann", "--role", "admin", "--generate").stdout.decode().strip()
+    with open(os.path.join(work, "ann.pw"), "w") as f:
+        f.write(admin + "\n")
+    cli("user", "add", "vic", "--role", "viewer", "--as", "ann", "--password-file",
+        os.path.join(work, "ann.pw"), stdin=b"vic-pass-words\n")
+    # The server reads the accounts anew each second.
+    deadline = time.time() + 10
+    while server.request("POST", "/api/v1/session", b'{"name":"vic","password":"vic-pass-words"}',
+                         token=False)[0] != 204:
+        check(time.time() < deadline, "the server never learned of vic")
+        time.sleep(0.3)
+    by_id("name").send_keys("vic")
+    by_id("password").send_keys("vic-pass-words\n")
+    wait.until(lambda d: by_id("nav").is_displayed() and "vic (viewer)" in by_id("who").text)
+    for path, shown in [(f"/machines/{fixed}", "#timeline li.decision"),
+                        ("/decisions", "#decisions tbody tr")]:
+        driver.get(server.url + path)
+        wait.until(lambda d: css(shown), f"{path} not shown to a viewer")
+        offered = css("#merge, #split, #label-form, .pick, button.void, button.unlabel, button.undo")
+        check(not offered, f"a viewer is offered corrections on {path}: {[e.tag_name for e in offered]}")
+        css(shown)[0].location_once_scrolled_into_view
+        shot("viewer-" + path.split("/")[1])
 
 
 main()
