@@ -48,10 +48,11 @@ constexpr std::size_t kHashBytes = 32;
 
 // A transaction on the accounts' tables alone: the registry's change counter
 // is left as it is, since no report, machine or listing changed.
+// None when the caller holds one (a copy, in its own transaction).
 class Tx {
  public:
-  Tx(sql::Database& db, bool write) : db_(db), write_(write) {
-    write ? db.begin_write() : db.begin_read();
+  Tx(sql::Database& db, bool write, bool held) : db_(db), write_(write), done_(held) {
+    if (!held) write ? db.begin_write() : db.begin_read();
   }
   ~Tx() {
     if (done_) return;
@@ -60,6 +61,7 @@ class Tx {
   Tx(const Tx&) = delete;
   Tx& operator=(const Tx&) = delete;
   void done() {
+    if (done_) return;
     done_ = true;
     write_ ? db_.commit() : db_.end_read();
   }
@@ -154,7 +156,7 @@ bool valid_name(std::string_view name) {
 
 bool Accounts::any_users() {
   sql::Database& db = store_.database();
-  Tx tx(db, false);
+  Tx tx(db, false, held_);
   const bool any = count(db, kAnyUser) > 0;
   tx.done();
   return any;
@@ -162,7 +164,7 @@ bool Accounts::any_users() {
 
 std::vector<Account> Accounts::users() {
   sql::Database& db = store_.database();
-  Tx tx(db, false);
+  Tx tx(db, false, held_);
   std::vector<Account> out;
   sql::Rows rows = db.query(kUsers);
   while (rows.next()) out.push_back(account_of(rows));
@@ -172,7 +174,7 @@ std::vector<Account> Accounts::users() {
 
 std::optional<Account> Accounts::user(const std::string& name) {
   sql::Database& db = store_.database();
-  Tx tx(db, false);
+  Tx tx(db, false, held_);
   std::optional<Account> out;
   {
     sql::Rows rows = db.query(kUser, Params().text(name));
@@ -184,7 +186,7 @@ std::optional<Account> Accounts::user(const std::string& name) {
 
 void Accounts::add_user(const Account& account) {
   sql::Database& db = store_.database();
-  Tx tx(db, true);
+  Tx tx(db, true, held_);
   bool added = false;
   {
     sql::Rows rows = db.query(kAddUser, Params()
@@ -200,7 +202,7 @@ void Accounts::add_user(const Account& account) {
 
 bool Accounts::remove_user(const std::string& name) {
   sql::Database& db = store_.database();
-  Tx tx(db, true);
+  Tx tx(db, true, held_);
   bool removed = false;
   {
     sql::Rows rows = db.query(kRemoveUser, Params().text(name));
@@ -216,7 +218,7 @@ bool Accounts::remove_user(const std::string& name) {
 
 bool Accounts::set_role(const std::string& name, Role role) {
   sql::Database& db = store_.database();
-  Tx tx(db, true);
+  Tx tx(db, true, held_);
   bool found = false;
   {
     sql::Rows rows = db.query(kSetRole, Params().text(name).text(name_of(role)));
@@ -231,7 +233,7 @@ bool Accounts::set_role(const std::string& name, Role role) {
 
 std::vector<RobotToken> Accounts::tokens() {
   sql::Database& db = store_.database();
-  Tx tx(db, false);
+  Tx tx(db, false, held_);
   std::vector<RobotToken> out;
   {
     sql::Rows rows = db.query(kTokens);
@@ -255,7 +257,7 @@ std::vector<RobotToken> Accounts::tokens() {
 
 void Accounts::add_token(const RobotToken& token) {
   sql::Database& db = store_.database();
-  Tx tx(db, true);
+  Tx tx(db, true, held_);
   bool added = false;
   {
     const std::string_view digest(reinterpret_cast<const char*>(token.digest.data()),
@@ -274,7 +276,7 @@ void Accounts::add_token(const RobotToken& token) {
 
 bool Accounts::revoke_token(const std::string& name) {
   sql::Database& db = store_.database();
-  Tx tx(db, true);
+  Tx tx(db, true, held_);
   bool removed = false;
   {
     sql::Rows rows = db.query(kRevokeToken, Params().text(name));
@@ -287,7 +289,7 @@ bool Accounts::revoke_token(const std::string& name) {
 void Accounts::touch_tokens(const std::vector<std::pair<std::string, std::int64_t>>& used) {
   if (used.empty()) return;
   sql::Database& db = store_.database();
-  Tx tx(db, true);
+  Tx tx(db, true, held_);
   for (const auto& [name, when] : used) db.run(kTouchToken, Params().text(name).integer(when));
   tx.done();
 }

@@ -75,7 +75,8 @@ class AccountRefused : public Error {
 // The accounts' tables, each call a transaction of its own.
 class Accounts {
  public:
-  explicit Accounts(Store& store) : store_(store) {}
+  // held: inside a transaction the caller holds (a copy), not one of each call's own.
+  explicit Accounts(Store& store, bool held = false) : store_(store), held_(held) {}
 
   bool any_users();
   std::vector<Account> users();  // by name
@@ -93,6 +94,7 @@ class Accounts {
 
  private:
   Store& store_;
+  bool held_;
 };
 
 // --- secrets

@@ -19,6 +19,7 @@
 
 #include "reader/read.hpp"
 #include "reader/rules.hpp"
+#include "registry/accounts.hpp"
 #include "registry/corrections.hpp"
 #include "registry/summary.hpp"
 #include "registry/tie.hpp"
@@ -615,6 +616,11 @@ void Registry::copy_from(Registry& from, const std::function<void()>& tick) {
   }
   for (const auto& [record, decision] : src.voided_all()) dst.set_voided(record, decision);
   for (const auto& [machine, name, value] : src.labels_all()) dst.set_label(machine, name, value);
+  // People and robots go too: a copy without them would be open to anyone.
+  Accounts from_accounts(src, true);
+  Accounts to_accounts(dst, true);
+  for (const Account& user : from_accounts.users()) to_accounts.add_user(user);
+  for (const RobotToken& token : from_accounts.tokens()) to_accounts.add_token(token);
   write.commit();
   read.commit();
 }

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "registry/accounts.hpp"
 #include "registry/registry.hpp"
 #include "registry/schema.hpp"
 #include "registry/summary.hpp"
@@ -506,9 +507,25 @@ TEST_P(StoreTest, DecisionsHoldThroughRebuildAndCopyAndUndoRestoresExactly) {
 
   registry->rebuild([](const Move& m) { ADD_FAILURE() << "moved " << m.record; });
   EXPECT_EQ(tied(at), last);
+  {  // people and robots go with a copy, their secrets as digests still
+    auto store = Store::open(at, false);
+    Accounts accounts(*store);
+    accounts.add_user({"ana", Role::kDesk, hash_password("correct horse"), 1700000000});
+    accounts.add_token({"intake", Scope::kIntake, sha256("t0k3n"), 1700000000, {}, {}});
+  }
   const std::string copy = place("decisions_copy");
   Registry::open(copy, true)->copy_from(*registry);
   EXPECT_EQ(tied(copy), last);
+  {
+    auto store = Store::open(copy, false);
+    Accounts accounts(*store);
+    const auto ana = accounts.user("ana");
+    ASSERT_TRUE(ana);
+    EXPECT_EQ(ana->role, Role::kDesk);
+    EXPECT_TRUE(verify_password("correct horse", ana->hash));
+    ASSERT_EQ(accounts.tokens().size(), 1U);
+    EXPECT_EQ(accounts.tokens()[0].digest, sha256("t0k3n"));
+  }
   Registry::open(copy, false)->rebuild([](const Move& m) { ADD_FAILURE() << m.record; });
   EXPECT_EQ(tied(copy), last);
 
