@@ -20,11 +20,56 @@
 #include <utility>
 
 #include "reader/reader.hpp"
+#include "registry/loaded.hpp"
 #include "registry/mail.hpp"
 #include "registry/mailbox.hpp"
 
 namespace zavro::registry {
 namespace {
+
+// libarchive, loaded on the first archive read (registry/loaded.hpp): most
+// commands read none, and it pulls in a dozen libraries (ICU among them).
+// clang-format off
+#define ZAVRO_LIBARCHIVE(X) \
+  X(archive_read_free) \
+  X(archive_error_string) \
+  X(archive_set_error) \
+  X(archive_read_new) \
+  X(archive_read_support_format_zip_streamable) \
+  X(archive_read_support_filter_gzip) \
+  X(archive_read_support_format_tar) \
+  X(archive_read_open) \
+  X(archive_read_next_header) \
+  X(archive_entry_size_is_set) \
+  X(archive_entry_size) \
+  X(archive_filter_bytes) \
+  X(archive_entry_filetype) \
+  X(archive_entry_hardlink) \
+  X(archive_entry_pathname_utf8) \
+  X(archive_entry_pathname) \
+  X(archive_read_data)
+// clang-format on
+
+struct LibArchive {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): the argument names a member
+#define ZAVRO_LIBARCHIVE_FIELD(name) decltype(&::name) name = nullptr;
+  ZAVRO_LIBARCHIVE(ZAVRO_LIBARCHIVE_FIELD)
+#undef ZAVRO_LIBARCHIVE_FIELD
+};
+
+const LibArchive& la() {
+  static const LibArchive loaded = [] {
+    constexpr const char* kSoname = "libarchive.so.13";
+    void* const library = open_library(kSoname);
+    LibArchive table;
+#define ZAVRO_LIBARCHIVE_LOAD(name) \
+  table.name = reinterpret_cast<decltype(table.name)>(library_symbol(library, kSoname, #name));
+    ZAVRO_LIBARCHIVE(ZAVRO_LIBARCHIVE_LOAD)
+#undef ZAVRO_LIBARCHIVE_LOAD
+    return table;
+  }();
+  return loaded;
+}
 
 using reader::kMaxFileSize;
 // One byte past the limit tells a report that is too large from one that fits.
@@ -57,7 +102,7 @@ struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 struct ArchiveFree {
-  void operator()(archive* a) const { archive_read_free(a); }
+  void operator()(archive* a) const { la().archive_read_free(a); }
 };
 
 enum class Format { kNone, kZip, kTar, kTarGz, kTarXz };
@@ -98,7 +143,7 @@ Format format_of_bytes(std::string_view bytes) {
 // decoder); otherwise libarchive's message is not passed on: it may name
 // internals, and reasons are shown to whoever sent the archive.
 std::string archive_message(archive* a) {
-  const char* text = archive_error_string(a);
+  const char* text = la().archive_error_string(a);
   const std::string_view message = text != nullptr ? text : "";
   if (message.rfind("zavro: ", 0) == 0) {
     return std::string(message.substr(7));
@@ -109,7 +154,7 @@ std::string archive_message(archive* a) {
 
 // Sets an error of our own wording on a (see archive_message).
 void own_error(archive* a, const std::string& reason) {
-  archive_set_error(a, EINVAL, "zavro: %s", reason.c_str());
+  la().archive_set_error(a, EINVAL, "zavro: %s", reason.c_str());
 }
 
 std::string join(const std::string& directory, const char* name) {
@@ -442,28 +487,28 @@ class Inputs {
 
   // fd: the archive's file; -1 to read memory instead.
   bool archive_members(const std::string& name, int fd, std::string_view memory, Format format) {
-    const std::unique_ptr<archive, ArchiveFree> owned(archive_read_new());
+    const std::unique_ptr<archive, ArchiveFree> owned(la().archive_read_new());
     archive* a = owned.get();
     if (a == nullptr) return unreadable(name, "out of memory");
     switch (format) {
       case Format::kZip:
         // The streamable reader goes by the local headers; the seeking one
         // would hold the whole central directory.
-        archive_read_support_format_zip_streamable(a);
+        la().archive_read_support_format_zip_streamable(a);
         break;
       case Format::kTarGz:
-        archive_read_support_filter_gzip(a);
-        archive_read_support_format_tar(a);
+        la().archive_read_support_filter_gzip(a);
+        la().archive_read_support_format_tar(a);
         break;
       case Format::kTarXz:  // unpacked by Source
       case Format::kTar:
       case Format::kNone:
-        archive_read_support_format_tar(a);
+        la().archive_read_support_format_tar(a);
         break;
     }
     const ArchiveLimits& limits = options_.limits;
     Source source(fd, memory, format == Format::kTarXz, limits);
-    if (archive_read_open(a, &source, nullptr, Source::read, nullptr) != ARCHIVE_OK) {
+    if (la().archive_read_open(a, &source, nullptr, Source::read, nullptr) != ARCHIVE_OK) {
       if (source.refusal()) return refuse(name, *source.refusal(), true);
       return unreadable(name, archive_message(a));
     }
@@ -473,7 +518,7 @@ class Inputs {
     std::uint64_t read = 0;  // member bytes unpacked here
     for (;;) {
       archive_entry* entry = nullptr;
-      const int status = archive_read_next_header(a, &entry);
+      const int status = la().archive_read_next_header(a, &entry);
       if (source.refusal()) return refuse(name, *source.refusal(), true);
       if (status == ARCHIVE_EOF) return true;
       if (status == ARCHIVE_FATAL) return unreadable(name, archive_message(a));
@@ -486,11 +531,11 @@ class Inputs {
       retries = 0;
       // Every member counts, and what it says it holds counts before a byte
       // of it is unpacked: skipping it would unpack it all the same.
-      if (archive_entry_size_is_set(entry) != 0 && archive_entry_size(entry) > 0) {
-        declared += static_cast<std::uint64_t>(archive_entry_size(entry));
+      if (la().archive_entry_size_is_set(entry) != 0 && la().archive_entry_size(entry) > 0) {
+        declared += static_cast<std::uint64_t>(la().archive_entry_size(entry));
       }
       const auto unpacked = std::max({declared, read, source.decoded(),
-                                      static_cast<std::uint64_t>(archive_filter_bytes(a, 0))});
+                                      static_cast<std::uint64_t>(la().archive_filter_bytes(a, 0))});
       if (++members > limits.members) {
         return refuse(name, "holds more than " + std::to_string(limits.members) + " members", true);
       }
@@ -499,13 +544,13 @@ class Inputs {
                       true);
       }
       if (auto reason = source.over_budget()) return refuse(name, *reason, true);
-      const auto type = archive_entry_filetype(entry);
+      const auto type = la().archive_entry_filetype(entry);
       // A hard link's data is its target's, read already. A header that
       // failed may not have got as far as the type.
       const bool regular = type == AE_IFREG || (status == ARCHIVE_FAILED && type == 0);
-      if (!regular || archive_entry_hardlink(entry) != nullptr) continue;
-      const char* path = archive_entry_pathname(entry);
-      if (path == nullptr) path = archive_entry_pathname_utf8(entry);
+      if (!regular || la().archive_entry_hardlink(entry) != nullptr) continue;
+      const char* path = la().archive_entry_pathname(entry);
+      if (path == nullptr) path = la().archive_entry_pathname_utf8(entry);
       const std::string member = name + ':' + (path != nullptr ? path : "");
       if (status == ARCHIVE_FAILED) {
         // The header was read but its data cannot be; the next one may.
@@ -529,7 +574,7 @@ class Inputs {
                    std::uint64_t& unpacked, std::optional<std::string>& refusal) {
     std::size_t size = 0;
     while (size < kReadLimit) {
-      const la_ssize_t n = archive_read_data(a, buffer_.get() + size, kReadLimit - size);
+      const la_ssize_t n = la().archive_read_data(a, buffer_.get() + size, kReadLimit - size);
       if (n == 0) break;
       if (n < 0) {
         // After a fatal error libarchive reads nothing more: the item that
@@ -546,7 +591,7 @@ class Inputs {
     if (size == kReadLimit && budget) {
       if (!scratch_) scratch_ = std::make_unique<char[]>(kArchiveBlock);
       for (;;) {
-        const la_ssize_t n = archive_read_data(a, scratch_.get(), kArchiveBlock);
+        const la_ssize_t n = la().archive_read_data(a, scratch_.get(), kArchiveBlock);
         if (n <= 0) {
           fatal = n == ARCHIVE_FATAL;
           if (n < 0) return emit(member, size, archive_message(a));

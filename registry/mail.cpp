@@ -10,9 +10,114 @@
 #include <utility>
 
 #include "reader/reader.hpp"
+#include "registry/loaded.hpp"
 
 namespace zavro::registry {
 namespace {
+
+// GMime, loaded on the first message read (registry/loaded.hpp): most
+// commands read no mail, and it pulls in some twenty libraries (GLib's,
+// GnuTLS, GPGME). Its GLib functions are found through its handle too.
+// clang-format off
+#define ZAVRO_GMIME(X) \
+  X(g_byte_array_append) \
+  X(g_byte_array_free) \
+  X(g_byte_array_new) \
+  X(g_byte_array_set_size) \
+  X(g_date_time_to_unix) \
+  X(g_mime_data_wrapper_get_encoding) \
+  X(g_mime_data_wrapper_get_stream) \
+  X(g_mime_encoding_flush) \
+  X(g_mime_encoding_init_decode) \
+  X(g_mime_encoding_outlen) \
+  X(g_mime_encoding_step) \
+  X(g_mime_init) \
+  X(g_mime_message_get_date) \
+  X(g_mime_message_get_from) \
+  X(g_mime_message_get_message_id) \
+  X(g_mime_message_get_mime_part) \
+  X(g_mime_message_get_sender) \
+  X(g_mime_message_get_subject) \
+  X(g_mime_message_part_get_message) \
+  X(g_mime_message_part_get_type) \
+  X(g_mime_multipart_get_count) \
+  X(g_mime_multipart_get_part) \
+  X(g_mime_multipart_get_type) \
+  X(g_mime_object_get_content_disposition_parameter) \
+  X(g_mime_object_get_content_type_parameter) \
+  X(g_mime_parser_construct_message) \
+  X(g_mime_parser_init_with_stream) \
+  X(g_mime_parser_new) \
+  X(g_mime_parser_new_with_stream) \
+  X(g_mime_parser_options_free) \
+  X(g_mime_parser_options_new) \
+  X(g_mime_parser_set_format) \
+  X(g_mime_part_get_content) \
+  X(g_mime_part_get_filename) \
+  X(g_mime_part_get_type) \
+  X(g_mime_stream_mem_new_with_buffer) \
+  X(g_mime_stream_mem_new_with_byte_array) \
+  X(g_mime_stream_mem_set_owner) \
+  X(g_mime_stream_read) \
+  X(g_mime_stream_reset) \
+  X(g_mime_stream_set_bounds) \
+  X(g_object_unref) \
+  X(g_type_check_instance_is_a) \
+  X(internet_address_group_get_members) \
+  X(internet_address_group_get_type) \
+  X(internet_address_list_get_address) \
+  X(internet_address_list_length) \
+  X(internet_address_mailbox_get_addr) \
+  X(internet_address_mailbox_get_type)
+// clang-format on
+
+struct GMime {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): the argument names a member
+#define ZAVRO_GMIME_FIELD(name) decltype(&::name) name = nullptr;
+  ZAVRO_GMIME(ZAVRO_GMIME_FIELD)
+#undef ZAVRO_GMIME_FIELD
+};
+
+const GMime& gm() {
+  static const GMime loaded = [] {
+    constexpr const char* kSoname = "libgmime-3.0.so.0";
+    void* const library = open_library(kSoname);
+    GMime table;
+#define ZAVRO_GMIME_LOAD(name) \
+  table.name = reinterpret_cast<decltype(table.name)>(library_symbol(library, kSoname, #name));
+    ZAVRO_GMIME(ZAVRO_GMIME_LOAD)
+#undef ZAVRO_GMIME_LOAD
+    return table;
+  }();
+  return loaded;
+}
+
+// GObject's type checks and casts without its macros, which call GLib
+// directly: whether object is of the type getter names, and the cast.
+struct PartKind {
+  static GType type() { return gm().g_mime_part_get_type(); }
+};
+struct MultipartKind {
+  static GType type() { return gm().g_mime_multipart_get_type(); }
+};
+struct MessagePartKind {
+  static GType type() { return gm().g_mime_message_part_get_type(); }
+};
+struct MailboxKind {
+  static GType type() { return gm().internet_address_mailbox_get_type(); }
+};
+struct GroupKind {
+  static GType type() { return gm().internet_address_group_get_type(); }
+};
+template <typename Kind, typename T>
+bool is_a(T* object) {
+  return object != nullptr && gm().g_type_check_instance_is_a(
+                                  reinterpret_cast<GTypeInstance*>(object), Kind::type()) != FALSE;
+}
+template <typename To, typename T>
+To* as(T* object) {
+  return reinterpret_cast<To*>(object);
+}
 
 using reader::kMaxFileSize;
 constexpr std::size_t kReadLimit = kMaxFileSize + 1;
@@ -40,14 +145,14 @@ constexpr std::size_t kMaxHeaderBytes = std::size_t{1} << 20;
 constexpr std::string_view kReportName = "zavro_system_info";
 
 struct Unref {
-  void operator()(void* object) const { g_object_unref(object); }
+  void operator()(void* object) const { gm().g_object_unref(object); }
 };
 template <typename T>
 using Ref = std::unique_ptr<T, Unref>;
 
 void init_gmime() {
   static std::once_flag once;
-  std::call_once(once, [] { g_mime_init(); });
+  std::call_once(once, [] { gm().g_mime_init(); });
 }
 
 char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -90,19 +195,21 @@ constexpr std::array<std::string_view, 12> kMessageFields = {
 // The first mailbox of a list, groups included.
 std::string first_address(InternetAddressList* list) {
   if (list == nullptr) return {};
-  for (int i = 0; i < internet_address_list_length(list); ++i) {
-    InternetAddress* address = internet_address_list_get_address(list, i);
-    if (INTERNET_ADDRESS_IS_MAILBOX(address)) {
-      const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
+  for (int i = 0; i < gm().internet_address_list_length(list); ++i) {
+    InternetAddress* address = gm().internet_address_list_get_address(list, i);
+    if (is_a<MailboxKind>(address)) {
+      const char* addr =
+          gm().internet_address_mailbox_get_addr(as<InternetAddressMailbox>(address));
       if (addr != nullptr && *addr != 0) return field(addr);
-    } else if (INTERNET_ADDRESS_IS_GROUP(address)) {
+    } else if (is_a<GroupKind>(address)) {
       InternetAddressList* members =
-          internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address));
+          gm().internet_address_group_get_members(as<InternetAddressGroup>(address));
       // Groups do not nest in a valid header; one level is all that is looked at.
-      for (int j = 0; members != nullptr && j < internet_address_list_length(members); ++j) {
-        InternetAddress* member = internet_address_list_get_address(members, j);
-        if (!INTERNET_ADDRESS_IS_MAILBOX(member)) continue;
-        const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(member));
+      for (int j = 0; members != nullptr && j < gm().internet_address_list_length(members); ++j) {
+        InternetAddress* member = gm().internet_address_list_get_address(members, j);
+        if (!is_a<MailboxKind>(member)) continue;
+        const char* addr =
+            gm().internet_address_mailbox_get_addr(as<InternetAddressMailbox>(member));
         if (addr != nullptr && *addr != 0) return field(addr);
       }
     }
@@ -112,11 +219,12 @@ std::string first_address(InternetAddressList* list) {
 
 MailOrigin origin_of(GMimeMessage* message) {
   MailOrigin origin;
-  origin.sender = first_address(g_mime_message_get_from(message));
-  if (origin.sender.empty()) origin.sender = first_address(g_mime_message_get_sender(message));
-  origin.message_id = field(g_mime_message_get_message_id(message));
-  origin.subject = field(g_mime_message_get_subject(message));
-  if (GDateTime* date = g_mime_message_get_date(message)) origin.date = g_date_time_to_unix(date);
+  origin.sender = first_address(gm().g_mime_message_get_from(message));
+  if (origin.sender.empty()) origin.sender = first_address(gm().g_mime_message_get_sender(message));
+  origin.message_id = field(gm().g_mime_message_get_message_id(message));
+  origin.subject = field(gm().g_mime_message_get_subject(message));
+  if (GDateTime* date = gm().g_mime_message_get_date(message))
+    origin.date = gm().g_date_time_to_unix(date);
   return origin;
 }
 
@@ -124,9 +232,10 @@ MailOrigin origin_of(GMimeMessage* message) {
 // GMime), or nothing.
 const char* file_name_of(GMimeObject* object) {
   const char* name = nullptr;
-  if (GMIME_IS_PART(object)) name = g_mime_part_get_filename(GMIME_PART(object));
-  if (name == nullptr) name = g_mime_object_get_content_disposition_parameter(object, "filename");
-  if (name == nullptr) name = g_mime_object_get_content_type_parameter(object, "name");
+  if (is_a<PartKind>(object)) name = gm().g_mime_part_get_filename(as<GMimePart>(object));
+  if (name == nullptr)
+    name = gm().g_mime_object_get_content_disposition_parameter(object, "filename");
+  if (name == nullptr) name = gm().g_mime_object_get_content_type_parameter(object, "name");
   return name != nullptr && *name != 0 ? name : nullptr;
 }
 
@@ -190,26 +299,26 @@ bool looks_like_report(std::string_view head) {
 // for each part cost a heap consolidation each time, as much as its parse).
 bool decode(GMimePart* part, std::string& out, std::size_t limit, char* block) {
   out.clear();
-  GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
-  GMimeStream* stream = wrapper != nullptr ? g_mime_data_wrapper_get_stream(wrapper) : nullptr;
+  GMimeDataWrapper* wrapper = gm().g_mime_part_get_content(part);
+  GMimeStream* stream = wrapper != nullptr ? gm().g_mime_data_wrapper_get_stream(wrapper) : nullptr;
   if (stream == nullptr) return true;
-  const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
+  const GMimeContentEncoding encoding = gm().g_mime_data_wrapper_get_encoding(wrapper);
   const bool decoding = encoding == GMIME_CONTENT_ENCODING_BASE64 ||
                         encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
                         encoding == GMIME_CONTENT_ENCODING_UUENCODE;
   GMimeEncoding state{};
-  if (decoding) g_mime_encoding_init_decode(&state, encoding);
-  g_mime_stream_reset(stream);
+  if (decoding) gm().g_mime_encoding_init_decode(&state, encoding);
+  gm().g_mime_stream_reset(stream);
   for (;;) {
-    const ssize_t n = g_mime_stream_read(stream, block, kDecodeBlock);
+    const ssize_t n = gm().g_mime_stream_read(stream, block, kDecodeBlock);
     const std::size_t in = n > 0 ? static_cast<std::size_t>(n) : 0;
     const std::size_t at = out.size();
     if (!decoding) {
       out.append(block, in);
     } else {
-      out.resize(at + g_mime_encoding_outlen(&state, in));
-      const std::size_t made = n > 0 ? g_mime_encoding_step(&state, block, in, &out[at])
-                                     : g_mime_encoding_flush(&state, block, 0, &out[at]);
+      out.resize(at + gm().g_mime_encoding_outlen(&state, in));
+      const std::size_t made = n > 0 ? gm().g_mime_encoding_step(&state, block, in, &out[at])
+                                     : gm().g_mime_encoding_flush(&state, block, 0, &out[at]);
       out.resize(at + made);
     }
     if (out.size() >= limit) {
@@ -259,16 +368,16 @@ struct MessageReader::State {
   State(ItemSink each_sink, std::size_t max, const ArchiveLimits& archive_limits)
       : each(std::move(each_sink)),
         max_message(max),
-        buffer(g_byte_array_new()),
-        parser(g_mime_parser_new()),
-        options(g_mime_parser_options_new()),
+        buffer(gm().g_byte_array_new()),
+        parser(gm().g_mime_parser_new()),
+        options(gm().g_mime_parser_options_new()),
         limits(archive_limits) {
-    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    gm().g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   }
   ~State() {
     parser.reset();  // it holds a stream over buffer
-    g_mime_parser_options_free(options);
-    g_byte_array_free(buffer, TRUE);
+    gm().g_mime_parser_options_free(options);
+    gm().g_byte_array_free(buffer, TRUE);
   }
   State(const State&) = delete;
   State& operator=(const State&) = delete;
@@ -303,15 +412,15 @@ struct MessageReader::State {
   GMimeMessage* parse(std::string_view bytes, std::size_t start) {
     if (bytes.data() != reinterpret_cast<const char*>(buffer->data) ||
         bytes.size() != buffer->len) {
-      g_byte_array_set_size(buffer, 0);
-      g_byte_array_append(buffer, reinterpret_cast<const guint8*>(bytes.data()),
-                          static_cast<guint>(bytes.size()));
+      gm().g_byte_array_set_size(buffer, 0);
+      gm().g_byte_array_append(buffer, reinterpret_cast<const guint8*>(bytes.data()),
+                               static_cast<guint>(bytes.size()));
     }
-    const Ref<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(buffer));
-    g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
-    g_mime_stream_set_bounds(stream.get(), static_cast<gint64>(start), -1);
-    g_mime_parser_init_with_stream(parser.get(), stream.get());
-    return g_mime_parser_construct_message(parser.get(), options);
+    const Ref<GMimeStream> stream(gm().g_mime_stream_mem_new_with_byte_array(buffer));
+    gm().g_mime_stream_mem_set_owner(as<GMimeStreamMem>(stream.get()), FALSE);
+    gm().g_mime_stream_set_bounds(stream.get(), static_cast<gint64>(start), -1);
+    gm().g_mime_parser_init_with_stream(parser.get(), stream.get());
+    return gm().g_mime_parser_construct_message(parser.get(), options);
   }
 
   std::optional<MailOrigin> parse_origin(std::string_view head) {
@@ -332,17 +441,18 @@ struct MessageReader::State {
   }
 
   bool walk_message(GMimeMessage* message, const std::string& name, int depth) {
-    GMimeObject* body = g_mime_message_get_mime_part(message);
+    GMimeObject* body = gm().g_mime_message_get_mime_part(message);
     unsigned position = 0;
     return body == nullptr || walk(body, name, depth, position);
   }
 
   bool walk(GMimeObject* object, const std::string& message, int depth, unsigned& position) {
-    if (GMIME_IS_MULTIPART(object)) {
-      GMimeMultipart* multipart = GMIME_MULTIPART(object);
-      const int count = g_mime_multipart_get_count(multipart);
+    if (is_a<MultipartKind>(object)) {
+      GMimeMultipart* multipart = as<GMimeMultipart>(object);
+      const int count = gm().g_mime_multipart_get_count(multipart);
       for (int i = 0; i < count; ++i) {
-        if (!walk(g_mime_multipart_get_part(multipart, i), message, depth, position)) return false;
+        if (!walk(gm().g_mime_multipart_get_part(multipart, i), message, depth, position))
+          return false;
       }
       return true;
     }
@@ -350,14 +460,14 @@ struct MessageReader::State {
     const char* file = file_name_of(object);
     const std::string name = file != nullptr ? message + ':' + cut(file, kMaxNameBytes)
                                              : message + '#' + std::to_string(position);
-    if (GMIME_IS_MESSAGE_PART(object)) {
-      GMimeMessage* attached = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+    if (is_a<MessagePartKind>(object)) {
+      GMimeMessage* attached = gm().g_mime_message_part_get_message(as<GMimeMessagePart>(object));
       if (attached == nullptr) return true;
       if (depth >= kMaxAttachedDepth) return too_deep(name);
       return walk_message(attached, name, depth + 1);
     }
-    if (!GMIME_IS_PART(object)) return true;
-    return part(GMIME_PART(object), name, file, depth);
+    if (!is_a<PartKind>(object)) return true;
+    return part(as<GMimePart>(object), name, file, depth);
   }
 
   bool too_deep(const std::string& name) {
@@ -390,10 +500,11 @@ struct MessageReader::State {
     if (file != nullptr && ends_folded(file, ".eml") && looks_like_message(content)) {
       if (depth >= kMaxAttachedDepth) return too_deep(name);
       const std::string bytes = std::move(content);
-      const Ref<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
-      const Ref<GMimeParser> parser_of_file(g_mime_parser_new_with_stream(stream.get()));
+      const Ref<GMimeStream> stream(
+          gm().g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+      const Ref<GMimeParser> parser_of_file(gm().g_mime_parser_new_with_stream(stream.get()));
       const Ref<GMimeMessage> attached(
-          g_mime_parser_construct_message(parser_of_file.get(), options));
+          gm().g_mime_parser_construct_message(parser_of_file.get(), options));
       return !attached || walk_message(attached.get(), name, depth + 1);
     }
     return true;
@@ -423,7 +534,7 @@ MessageReader::MessageReader(ItemSink each, std::size_t max_message, const Archi
 MessageReader::~MessageReader() = default;
 
 void MessageReader::clear() {
-  g_byte_array_set_size(state_->buffer, 0);
+  gm().g_byte_array_set_size(state_->buffer, 0);
   state_->size = 0;
 }
 
@@ -434,15 +545,15 @@ void MessageReader::append(std::string_view bytes) {
     // Only the head of a message too large is kept: its item's bytes.
     if (s.buffer->len < kReadLimit) {
       const std::size_t room = kReadLimit - s.buffer->len;
-      g_byte_array_append(s.buffer, reinterpret_cast<const guint8*>(bytes.data()),
-                          static_cast<guint>(std::min(room, bytes.size())));
+      gm().g_byte_array_append(s.buffer, reinterpret_cast<const guint8*>(bytes.data()),
+                               static_cast<guint>(std::min(room, bytes.size())));
     } else if (s.buffer->len > kReadLimit) {
-      g_byte_array_set_size(s.buffer, kReadLimit);
+      gm().g_byte_array_set_size(s.buffer, kReadLimit);
     }
     return;
   }
-  g_byte_array_append(s.buffer, reinterpret_cast<const guint8*>(bytes.data()),
-                      static_cast<guint>(bytes.size()));
+  gm().g_byte_array_append(s.buffer, reinterpret_cast<const guint8*>(bytes.data()),
+                           static_cast<guint>(bytes.size()));
 }
 
 void MessageReader::skip(std::size_t bytes) { state_->size += bytes; }
