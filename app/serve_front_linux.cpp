@@ -17,9 +17,49 @@
 
 #include "app/serve_front.hpp"
 #include "app/serve_limits.hpp"
+#include "registry/loaded.hpp"
 
 namespace zavro::server {
 namespace {
+
+// libmicrohttpd, loaded when serve starts (registry/loaded.hpp): no other
+// command needs it, and it pulls in GnuTLS and its libraries.
+// clang-format off
+#define ZAVRO_MHD(X) \
+  X(MHD_add_response_header) \
+  X(MHD_create_response_from_buffer) \
+  X(MHD_create_response_from_buffer_with_free_callback_cls) \
+  X(MHD_destroy_response) \
+  X(MHD_get_connection_info) \
+  X(MHD_get_connection_values_n) \
+  X(MHD_queue_response) \
+  X(MHD_resume_connection) \
+  X(MHD_start_daemon) \
+  X(MHD_stop_daemon) \
+  X(MHD_suspend_connection)
+// clang-format on
+
+struct LibMicrohttpd {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): the argument names a member
+#define ZAVRO_MHD_FIELD(name) decltype(&::name) name = nullptr;
+  ZAVRO_MHD(ZAVRO_MHD_FIELD)
+#undef ZAVRO_MHD_FIELD
+};
+
+const LibMicrohttpd& mhd() {
+  static const LibMicrohttpd loaded = [] {
+    constexpr const char* kSoname = "libmicrohttpd.so.12";
+    void* const library = registry::open_library(kSoname);
+    LibMicrohttpd table;
+#define ZAVRO_MHD_LOAD(name) \
+  table.name =               \
+      reinterpret_cast<decltype(table.name)>(registry::library_symbol(library, kSoname, #name));
+    ZAVRO_MHD(ZAVRO_MHD_LOAD)
+#undef ZAVRO_MHD_LOAD
+    return table;
+  }();
+  return loaded;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -184,7 +224,7 @@ namespace {
 
 Conn* conn_of(MHD_Connection* connection) {
   const MHD_ConnectionInfo* info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+      mhd().MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   return info != nullptr ? static_cast<Conn*>(info->socket_context) : nullptr;
 }
 
@@ -193,27 +233,27 @@ void free_string(void* owned) { delete static_cast<std::string*>(owned); }
 MHD_Result send(MHD_Connection* connection, Response& response) {
   MHD_Response* answer = nullptr;
   if (!response.fixed.empty()) {
-    answer = MHD_create_response_from_buffer(
+    answer = mhd().MHD_create_response_from_buffer(
         response.fixed.size(), const_cast<char*>(response.fixed.data()), MHD_RESPMEM_PERSISTENT);
   } else {
     auto* owned = new std::string(std::move(response.body));
-    answer = MHD_create_response_from_buffer_with_free_callback_cls(owned->size(), owned->data(),
-                                                                    free_string, owned);
+    answer = mhd().MHD_create_response_from_buffer_with_free_callback_cls(
+        owned->size(), owned->data(), free_string, owned);
     if (answer == nullptr) delete owned;
   }
   if (answer == nullptr) return MHD_NO;
   for (const Field& field : kDefaultHeaders) {
-    MHD_add_response_header(answer, field.name.c_str(), field.value.c_str());
+    mhd().MHD_add_response_header(answer, field.name.c_str(), field.value.c_str());
   }
   if (response.status != 204)
-    MHD_add_response_header(answer, "Content-Type", response.type.c_str());
+    mhd().MHD_add_response_header(answer, "Content-Type", response.type.c_str());
   for (const Field& field : response.headers) {
-    MHD_add_response_header(answer, field.name.c_str(), field.value.c_str());
+    mhd().MHD_add_response_header(answer, field.name.c_str(), field.value.c_str());
   }
-  if (response.close) MHD_add_response_header(answer, "Connection", "close");
+  if (response.close) mhd().MHD_add_response_header(answer, "Connection", "close");
   const MHD_Result queued =
-      MHD_queue_response(connection, static_cast<unsigned>(response.status), answer);
-  MHD_destroy_response(answer);
+      mhd().MHD_queue_response(connection, static_cast<unsigned>(response.status), answer);
+  mhd().MHD_destroy_response(answer);
   return queued;
 }
 
@@ -233,7 +273,7 @@ MHD_Result collect(void* cls, MHD_ValueKind, const char* key, std::size_t key_si
 
 std::string peer_of(MHD_Connection* connection) {
   const MHD_ConnectionInfo* info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+      mhd().MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   char text[INET6_ADDRSTRLEN] = "";
   if (info == nullptr || info->client_addr == nullptr) return text;
   const sockaddr* address = info->client_addr;
@@ -258,8 +298,8 @@ MHD_Result on_headers(Front::State& state, MHD_Connection* connection, const cha
   request.path = url;
   request.tls = !state.options.cert_pem.empty();
   request.peer = peer_of(connection);
-  MHD_get_connection_values_n(connection, MHD_HEADER_KIND, collect, &request.headers);
-  MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, collect, &request.query);
+  mhd().MHD_get_connection_values_n(connection, MHD_HEADER_KIND, collect, &request.headers);
+  mhd().MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, collect, &request.query);
   if (request.headers.size() > kMaxHeaders) {
     return refuse(connection, Problem::kHeadersTooLarge, "too many header fields");
   }
@@ -318,18 +358,18 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
   exchange->submitted = true;
   if (Conn* conn = conn_of(connection)) conn->phase = Conn::kWorking;
   // Suspended first: the worker may resume it before submit returns.
-  MHD_suspend_connection(connection);
+  mhd().MHD_suspend_connection(connection);
   const bool taken = state.workers.submit([&state, connection, exchange] {
     try {
       exchange->answer = state.handler.handle(exchange->request);
     } catch (...) {
       exchange->answer = error_answer(Problem::kInternal, "internal error");
     }
-    MHD_resume_connection(connection);
+    mhd().MHD_resume_connection(connection);
   });
   if (!taken) {
     exchange->answer = error_answer(Problem::kStopping, "the server is stopping");
-    MHD_resume_connection(connection);
+    mhd().MHD_resume_connection(connection);
   }
   return MHD_YES;
 }
@@ -348,7 +388,7 @@ void on_connection(void* cls, MHD_Connection* connection, void** socket_context,
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     auto* conn = new Conn;
     const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        mhd().MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     conn->fd = info != nullptr ? info->connect_fd : -1;
     conn->enter(Conn::kHeaders);
     *socket_context = conn;
@@ -397,8 +437,8 @@ bool Front::start() {
     items.push_back(item(MHD_OPTION_HTTPS_MEM_KEY, 0, s.options.key_pem.data()));
   }
   items.push_back(item(MHD_OPTION_END, 0));
-  s.daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &on_request, &s, MHD_OPTION_ARRAY,
-                              items.data(), MHD_OPTION_END);
+  s.daemon = mhd().MHD_start_daemon(flags, 0, nullptr, nullptr, &on_request, &s, MHD_OPTION_ARRAY,
+                                    items.data(), MHD_OPTION_END);
   if (s.daemon == nullptr) return false;
   s.sweeper = std::thread([&s] { s.sweep(); });
   return true;
@@ -409,7 +449,7 @@ void Front::stop() {
   // Every taken request answered first: no connection may stay suspended.
   s.workers.stop();
   if (s.daemon != nullptr) {
-    MHD_stop_daemon(s.daemon);
+    mhd().MHD_stop_daemon(s.daemon);
     s.daemon = nullptr;
   }
   {
