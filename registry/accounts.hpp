@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "registry/digest.hpp"
@@ -72,10 +73,12 @@ class AccountRefused : public Error {
   using Error::Error;
 };
 
-// The accounts' tables, each call a transaction of its own.
+// The accounts' tables, each call a transaction of its own; each change
+// leaves an audit row naming who (registry/audit.hpp) in that transaction.
 class Accounts {
  public:
-  explicit Accounts(Store& store) : store_(store) {}
+  explicit Accounts(Store& store, std::string who = {}) : store_(store), who_(std::move(who)) {}
+  void act_as(std::string who) { who_ = std::move(who); }
 
   bool any_users();
   std::vector<Account> users();  // by name
@@ -92,7 +95,10 @@ class Accounts {
   void touch_tokens(const std::vector<std::pair<std::string, std::int64_t>>& used);
 
  private:
+  void note(bool user, std::string detail);
+
   Store& store_;
+  std::string who_;
 };
 
 // --- secrets
