@@ -220,9 +220,12 @@ class AccountCommands final : public RegistryCommands {
         error("the first user must be an admin: give --role admin");
         return 1;
       }
-      if (!first_user) {
+      if (first_user) {
+        accounts.act_as(login_name());
+      } else {
         // A new person's password comes on standard input unless made here.
-        cli_actor(*registry, actor_, registry::kManage, user_add_->parsed() && !generate_);
+        accounts.act_as(
+            cli_actor(*registry, actor_, registry::kManage, user_add_->parsed() && !generate_).who);
       }
       if (user_add_->parsed()) return user_add(accounts);
       if (user_list_->parsed()) return user_list(accounts);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <limits>
 #include <vector>
 
 #include "app/account_commands.hpp"
@@ -172,10 +173,13 @@ class Commands final : public RegistryCommands {
         ->required();
     copy_->add_option("--to", to_, "the empty registry to fill, made when missing")->required();
     add_serve(app, version);
+    add_audit(common(app.add_subcommand(
+        "audit", "Who added, decided, rebuilt, changed accounts or read through serve, and when")));
     // Who a write acts as (app/account_commands.hpp); collect's own
     // --password-file is the IMAP server's.
     add_actor_options(add_, actor_);
     add_actor_options(rebuild_, actor_);
+    add_actor_options(audit_, actor_);
     add_actor_options(collect_, actor_, "--as-password-file");
     accounts_ = add_account_commands(app, version);
     decisions_ = add_decision_commands(app, common);
@@ -185,8 +189,9 @@ class Commands final : public RegistryCommands {
   }
 
   std::optional<int> run() override {
-    CLI::App* const commands[] = {add_,    find_,     machines_, machine_, history_, placeholders_,
-                                  clones_, rejected_, rebuild_,  copy_,    serve_,   collect_};
+    CLI::App* const commands[] = {add_,          find_,    machines_, machine_, history_,
+                                  placeholders_, clones_,  rejected_, rebuild_, copy_,
+                                  serve_,        collect_, audit_};
     CLI::App* parsed = nullptr;
     for (CLI::App* command : commands) {
       if (command->parsed()) parsed = command;
@@ -217,7 +222,9 @@ class Commands final : public RegistryCommands {
             cli_actor(*registry, actor_, parsed == rebuild_ ? registry::kCorrect : registry::kAdd,
                       stdin_taken)
                 .who;
+        registry->set_actor(actor_who_, parsed->get_name());
       }
+      if (parsed == audit_) return audit(*registry);
       if (parsed == add_) return add(*registry);
       if (parsed == collect_) return collect(*registry);
       if (parsed == find_) return find(*registry);
@@ -356,6 +363,44 @@ class Commands final : public RegistryCommands {
     serve_->add_option("--allowed-host", serve_options_.allowed_hosts,
                        "a Host name to answer besides the address listened on and localhost "
                        "(a reverse proxy's); repeatable");
+  }
+
+  void add_audit(CLI::App* command) {
+    audit_ = command;
+    command->add_option("--who", audit_who_, "only what NAME did");
+    command->add_option("--machine", audit_machine_, "only rows naming this machine");
+    command->add_option(
+        "--since", audit_since_,
+        "only rows from TIME on (2026-12-09T10:00:00Z, or a date: from midnight UTC)");
+    paging(command, "AUDIT");
+  }
+
+  // An admin's (anyone's on a registry without users); newest last.
+  int audit(registry::Registry& registry) {
+    cli_actor(registry, actor_, registry::kManage, false);
+    registry::AuditQuery query;
+    if (!audit_who_.empty()) query.who = audit_who_;
+    query.machine = audit_machine_;
+    if (!audit_since_.empty()) {
+      query.since = registry::parse_utc(audit_since_);
+      if (!query.since) {
+        error("--since " + audit_since_ + ": give 2026-12-09T10:00:00Z or 2026-12-09");
+        return kUsageError;
+      }
+    }
+    query.after = after_;
+    std::size_t left = limit_.value_or(std::numeric_limits<std::size_t>::max());
+    while (left > 0) {
+      query.limit = std::min<std::size_t>(left, registry::kPage);
+      const auto rows = registry.audit(query);
+      for (const registry::AuditEntry& e : rows) {
+        print_line(json_ ? registry::audit_json(e) : registry::audit_text(e));
+      }
+      if (rows.size() < query.limit) break;
+      left -= rows.size();
+      query.after = rows.back().id;
+    }
+    return 0;
   }
 
   void paging(CLI::App* command, const char* key, const char* after = nullptr) {
@@ -541,6 +586,10 @@ class Commands final : public RegistryCommands {
   CLI::App* copy_ = nullptr;
   CLI::App* serve_ = nullptr;
   CLI::App* collect_ = nullptr;
+  CLI::App* audit_ = nullptr;
+  std::string audit_who_;
+  std::optional<std::int64_t> audit_machine_;
+  std::string audit_since_;
   ServeOptions serve_options_;
   ActorOptions actor_;
   std::string actor_who_;  // who this command acts as, once allowed

@@ -46,6 +46,9 @@ struct Response {
   std::vector<Field> headers;
   // The connection ends with this answer (a body left unread, a framing fault).
   bool close = false;
+  // The machines a read showed, for its audit row: the first ids, and how many.
+  std::vector<std::int64_t> shown;
+  std::int64_t shown_count = 0;
 };
 
 // Every error an answer can carry: its status, and the code the README lists.

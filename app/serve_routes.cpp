@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/serve_audit.hpp"
 #include "app/serve_limits.hpp"
 #include "app/serve_writer.hpp"
 #include "reader/json.hpp"
@@ -69,14 +70,24 @@ class Registries {
   std::vector<std::unique_ptr<registry::Registry>> idle_;
 };
 
-// Lines the views write, as one JSON array.
+// Lines the views write, as one JSON array; with a key, the machine ids
+// after it in each line ("KEY":ID, or "KEY":[IDS] when array), for the audit log.
 class Array {
  public:
+  Array() = default;
+  Array(const char* key, bool array) : key_(key), array_(array) {}
   void operator()(const std::string& line) {
     out_ += out_.size() > 1 ? "," : "";
     out_ += line;
     last_ = line;
     ++count_;
+    if (key_ != nullptr) note_ids(line);
+  }
+  // The ids seen, onto an answer.
+  Response& shown(Response& response) const {
+    response.shown = ids_;
+    response.shown_count = id_count_;
+    return response;
   }
   std::string done() { return out_ += ']'; }
   std::size_t count() const { return count_; }
@@ -90,9 +101,29 @@ class Array {
   }
 
  private:
+  void note_ids(const std::string& line) {
+    const std::string needle = "\"" + std::string(key_) + "\":" + (array_ ? "[" : "");
+    const auto at = line.find(needle);
+    if (at == std::string::npos) return;
+    const char* p = line.c_str() + at + needle.size();
+    for (;;) {
+      char* end = nullptr;
+      const long long id = std::strtoll(p, &end, 10);
+      if (end == p) return;  // null, or an empty array
+      ++id_count_;
+      if (ids_.size() < registry::kAuditIds) ids_.push_back(id);
+      if (!array_ || *end != ',') return;
+      p = end + 1;
+    }
+  }
+
   std::string out_ = "[";
   std::string last_;
   std::size_t count_ = 0;
+  const char* key_ = nullptr;
+  bool array_ = false;
+  std::vector<std::int64_t> ids_;
+  std::int64_t id_count_ = 0;
 };
 
 // Every list the API gives is paged: limit (default 100, at most 1,000)
@@ -147,16 +178,36 @@ std::string query_escaped(std::string_view text) {
   return out;
 }
 
+// The audit log's route: method, path and query, with no secret a client may
+// have put in the query.
+std::string audit_route(const Request& request) {
+  std::string out = request.method + " " + request.path;
+  char sep = '?';
+  for (const Field& f : request.query) {
+    std::string name = f.name;
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const bool secret = name.find("token") != std::string::npos ||
+                        name.find("password") != std::string::npos ||
+                        name.find("secret") != std::string::npos;
+    out += sep;
+    sep = '&';
+    out += query_escaped(f.name) + "=" + (secret ? std::string("-") : query_escaped(f.value));
+    if (out.size() > registry::kAuditRoute) break;
+  }
+  if (out.size() > registry::kAuditRoute) out.resize(registry::kAuditRoute);
+  return out;
+}
+
 // The page as the body; while more remain, a Link to the next.
 Response page_answer(const Request& request, const registry::Page& page, Array& out, bool more,
-                     registry::Id next_after) {
+                     registry::Id next_after, std::initializer_list<const char*> kept = {"q"}) {
   Response response;
+  out.shown(response);
   if (more) {
     std::string link = "<" + request.path + "?";
-    // The filters go on to the next page.
-    for (const char* filter : {"q", "label"}) {
-      const std::string value = request.param(filter);
-      if (!value.empty()) link.append(filter).append("=").append(query_escaped(value)).append("&");
+    for (const char* name : kept) {
+      const std::string value = request.param(name);
+      if (!value.empty()) link += std::string(name) + "=" + query_escaped(value) + "&";
     }
     link += "limit=" + std::to_string(page.limit.value_or(kApiPage)) +
             "&after=" + std::to_string(next_after) + ">; rel=\"next\"";
@@ -212,9 +263,14 @@ struct Service::Parts {
   Access& access;
   Registries registries;
   Writer writer;
+  AuditLog audit_log;
 
   Parts(ServiceOptions o, Access& a)
-      : options(std::move(o)), access(a), registries(options.location), writer(options.location) {}
+      : options(std::move(o)),
+        access(a),
+        registries(options.location),
+        writer(options.location),
+        audit_log(options.location) {}
 
   // A route: what it answers, and whether it needs signing in. Immediate
   // ones answer on the network thread (no body, no registry); the others
@@ -291,11 +347,14 @@ struct Service::Parts {
     all.push_back({"GET", exact("/api/v1/decisions"), true, 0, [](Parts& parts, Request& request) {
                      const auto page = page_of(request);
                      if (!page) return bad_page();
-                     Array out;
+                     Array out("machine", false);
                      const bool more =
                          registry::decisions(*parts.registries.take(), *page, true, std::ref(out));
                      return page_answer(request, *page, out, more, out.last_key("decision"));
                    }});
+    // --- the audit log: an admin's
+    all.push_back(
+        {"GET", exact("/api/v1/audit"), true, 0, &Parts::audit, false, registry::kManage});
     all.push_back({"GET", exact("/api/v1/labels"), true, 0, [](Parts& parts, Request& request) {
                      std::optional<std::string> key;
                      if (const std::string k = request.param("key"); !k.empty()) key = k;
@@ -321,7 +380,8 @@ struct Service::Parts {
       all.push_back({"GET", exact(l.path), true, 0, [l](Parts& parts, Request& request) {
                        const auto page = page_of(request);
                        if (!page) return bad_page();
-                       Array out;
+                       // Clone groups name their machines; the other listings none.
+                       Array out = l.array ? Array(l.key, true) : Array();
                        const bool more =
                            l.view(*parts.registries.take(), *page, true, std::ref(out));
                        const registry::Id next =
@@ -453,6 +513,7 @@ struct Service::Parts {
             return false;
           }
           item.note = note;
+          item.who = request.actor.who;
           items.push_back(std::move(item));
           return true;
         },
@@ -480,7 +541,13 @@ struct Service::Parts {
       body.resize(reader::kMaxFileSize + 1);
     }
     item.bytes = std::move(body);
-    return json(registry::outcome_json((*registries.take()).find(std::move(item)), true));
+    const registry::Outcome found = (*registries.take()).find(std::move(item));
+    Response response = json(registry::outcome_json(found, true));
+    if (found.machine) {
+      response.shown = {*found.machine};
+      response.shown_count = 1;
+    }
+    return response;
   }
 
   Response machines(Request& request) {
@@ -496,10 +563,10 @@ struct Service::Parts {
       query.label_name = label.substr(0, equals);
       query.label_value = label.substr(equals + 1);
     }
-    Array out;
+    Array out("machine", false);
     const bool more =
         registry::machines(*registries.take(), query, registry::Format::kJson, std::ref(out));
-    return page_answer(request, *page, out, more, out.last_key("machine"));
+    return page_answer(request, *page, out, more, out.last_key("machine"), {"q", "label"});
   }
 
   // "/api/v1/machines/ID/history": the machine's id.
@@ -519,8 +586,11 @@ struct Service::Parts {
     Array history;
     const auto more = registry::history(*lease, id, {0, kApiPage}, true, std::ref(history));
     if (!machine || !more) return error_answer(Problem::kNotFound, "no such machine");
-    return json("{\"machine\":" + *machine + ",\"history\":" + history.done() +
-                ",\"more_history\":" + (*more ? "true" : "false") + "}");
+    Response response = json("{\"machine\":" + *machine + ",\"history\":" + history.done() +
+                             ",\"more_history\":" + (*more ? "true" : "false") + "}");
+    response.shown = {id};
+    response.shown_count = 1;
+    return response;
   }
 
   Response history(Request& request) {
@@ -530,7 +600,10 @@ struct Service::Parts {
     Array out;
     const auto more = registry::history(*registries.take(), id, *page, true, std::ref(out));
     if (!more) return error_answer(Problem::kNotFound, "no such machine");
-    return page_answer(request, *page, out, *more, out.last_key("record"));
+    Response response = page_answer(request, *page, out, *more, out.last_key("record"));
+    response.shown = {id};
+    response.shown_count = 1;
+    return response;
   }
 
   // A decision's body: {"reason": TEXT} and what the action names: "others"
@@ -607,6 +680,51 @@ struct Service::Parts {
     }
   }
 
+  // ?who=NAME&machine=ID&since=TIME, paged like the listings, newest last.
+  Response audit(Request& request) {
+    const auto page = page_of(request);
+    if (!page) return bad_page();
+    registry::AuditQuery query;
+    query.after = page->after;
+    query.limit = page->limit.value_or(kApiPage);
+    if (const std::string who = request.param("who"); !who.empty()) query.who = who;
+    if (const std::string machine = request.param("machine"); !machine.empty()) {
+      if (machine.size() > 18 || machine.find_first_not_of("0123456789") != std::string::npos) {
+        return error_answer(Problem::kBadRequest, "machine is a machine's id");
+      }
+      query.machine = std::stoll(machine);
+    }
+    if (const std::string since = request.param("since"); !since.empty()) {
+      query.since = registry::parse_utc(since);
+      if (!query.since) {
+        return error_answer(Problem::kBadRequest,
+                            "since is a time like 2026-12-09T10:00:00Z, or a date");
+      }
+    }
+    // One more than asked: whether a next page exists.
+    ++query.limit;
+    auto rows = (*registries.take()).audit(query);
+    const bool more = rows.size() >= query.limit;
+    if (more) rows.pop_back();
+    Array out;
+    for (const registry::AuditEntry& e : rows) out(registry::audit_json(e));
+    return page_answer(request, *page, out, more, rows.empty() ? page->after : rows.back().id,
+                       {"who", "machine", "since"});
+  }
+
+  // Each read's audit row: who, the route, the machines shown.
+  void note_read(const Request& request, const Response& response) {
+    registry::AuditEntry entry;
+    entry.who = request.actor.who;
+    entry.when = registry::unix_now();
+    entry.action = registry::AuditAction::kRead;
+    entry.route = audit_route(request);
+    entry.detail = std::to_string(response.status);
+    entry.machines = response.shown;
+    entry.machine_count = response.shown_count;
+    audit_log.record(std::move(entry));
+  }
+
   // Every adapter maker, read the first time a machine is shown.
   const registry::Vendors& vendors() {
     std::call_once(vendors_once, [this] { vendor_table.emplace(std::vector<AddressBytes>{}); });
@@ -672,18 +790,25 @@ Response Service::handle(Request& request) {
   if (route == nullptr) return error_answer(Problem::kNotFound, "no such resource");
   // Each failure becomes its answer here; what the registry said goes to the
   // log only, since it names paths and hosts.
-  try {
-    return route->run(*parts_, request);
-  } catch (const registry::Error& e) {
-    log_error(e.what());
-    return error_answer(Problem::kRegistryUnavailable, "the registry cannot be used now");
-  } catch (const std::bad_alloc&) {
-    log_error("out of memory");
-    return error_answer(Problem::kInternal, "internal error");
-  } catch (const std::exception& e) {
-    log_error(e.what());
-    return error_answer(Problem::kInternal, "internal error");
+  Response response = [&]() -> Response {
+    try {
+      return route->run(*parts_, request);
+    } catch (const registry::Error& e) {
+      log_error(e.what());
+      return error_answer(Problem::kRegistryUnavailable, "the registry cannot be used now");
+    } catch (const std::bad_alloc&) {
+      log_error("out of memory");
+      return error_answer(Problem::kInternal, "internal error");
+    } catch (const std::exception& e) {
+      log_error(e.what());
+      return error_answer(Problem::kInternal, "internal error");
+    }
+  }();
+  // Reads leave an audit row (writes leave theirs in their own transactions).
+  if (std::string_view(route->method) == "GET" || request.path == "/api/v1/find") {
+    parts_->note_read(request, response);
   }
+  return response;
 }
 
 }  // namespace zavro::server

@@ -62,7 +62,11 @@ void Writer::run() {
 void Writer::write(std::unique_ptr<registry::Registry>& registry, const std::vector<Job*>& batch) {
   std::size_t next = 0;  // outcomes arrive in input order: the job each belongs to
   try {
-    if (!registry) registry = registry::Registry::open(location_, true);
+    if (!registry) {
+      registry = registry::Registry::open(location_, true);
+      // Each item names its sender; the audit rows say how they came.
+      registry->set_actor({}, "POST /api/v1/reports");
+    }
     // Each item carries its request's note: one batch, whatever the notes.
     auto adder = registry->adder({}, [&](const registry::Outcome& outcome) {
       while (next < batch.size() && batch[next]->lines.size() == batch[next]->count) ++next;

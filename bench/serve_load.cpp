@@ -2,8 +2,9 @@
 // zavro-record serve and print one JSON line: requests/s, latency
 // percentiles, failures.
 // Usage: serve-load PORT TOKEN add|find CLIENTS REQUESTS [FIRST]
+//        serve-load PORT TOKEN get CLIENTS REQUESTS PATH
 //   add: every request a distinct generated report (numbered from FIRST);
-//   find: the same report every time.
+//   find: the same report every time; get: GET PATH every time.
 #include <httplib.h>
 
 #include <algorithm>
@@ -32,16 +33,22 @@ std::string report(long n) {
 
 int main(int argc, char** argv) {
   if (argc < 6) {
-    std::fprintf(stderr, "usage: serve-load PORT TOKEN add|find CLIENTS REQUESTS [FIRST]\n");
+    std::fprintf(stderr,
+                 "usage: serve-load PORT TOKEN add|find CLIENTS REQUESTS [FIRST]\n"
+                 "       serve-load PORT TOKEN get CLIENTS REQUESTS PATH\n");
     return 2;
   }
   const int port = std::atoi(argv[1]);
   const std::string token = argv[2];
-  const bool add = std::string(argv[3]) == "add";
+  const std::string mode = argv[3];
+  const bool add = mode == "add";
+  const bool get = mode == "get";
   const int clients = std::max(1, std::atoi(argv[4]));
   const long requests = std::atol(argv[5]);
-  const long first = argc > 6 ? std::atol(argv[6]) : 0;
-  const std::string path = add ? "/api/v1/reports" : "/api/v1/find";
+  const long first = argc > 6 && !get ? std::atol(argv[6]) : 0;
+  const std::string path = get   ? (argc > 6 ? argv[6] : "/api/v1/machines?limit=1")
+                           : add ? "/api/v1/reports"
+                                 : "/api/v1/find";
   const std::string same = report(first);
 
   std::atomic<long> next{0};
@@ -59,7 +66,8 @@ int main(int argc, char** argv) {
       for (long i = next++; i < requests; i = next++) {
         const std::string body = add ? report(first + i) : same;
         const auto t0 = std::chrono::steady_clock::now();
-        const auto res = client.Post(path.c_str(), body, "application/octet-stream");
+        const auto res = get ? client.Get(path.c_str())
+                             : client.Post(path.c_str(), body, "application/octet-stream");
         const auto t1 = std::chrono::steady_clock::now();
         if (!res || res->status != 200) ++failed;
         mine.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
@@ -79,7 +87,7 @@ int main(int argc, char** argv) {
   std::printf(
       "{\"mode\":\"%s\",\"clients\":%d,\"requests\":%ld,\"seconds\":%.3f,\"rps\":%.0f,"
       "\"median_ms\":%.3f,\"p99_ms\":%.3f,\"failed\":%ld}\n",
-      add ? "add" : "find", clients, requests, seconds, static_cast<double>(requests) / seconds,
-      at(0.5), at(0.99), failed.load());
+      mode.c_str(), clients, requests, seconds, static_cast<double>(requests) / seconds, at(0.5),
+      at(0.99), failed.load());
   return failed == 0 ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "registry/audit.hpp"
 #include "registry/sql.hpp"
 #include "registry/store.hpp"
 #include "registry/types.hpp"
@@ -154,6 +155,16 @@ bool valid_name(std::string_view name) {
   return true;
 }
 
+void Accounts::note(bool user, std::string detail) {
+  if (held_) return;  // a copy carries the rows it has
+  std::vector<AuditEntry> audit(1);
+  audit.front().who = who_;
+  audit.front().when = unix_now();
+  audit.front().action = user ? AuditAction::kUser : AuditAction::kToken;
+  audit.front().detail = std::move(detail);
+  append_audit(store_.database(), audit);
+}
+
 bool Accounts::any_users() {
   sql::Database& db = store_.database();
   Tx tx(db, false, held_);
@@ -197,6 +208,7 @@ void Accounts::add_user(const Account& account) {
     added = rows.next();
   }
   if (!added) throw AccountRefused("user " + account.name + " exists already");
+  note(true, "add " + account.name + " " + name_of(account.role));
   tx.done();
 }
 
@@ -212,6 +224,7 @@ bool Accounts::remove_user(const std::string& name) {
   if (removed && count(db, kAdmins) == 0) {
     throw AccountRefused("user " + name + " is the last admin: make another admin first");
   }
+  if (removed) note(true, "remove " + name);
   tx.done();
   return removed;
 }
@@ -227,6 +240,7 @@ bool Accounts::set_role(const std::string& name, Role role) {
   if (found && count(db, kAdmins) == 0) {
     throw AccountRefused("user " + name + " is the last admin: make another admin first");
   }
+  if (found) note(true, "role " + name + " " + name_of(role));
   tx.done();
   return found;
 }
@@ -271,6 +285,8 @@ void Accounts::add_token(const RobotToken& token) {
     added = rows.next();
   }
   if (!added) throw AccountRefused("token " + token.name + " exists already");
+  note(false, "add " + token.name + " " + name_of(token.scope) +
+                  (token.expires ? " until " + utc_time(*token.expires) : std::string()));
   tx.done();
 }
 
@@ -282,6 +298,7 @@ bool Accounts::revoke_token(const std::string& name) {
     sql::Rows rows = db.query(kRevokeToken, Params().text(name));
     removed = rows.next();
   }
+  if (removed) note(false, "revoke " + name);
   tx.done();
   return removed;
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "registry/digest.hpp"
@@ -72,11 +73,15 @@ class AccountRefused : public Error {
   using Error::Error;
 };
 
-// The accounts' tables, each call a transaction of its own.
+// The accounts' tables, each call a transaction of its own; each change
+// leaves an audit row naming who (registry/audit.hpp) in that transaction.
 class Accounts {
  public:
-  // held: inside a transaction the caller holds (a copy), not one of each call's own.
-  explicit Accounts(Store& store, bool held = false) : store_(store), held_(held) {}
+  // who: the actor its changes' audit rows name. held: inside a transaction
+  // the caller holds (a copy, which carries the audit rows as they are).
+  explicit Accounts(Store& store, std::string who = {}, bool held = false)
+      : store_(store), who_(std::move(who)), held_(held) {}
+  void act_as(std::string who) { who_ = std::move(who); }
 
   bool any_users();
   std::vector<Account> users();  // by name
@@ -93,7 +98,10 @@ class Accounts {
   void touch_tokens(const std::vector<std::pair<std::string, std::int64_t>>& used);
 
  private:
+  void note(bool user, std::string detail);
+
   Store& store_;
+  std::string who_;
   bool held_;
 };
 

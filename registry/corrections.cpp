@@ -343,6 +343,28 @@ Correction new_correction(Store& store, const Registry::Act& act, Action action)
   return c;
 }
 
+// The decision's audit row, in its transaction.
+void note_decision(Store& store, const Correction& c) {
+  std::vector<AuditEntry> audit(1);
+  AuditEntry& e = audit.front();
+  e.who = c.who;
+  e.when = c.when;
+  e.action = AuditAction::kDecision;
+  e.decision = c.id;
+  e.detail = name_of(c.action);
+  for (const auto& m : {c.machine, c.formed}) {
+    if (m) e.machines.push_back(*m);
+  }
+  e.machines.insert(e.machines.end(), c.others.begin(), c.others.end());
+  std::sort(e.machines.begin(), e.machines.end());
+  e.machines.erase(std::unique(e.machines.begin(), e.machines.end()), e.machines.end());
+  e.machine_count = static_cast<std::int64_t>(e.machines.size());
+  std::vector<Id> records = c.records;
+  std::sort(records.begin(), records.end());
+  for (const Id r : records) e.add_record(r);
+  append_audit(store.database(), audit);
+}
+
 }  // namespace
 
 Correction Registry::merge(const Act& act, Id machine, const std::vector<Id>& others) {
@@ -364,6 +386,7 @@ Correction Registry::merge(const Act& act, Id machine, const std::vector<Id>& ot
   c.others = others;
   c.formed = *seen.begin();
   store.insert_correction(c);
+  note_decision(store, c);
   write.commit();
   return c;
 }
@@ -399,6 +422,7 @@ Correction Registry::split(const Act& act, Id machine, const std::vector<Id>& re
   c.records = sorted;
   c.formed = sorted.front();
   store.insert_correction(c);
+  note_decision(store, c);
   write.commit();
   return c;
 }
@@ -427,6 +451,7 @@ Correction Registry::void_record(const Act& act, Id record) {
   c.machine = machine;
   c.records = {record};
   store.insert_correction(c);
+  note_decision(store, c);
   write.commit();
   return c;
 }
@@ -457,6 +482,7 @@ Correction Registry::label(const Act& act, Id machine,
   c.remove = remove;
   label_machine(store, machine, c);
   store.insert_correction(c);
+  note_decision(store, c);
   write.commit();
   return c;
 }
@@ -482,6 +508,7 @@ Correction Registry::undo(const Act& act, Id decision) {
   if (target.action == Action::kUndo && target.undoes)
     store.set_undone(*target.undoes, std::nullopt);
   tie_again(store, {});
+  note_decision(store, c);
   write.commit();
   return c;
 }

@@ -32,6 +32,9 @@ struct Item {
   // A message that holds no report (registry/mail.hpp): named as the
   // message, unreadable says so, and bytes are the message's first ones.
   bool no_report = false;
+  // Who sent it, in place of the adder's actor, when set (serve's requests
+  // share a batch).
+  std::optional<std::string> who = std::nullopt;
 };
 
 // Returns false to stop reading.

@@ -88,11 +88,13 @@ class Intake final : public Registry::Adder {
  public:
   enum class Mode { kAdd, kFind };
   Intake(Store& store, Registry::FindState& find_state, Mode mode, std::string note,
-         OutcomeSink each, bool evidence, bool whole)
+         OutcomeSink each, bool evidence, bool whole, std::string who = {}, std::string how = {})
       : store_(store),
         find_state_(find_state),
         mode_(mode),
         note_(std::move(note)),
+        who_(std::move(who)),
+        how_(std::move(how)),
         each_(std::move(each)),
         evidence_(evidence),
         whole_(whole) {}
@@ -279,7 +281,29 @@ class Intake final : public Registry::Adder {
     store_.rollback();
     tier_.reset();
     outcomes_.clear();
+    audit_.clear();
     held_ = 0;
+  }
+
+  // The batch's audit rows, one per sender, in its transaction: no report
+  // is ever stored without the row that names it.
+  void write_audit() {
+    if (audit_.empty()) return;
+    std::vector<AuditEntry> entries;
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    for (auto& [who, entry] : audit_) {
+      entry.who = who;
+      entry.when = now;
+      entry.action = AuditAction::kAdd;
+      entry.detail = how_;
+      std::sort(entry.machines.begin(), entry.machines.end());
+      entry.machines.erase(std::unique(entry.machines.begin(), entry.machines.end()),
+                           entry.machines.end());
+      entry.machine_count = static_cast<std::int64_t>(entry.machines.size());
+      entries.push_back(std::move(entry));
+    }
+    audit_.clear();
+    append_audit(store_.database(), entries);
   }
 
   // last: the add's end, where a folder's mark goes in with the reports.
@@ -289,6 +313,7 @@ class Intake final : public Registry::Adder {
     try {
       if (!tier_) store_.begin_write();
       if (marking) store_.set_collect_mark(mark_->first, mark_->second);
+      write_audit();
       store_.commit();
     } catch (...) {
       abandon();
@@ -342,6 +367,8 @@ class Intake final : public Registry::Adder {
     if (p.item.mail || p.item.no_report) stored.mail = p.item.mail.value_or(MailOrigin{});
     stored.no_report = p.item.no_report;
     outcome.record = stored.id;
+    AuditEntry& audit = audit_[p.item.who.value_or(who_)];
+    audit.add_record(stored.id);
     if (p.reason) {
       outcome.status = Status::kRejected;
       outcome.reason = *p.reason;
@@ -356,6 +383,7 @@ class Intake final : public Registry::Adder {
     stored.match = name_of(decision.match);
     stored.evidence = evidence_json(decision);
     store_.insert_report(stored);
+    audit.machines.push_back(*stored.machine);
     tier.record(stored.id, now, identity, decision, p.shown);
     outcome.status = Status::kStored;
     outcome.machine = stored.machine;
@@ -388,6 +416,10 @@ class Intake final : public Registry::Adder {
   Registry::FindState& find_state_;
   Mode mode_;
   std::string note_;
+  std::string who_;
+  std::string how_;
+  // What this batch stored, by sender: written with it.
+  std::map<std::string, AuditEntry> audit_;
   OutcomeSink each_;
   bool evidence_;
   bool whole_;
@@ -519,7 +551,7 @@ const std::string& Registry::location() const { return store_->location(); }
 std::unique_ptr<Registry::Adder> Registry::adder(std::string note, OutcomeSink each, bool evidence,
                                                  bool whole) {
   return std::make_unique<Intake>(*store_, *find_state_, Intake::Mode::kAdd, std::move(note),
-                                  std::move(each), evidence, whole);
+                                  std::move(each), evidence, whole, who_, how_);
 }
 
 std::unique_ptr<Registry::Adder> Registry::finder(OutcomeSink each) {
@@ -553,11 +585,26 @@ void Registry::rebuild(const std::function<void(const Move& move)>& each,
   // The same reports in the same order: rebuild adds and removes none.
   const std::vector<Assignment> after = assignments_of(*store_);
   std::vector<Move> moves;
+  std::vector<AuditEntry> audit(1);
+  AuditEntry& entry = audit.front();
   for (std::size_t i = 0; i < after.size(); ++i) {
     if (before[i].machine != after[i].machine) {
       moves.push_back({after[i].record, before[i].machine, after[i].machine});
+      entry.add_record(after[i].record);
+      for (const auto& m : {before[i].machine, after[i].machine}) {
+        if (m) entry.machines.push_back(*m);
+      }
     }
   }
+  std::sort(entry.machines.begin(), entry.machines.end());
+  entry.machines.erase(std::unique(entry.machines.begin(), entry.machines.end()),
+                       entry.machines.end());
+  entry.machine_count = static_cast<std::int64_t>(entry.machines.size());
+  entry.who = who_;
+  entry.when = static_cast<std::int64_t>(std::time(nullptr));
+  entry.action = AuditAction::kRebuild;
+  entry.detail = std::to_string(moves.size()) + " reports moved";
+  append_audit(store_->database(), audit);
   write.commit();
   for (const Move& move : moves) each(move);
 }
@@ -617,10 +664,11 @@ void Registry::copy_from(Registry& from, const std::function<void()>& tick) {
   for (const auto& [record, decision] : src.voided_all()) dst.set_voided(record, decision);
   for (const auto& [machine, name, value] : src.labels_all()) dst.set_label(machine, name, value);
   // People and robots go too: a copy without them would be open to anyone.
-  Accounts from_accounts(src, true);
-  Accounts to_accounts(dst, true);
+  Accounts from_accounts(src, {}, true);
+  Accounts to_accounts(dst, {}, true);
   for (const Account& user : from_accounts.users()) to_accounts.add_user(user);
   for (const RobotToken& token : from_accounts.tokens()) to_accounts.add_token(token);
+  copy_audit(src.database(), dst.database());
   write.commit();
   read.commit();
 }
@@ -814,6 +862,27 @@ bool Registry::rejected_messages(Id after, std::optional<std::size_t> limit,
       });
   read.commit();
   return more;
+}
+
+std::vector<AuditEntry> Registry::audit(const AuditQuery& query) {
+  Transaction read(*store_, false);
+  auto rows = audit_rows(store_->database(), query);
+  read.commit();
+  return rows;
+}
+
+void Registry::log(std::vector<AuditEntry>& entries) {
+  if (entries.empty()) return;
+  // Outside the store's batches, and no change to what the listings show.
+  sql::Database& db = store_->database();
+  db.begin_write();
+  try {
+    append_audit(db, entries);
+    db.commit();
+  } catch (...) {
+    db.rollback();
+    throw;
+  }
 }
 
 std::optional<CollectMark> Registry::collect_mark(const std::string& folder) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/audit.hpp"
 #include "registry/input.hpp"
 #include "registry/store.hpp"
 #include "registry/types.hpp"
@@ -68,6 +69,13 @@ class Registry {
   const std::string& location() const;
   // For tables outside the reports' batches (registry/accounts.hpp).
   Store& store() { return *store_; }
+
+  // Who the adds and rebuilds from here on are by, for the audit log, and
+  // how they came (a command's name, a route).
+  void set_actor(std::string who, std::string how) {
+    who_ = std::move(who);
+    how_ = std::move(how);
+  }
 
   // Reports pushed in input order and told, in that order, what became of
   // each. An adder stores them in batches, each batch one transaction, and
@@ -153,6 +161,12 @@ class Registry {
   // The void decision a report is set aside by, if any.
   std::optional<Id> voided_by(Id record);
 
+  // --- the audit log (registry/audit.hpp)
+  // Rows in id order after query.after, read in one snapshot.
+  std::vector<AuditEntry> audit(const AuditQuery& query);
+  // Appends entries (reads) in a transaction of their own.
+  void log(std::vector<AuditEntry>& entries);
+
   // Where collect left a folder, and a new mark in a transaction of its own.
   std::optional<CollectMark> collect_mark(const std::string& folder);
   void set_collect_mark(const std::string& folder, const CollectMark& mark);
@@ -164,6 +178,8 @@ class Registry {
   // What find keeps from one report to the next while the registry is unchanged.
   struct FindState;
   std::unique_ptr<FindState> find_state_;
+  std::string who_;
+  std::string how_;
 };
 
 }  // namespace zavro::registry

@@ -164,6 +164,17 @@ const std::vector<Migration>& migrations() {
            // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement, several lines
            "CREATE TABLE token (name TEXT PRIMARY KEY, digest {bytes} NOT NULL UNIQUE,"
            " scope TEXT NOT NULL, created {int} NOT NULL, expires {int}, last_used {int})",
+           // Who changed or read what, and when (registry/audit.hpp): only ever
+           // appended. machines and records: the first ids (records as ranges),
+           // the counts all of them.
+           // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement, several lines
+           "CREATE TABLE audit (id {int} PRIMARY KEY, who {bytes} NOT NULL, made {int} NOT NULL,"
+           " action TEXT NOT NULL, route {bytes}, detail {bytes} NOT NULL, machines TEXT NOT NULL,"
+           " machine_count {int} NOT NULL, records TEXT NOT NULL, record_count {int} NOT NULL,"
+           " decision {int})",
+           // Every machine a row names, so that a search by machine reads its own rows only.
+           "CREATE TABLE audit_machine (machine {int} NOT NULL, audit {int} NOT NULL,"
+           " PRIMARY KEY (machine, audit)) {without_rowid}",
        },
        nullptr},
   };

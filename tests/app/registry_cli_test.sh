@@ -93,6 +93,21 @@ intact() { # <db>
   [ "$check" = ok ] || fail "$1 is damaged: $check"
 }
 
+# The first stored report that no audit row names; nothing when each is named.
+unaudited() { # <db>
+  q "$1" 'SELECT id FROM report ORDER BY id' >"$work/ids.stored"
+  timeout 60 "$exe" audit --json --db "$1" </dev/null | python3 -c '
+import json, sys
+named = set()
+for line in sys.stdin:
+    for a, b in json.loads(line).get("record_ranges", []):
+        named.update(range(a, b + 1))
+for line in open(sys.argv[1]):
+    if int(line) not in named:
+        print(int(line))
+        break' "$work/ids.stored"
+}
+
 stored_digests() {
   if is_pg "$1"; then
     q "$1" "SELECT encode(digest, 'hex') FROM report" | sort
@@ -340,6 +355,8 @@ killed | pg-killed)
     # Killed before its first batch: an empty file or no tables yet.
     count=$(q "$db" 'SELECT count(*) FROM report' 2>/dev/null) || continue
     intact "$db"
+    unnamed=$(unaudited "$db")
+    [ -z "$unnamed" ] || fail "kill $run: report $unnamed stored without its audit row"
     # An outcome printed is an outcome committed.
     missing=$(comm -23 <(printed_digests "out.$run") <(stored_digests "$db") | head -1)
     [ -z "$missing" ] || fail "printed before kill $run, yet not stored: $missing"

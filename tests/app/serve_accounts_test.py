@@ -322,10 +322,11 @@ def cli_actor():
     step(["add", report], 0)
     step(["rebuild"], 0)
     step(["token", "list"], 0)
+    step(["audit"], 0)
     step(["user", "add", "x", "--role", "desk", "--generate"], 1, says="first user must be an admin")
     step(["user", "add", "boss", "--role", "admin"], 0, stdin=b"boss-password-1\n")
     # With users: the login name has no account.
-    for args in (["add", report], ["rebuild"], ["user", "list"], ["token", "list"]):
+    for args in (["add", report], ["rebuild"], ["user", "list"], ["token", "list"], ["audit"]):
         step(args, 1, says="has no account")
     step(["machines"], 0)
     step(["user", "list", *as_boss], 0)
@@ -344,15 +345,102 @@ def cli_actor():
         step(["add", report], add)
         step(["rebuild"], add)
         step(["user", "list"], manage)
+        step(["audit"], manage)
     step(["user", "remove", "boss"], 0)
     step(["user", "remove", login], 1, says="last admin")
     step(["user", "role", login, "desk"], 1, says="last admin")
 
 
+def audit():
+    """The audit log: reads through serve with who and machines, an admin's
+    only; every change with its actor; no read lost on a clean stop; rows
+    that neither rebuild nor copy change."""
+    f = Fixture("audit")
+
+    def log(db, *args):
+        # A copy holds no users: anyone may read it.
+        code, out, err = cli(db, "audit", "--json", *args, *(f.admin if db == f.db else []))
+        check(code == 0, f"audit {args}: exit {code}: {err}")
+        return [json.loads(line) for line in out.splitlines()]
+    s = f.serve()
+    viewer = session(s, "vic", f.secrets["vic"])
+    admin = session(s, "ann", f.secrets["ann"])
+    try:
+        added = json.loads(ask(s, "POST", "/api/v1/reports", REPORT,
+                               bearer(f.secrets["token:intake"]))[2])
+        machine = added[0]["machine"]
+        # The query is kept, a secret in it never.
+        path = "/api/v1/machines?q=pc&token=s3cr3t-in-query"
+        for _ in range(3):
+            status, _, data = ask(s, "GET", path, None, viewer)
+            check(status == 200 and json.loads(data)[0]["machine"] == machine, f"read: {status}")
+        for who, want in (("vic", 403), ("token:read", 403), ("dan", 403), ("ann", 200)):
+            headers = bearer(f.secrets["token:read"]) if who == "token:read" else (
+                session(s, who, f.secrets[who]) if who != "ann" else admin)
+            got = ask(s, "GET", "/api/v1/audit", None, headers)[0]
+            check(got == want, f"{who} GET /api/v1/audit: {got}, not {want}")
+
+        def reads():
+            status, _, data = ask(s, "GET", f"/api/v1/audit?who=vic&machine={machine}", None, admin)
+            return [r for r in json.loads(data) if r["action"] == "read"] if status == 200 else []
+        within(5, lambda: len(reads()) == 3, "a viewer's reads never reached the audit log")
+        row = reads()[0]
+        check(row["route"] == "GET /api/v1/machines?q=pc&token=-" and row["machines"] == [machine]
+              and row["machine_count"] == 1, f"read row: {row}")
+        # Paged with its filters kept: one row a page, every one vic's.
+        rows = []
+        next_path = "/api/v1/audit?who=vic&limit=1"
+        while next_path:
+            status, headers, data = ask(s, "GET", next_path, None, admin)
+            rows += json.loads(data)
+            link = headers.get("Link", "")
+            next_path = link[1:link.index(">")] if link.startswith("<") else None
+        check(rows == reads(), f"pages: {rows}")
+        # Reads just before a clean stop are all written.
+        for _ in range(50):
+            ask(s, "GET", f"/api/v1/machines/{machine}", None, viewer)
+    finally:
+        s.stop()
+    got = [r for r in log(f.db, "--who", "vic") if r.get("route") == f"GET /api/v1/machines/{machine}"]
+    check(len(got) == 50, f"{len(got)} of 50 reads logged after SIGTERM")
+    # Every change names who made it, in its own row.
+    for report in (record("pc-2", "02", "BIOS2", "BOARD2"), record("pc-1b", "01", "BIOS1", "BOARD1")):
+        path = os.path.join(work, "r.rec")
+        with open(path, "wb") as out:
+            out.write(report)
+        f.run("add", path, *f.admin)
+    other = int(json.loads(f.run("machines", "--json").splitlines()[1])["machine"])
+    second = int(json.loads(f.run("history", "--json", str(machine)).splitlines()[-1])["record"])
+    for args in (["label", str(machine), "team=a"], ["merge", str(machine), str(other)],
+                 ["split", str(machine), str(second)], ["void", str(second)], ["undo", "1"]):
+        f.run(*args, "--reason", "audit test", *f.admin)
+    rows = log(f.db)
+    decided = [json.loads(line)["decision"] for line in f.run("decisions", "--json").splitlines()]
+    made = [r["decision"] for r in rows if r["action"] == "decision" and r["who"] == "ann"]
+    check(made == decided and len(made) == 5, f"decision rows {made}, decisions {decided}")
+    changes = {(r["action"], r["who"], r.get("detail")) for r in rows}
+    for want in (("user", pwd.getpwuid(os.geteuid()).pw_name, "add ann admin"),
+                 ("user", "ann", "add vic viewer"), ("token", "ann", "add read read")):
+        check(want in changes, f"no row {want}")
+    adds = [r for r in rows if r["action"] == "add"]
+    check([r["who"] for r in adds] == ["token:intake", "ann", "ann"] and
+          adds[0]["records"] == [added[0]["record"]], f"add rows: {adds}")
+    # Rows never change: rebuild appends its own, a copy keeps them all.
+    f.run("rebuild", *f.admin)
+    after = log(f.db)
+    check(after[:len(rows)] == rows and after[-1]["action"] == "rebuild", "rebuild changed rows")
+    copy = new_db("audit_copy")
+    subprocess.run([exe, "copy", "--from", f.db, "--to", copy], check=True, capture_output=True,
+                   timeout=60)
+    check(log(copy) == after, "copy changed the audit rows")
+    check([r["audit"] for r in log(copy, "--machine", str(other))] ==
+          [r["audit"] for r in after if other in r["machines"]], "--machine differs from a scan")
+
+
 def main():
     try:
         {"roles": roles, "limits": limits, "origin": origin, "tokens": tokens, "secrets": secrets,
-         "cli": cli_actor}[case]()
+         "cli": cli_actor, "audit": audit}[case]()
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"serve accounts {case}: passed")
