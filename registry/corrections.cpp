@@ -63,23 +63,12 @@ void make_machine(Store& store, Tier& tier, const std::vector<Id>& group) {
 // Clone groups again over every link, for the machines whose group may
 // have changed: each named by its smallest machine.
 void regroup_clones(Store& store, const std::set<Id>& touched) {
-  std::map<Id, Id> parent;
-  const std::function<Id(Id)> root = [&](Id id) {
-    while (parent.at(id) != id) id = parent[id] = parent.at(parent.at(id));
-    return id;
-  };
-  for (const auto& [a, b] : store.clone_links()) {
-    parent.emplace(a, a);
-    parent.emplace(b, b);
-    const Id ra = root(a);
-    const Id rb = root(b);
-    if (ra != rb) parent[std::max(ra, rb)] = std::min(ra, rb);
-  }
+  const std::map<Id, Id> groups = clone_groups(store);
   for (const Id id : touched) {
     auto row = store.machine(id);
     if (!row) continue;
     std::optional<Id> group;
-    if (parent.count(id) > 0) group = root(id);
+    if (const auto it = groups.find(id); it != groups.end()) group = it->second;
     if (row->clone_group != group) {
       row->clone_group = group;
       store.put_machine(*row, false);
@@ -163,18 +152,6 @@ void label_machine(Store& store, Id machine, const Correction& c) {
   for (const std::string& name : c.remove) store.remove_label(machine, name);
 }
 
-// Every stored decision, in order: they are few.
-std::vector<Correction> all_corrections(Store& store) {
-  std::vector<Correction> all;
-  for (Id after = 0;;) {
-    auto page = store.corrections_after(after, kPage);
-    if (page.empty()) break;
-    after = page.back().id;
-    for (Correction& c : page) all.push_back(std::move(c));
-  }
-  return all;
-}
-
 }  // namespace
 
 void reform(Store& store, Tier& tier, const std::vector<Id>& dissolve_in,
@@ -243,7 +220,7 @@ void reform(Store& store, Tier& tier, const std::vector<Id>& dissolve_in,
 
 Replay::Replay(Store& store) : store_(store) {
   store.clear_voided();
-  for (Correction& c : all_corrections(store)) {
+  for (Correction& c : store.corrections()) {
     if (c.undone_by) continue;
     switch (c.action) {
       case Action::kVoid:
@@ -365,6 +342,14 @@ void note_decision(Store& store, const Correction& c) {
   append_audit(store.database(), audit);
 }
 
+// A decision applied: stored with its audit row, and committed.
+Correction kept(Store& store, Transaction& write, Correction c) {
+  store.insert_correction(c);
+  note_decision(store, c);
+  write.commit();
+  return c;
+}
+
 }  // namespace
 
 Correction Registry::merge(const Act& act, Id machine, const std::vector<Id>& others) {
@@ -385,10 +370,7 @@ Correction Registry::merge(const Act& act, Id machine, const std::vector<Id>& ot
   c.machine = machine;
   c.others = others;
   c.formed = *seen.begin();
-  store.insert_correction(c);
-  note_decision(store, c);
-  write.commit();
-  return c;
+  return kept(store, write, std::move(c));
 }
 
 Correction Registry::split(const Act& act, Id machine, const std::vector<Id>& records) {
@@ -421,10 +403,7 @@ Correction Registry::split(const Act& act, Id machine, const std::vector<Id>& re
   c.machine = machine;
   c.records = sorted;
   c.formed = sorted.front();
-  store.insert_correction(c);
-  note_decision(store, c);
-  write.commit();
-  return c;
+  return kept(store, write, std::move(c));
 }
 
 Correction Registry::void_record(const Act& act, Id record) {
@@ -450,10 +429,7 @@ Correction Registry::void_record(const Act& act, Id record) {
   reform(store, tier, {machine}, {rest});
   c.machine = machine;
   c.records = {record};
-  store.insert_correction(c);
-  note_decision(store, c);
-  write.commit();
-  return c;
+  return kept(store, write, std::move(c));
 }
 
 Correction Registry::label(const Act& act, Id machine,
@@ -481,10 +457,7 @@ Correction Registry::label(const Act& act, Id machine,
   c.set = set;
   c.remove = remove;
   label_machine(store, machine, c);
-  store.insert_correction(c);
-  note_decision(store, c);
-  write.commit();
-  return c;
+  return kept(store, write, std::move(c));
 }
 
 Correction Registry::undo(const Act& act, Id decision) {
@@ -538,7 +511,7 @@ bool Registry::corrections(Id after, std::optional<std::size_t> limit,
 std::vector<Correction> Registry::corrections_of(Id machine) {
   Transaction read(*store_, false);
   std::vector<Correction> out;
-  for (Correction& c : all_corrections(*store_)) {
+  for (Correction& c : store_->corrections()) {
     const bool named = c.machine == machine || c.formed == machine ||
                        std::find(c.others.begin(), c.others.end(), machine) != c.others.end();
     if (named) out.push_back(std::move(c));

@@ -655,12 +655,7 @@ void Registry::copy_from(Registry& from, const std::function<void()>& tick) {
     after = page.back().first;
   }
   for (const auto& [folder, mark] : src.collect_marks()) dst.set_collect_mark(folder, mark);
-  for (Id after = 0;;) {
-    const auto page = src.corrections_after(after, kPage);
-    if (page.empty()) break;
-    for (const Correction& c : page) dst.insert_correction(c);
-    after = page.back().id;
-  }
+  for (const Correction& c : src.corrections()) dst.insert_correction(c);
   for (const auto& [record, decision] : src.voided_all()) dst.set_voided(record, decision);
   for (const auto& [machine, name, value] : src.labels_all()) dst.set_label(machine, name, value);
   // People and robots go too: a copy without them would be open to anyone.

@@ -152,8 +152,9 @@ class Store {
   Id next_correction_id();
   void insert_correction(const Correction& correction);
   void set_undone(Id decision, std::optional<Id> by);
-  // In id order, after one, at most limit of them.
+  // In id order, after one, at most limit of them; and all of them (they are few).
   std::vector<Correction> corrections_after(Id after, int limit);
+  std::vector<Correction> corrections();
   // A report set aside by a void decision counts in no machine; clear_voided
   // takes every one back (rebuild sets them again).
   void set_voided(Id record, Id decision);

@@ -199,6 +199,17 @@ std::vector<Correction> Store::corrections_after(Id after, int limit) {
   return out;
 }
 
+std::vector<Correction> Store::corrections() {
+  std::vector<Correction> all;
+  for (Id after = 0;;) {
+    auto page = corrections_after(after, kPage);
+    if (page.empty()) break;
+    after = page.back().id;
+    for (Correction& c : page) all.push_back(std::move(c));
+  }
+  return all;
+}
+
 void Store::set_voided(Id record, Id decision) {
   flush_rows();
   db_->run(kVoid, Params().integer(record));

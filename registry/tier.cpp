@@ -94,15 +94,10 @@ Decision Tier::decide(const Identity& identity) {
 
 void Tier::steer() {
   steered_.clear();
-  for (Id after = 0;;) {
-    const auto page = store_.corrections_after(after, kPage);
-    if (page.empty()) break;
-    after = page.back().id;
-    for (const Correction& c : page) {
-      if (c.undone_by || c.action == Action::kLabel || c.action == Action::kUndo) continue;
-      for (const auto& m : {c.machine, c.formed}) {
-        if (m) steered_[*m].push_back(c.id);
-      }
+  for (const Correction& c : store_.corrections()) {
+    if (c.undone_by || c.action == Action::kLabel || c.action == Action::kUndo) continue;
+    for (const auto& m : {c.machine, c.formed}) {
+      if (m) steered_[*m].push_back(c.id);
     }
   }
   for (auto& [machine, ids] : steered_) ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
@@ -216,7 +211,15 @@ void summarize(Store& store) {
     }
     store.settle();
   }
-  // Clone groups from the links: each named by its smallest machine.
+  for (const auto& [id, group] : clone_groups(store)) {
+    auto row = store.machine(id);
+    if (!row) continue;
+    row->clone_group = group;
+    store.put_machine(*row, false);
+  }
+}
+
+std::map<Id, Id> clone_groups(Store& store) {
   std::map<Id, Id> parent;
   const auto root = [&](Id id) {
     while (parent.at(id) != id) id = parent[id] = parent.at(parent.at(id));
@@ -229,12 +232,9 @@ void summarize(Store& store) {
     const Id rb = root(b);
     if (ra != rb) parent[std::max(ra, rb)] = std::min(ra, rb);
   }
-  for (const auto& entry : parent) {
-    auto row = store.machine(entry.first);
-    if (!row) continue;
-    row->clone_group = root(entry.first);
-    store.put_machine(*row, false);
-  }
+  std::map<Id, Id> group;
+  for (const auto& entry : parent) group.emplace(entry.first, root(entry.first));
+  return group;
 }
 
 }  // namespace zavro::registry

@@ -56,6 +56,10 @@ class Tier {
 // that keeps them.
 void summarize(Store& store);
 
+// Every machine with a clone link, and its clone group: the smallest
+// machine linked to it, directly or not.
+std::map<Id, Id> clone_groups(Store& store);
+
 // Whether a tie's changes mark its machine changed: an address, a serial or
 // the name.
 bool marks_changed(const std::vector<Change>& changes);
