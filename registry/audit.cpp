@@ -7,6 +7,7 @@
 #include "reader/json.hpp"
 #include "reader/output.hpp"
 #include "registry/sql.hpp"
+#include "registry/views.hpp"
 
 namespace zavro::registry {
 namespace {
@@ -149,15 +150,6 @@ bool digits(std::string_view text, std::size_t at, std::size_t n, int& out) {
     out = out * 10 + (text[i] - '0');
   }
   return true;
-}
-
-std::string utc(std::int64_t seconds) {
-  const auto t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  if (gmtime_r(&t, &tm) == nullptr) return "?";
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
 }
 
 }  // namespace

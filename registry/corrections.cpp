@@ -37,13 +37,11 @@ void make_machine(Store& store, Tier& tier, const std::vector<Id>& group) {
                               true);
     store.attach_mail(page);
     for (const StoredReport& r : page) {
-      const reader::FileReport report = reader::report_of({}, r.bytes);
       std::vector<ShownValue> shown;
       std::optional<Identity> identity;
-      if (report.decoded) {
-        identity = tier.without_placeholders(identity_of(report.parsed, *report.decoded));
-        shown = shown_values(report.parsed, *report.decoded);
-        if (r.mail && !r.mail->sender.empty()) shown.push_back(sender_value(r.mail->sender));
+      if (auto read = shown_of(r)) {
+        identity = tier.without_placeholders(std::move(read->identity));
+        shown = std::move(read->values);
         for (const ComponentKey& key : keys_of(*identity)) hashes.push_back(key_hash(key));
       }
       const bool changed = last && identity && marks_changed(changes_between(*last, *identity));

@@ -475,13 +475,10 @@ void replay(Store& store, bool retie, const std::function<void()>& tick) {
       // Rejected or void: nothing to tie. (A report void until now has no
       // machine either, but no reason.)
       if (!stored.reason.empty() || decisions.voided(stored.id)) continue;
-      const reader::FileReport report = reader::report_of({}, stored.bytes);
-      if (!report.decoded) continue;
-      identities[i] = identity_of(report.parsed, *report.decoded);
-      shown[i] = shown_values(report.parsed, *report.decoded);
-      if (stored.mail && !stored.mail->sender.empty()) {
-        shown[i].push_back(sender_value(stored.mail->sender));
-      }
+      auto read = shown_of(stored);
+      if (!read) continue;
+      identities[i] = std::move(read->identity);
+      shown[i] = std::move(read->values);
       for (const ComponentKey& key : keys_of(*identities[i])) hashes.push_back(key_hash(key));
     }
     store.prefetch({}, hashes);

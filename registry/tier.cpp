@@ -219,6 +219,17 @@ void summarize(Store& store) {
   }
 }
 
+std::optional<Shown> shown_of(const StoredReport& stored) {
+  const reader::FileReport report = reader::report_of({}, stored.bytes);
+  if (!report.decoded) return std::nullopt;
+  Shown shown{identity_of(report.parsed, *report.decoded),
+              shown_values(report.parsed, *report.decoded)};
+  if (stored.mail && !stored.mail->sender.empty()) {
+    shown.values.push_back(sender_value(stored.mail->sender));
+  }
+  return shown;
+}
+
 std::map<Id, Id> clone_groups(Store& store) {
   std::map<Id, Id> parent;
   const auto root = [&](Id id) {

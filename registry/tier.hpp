@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -55,6 +56,15 @@ class Tier {
 // sightings from the ties already stored: a registry migrating to the schema
 // that keeps them.
 void summarize(Store& store);
+
+// What a stored report shows, read again from its bytes: its identity (with
+// every value) and what summaries and search keep of it, its sender's
+// address included. Nothing when it does not decode.
+struct Shown {
+  Identity identity;
+  std::vector<ShownValue> values;
+};
+std::optional<Shown> shown_of(const StoredReport& stored);
 
 // Every machine with a clone link, and its clone group: the smallest
 // machine linked to it, directly or not.

@@ -21,6 +21,8 @@ namespace {
 using reader::JsonLine;
 using reader::terminal_safe;
 
+}  // namespace
+
 std::string utc(std::int64_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm tm{};
@@ -29,6 +31,8 @@ std::string utc(std::int64_t seconds) {
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return text;
 }
+
+namespace {
 
 std::string id_text(const std::optional<Id>& id) { return id ? std::to_string(*id) : "-"; }
 

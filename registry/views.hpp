@@ -60,6 +60,9 @@ bool decisions(Registry& registry, const Page& page, bool json, const LineSink& 
 void labels(Registry& registry, const std::optional<std::string>& name, bool json,
             const LineSink& out);
 
+// A time as every line writes it: 2026-12-09T10:12:00Z.
+std::string utc(std::int64_t seconds);
+
 // A cell as a spreadsheet may read it: never a formula.
 std::string csv_cell(std::string_view text);
 
