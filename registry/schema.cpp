@@ -74,7 +74,8 @@ const std::vector<Migration>& migrations() {
            // receipt order and a machine is named by the id of its first report.
            // tag: the digest's first eight bytes, what the index holds (a quarter
            // of the digest's size); the whole digest is compared in the row.
-           // prev: the machine's report before this one.
+           // prev: the machine's report before this one. evidence: packed
+           // (registry/evidence_pack.hpp); text written before reads the same.
            // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement, several lines
            "CREATE TABLE report (id {int} PRIMARY KEY, tag {int} NOT NULL, digest {bytes} NOT NULL,"
            " file {bytes} NOT NULL, received {int} NOT NULL, note {bytes} NOT NULL,"

@@ -7,6 +7,7 @@
 
 #include "reader/read.hpp"
 #include "reader/rules.hpp"
+#include "registry/evidence_pack.hpp"
 #include "registry/schema.hpp"
 #include "registry/summary.hpp"
 
@@ -212,7 +213,7 @@ StoredReport report_of(const Rows& r, bool with_bytes) {
   s.machine = r.optional(6);
   s.match = r.null(7) ? std::string() : r.bytes(7);
   s.rules = static_cast<int>(r.integer(8));
-  s.evidence = r.bytes(9);
+  s.evidence = unpack_evidence(r.view(9));
   s.prev = r.optional(10);
   if (with_bytes) s.bytes = r.bytes(11);
   return s;
@@ -365,7 +366,8 @@ void Store::insert_report(const StoredReport& r) {
   } else {
     reports_.bytes(r.reason);
   }
-  reports_.optional(r.machine).optional(r.prev).bytes(r.match).integer(r.rules).bytes(r.evidence);
+  reports_.optional(r.machine).optional(r.prev).bytes(r.match).integer(r.rules).bytes(
+      pack_evidence(r.evidence));
   reports_.end_row();
   if (r.mail) {
     mails_.integer(r.id)
@@ -382,7 +384,7 @@ void Store::insert_report(const StoredReport& r) {
 void Store::retie_report(Id record, std::optional<Id> machine, std::optional<Id> prev,
                          const std::string& match, int rules, const std::string& evidence) {
   ties_.integer(record).optional(machine).optional(prev).bytes(match).integer(rules).bytes(
-      evidence);
+      pack_evidence(evidence));
   ties_.end_row();
   flush_when_large();
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/evidence_pack.hpp"
 #include "registry/identity.hpp"
 
 namespace zavro::registry {
@@ -114,6 +115,34 @@ TEST(Identity, EncodingRoundTripsAndRefusesDamage) {
     EXPECT_FALSE(decode_identity(bytes.substr(0, cut))) << cut;
   }
   EXPECT_FALSE(decode_identity(bytes + "x"));
+}
+
+// Stored evidence is packed: what the ties write reads back byte for byte,
+// evidence kept before packing reads back as it was, and a tie's is smaller.
+TEST(Evidence, PackedReadsBackExactly) {
+  Decision tie;
+  tie.machine = 7;
+  tie.match = Match::kChanged;
+  for (const Weight weight : {Weight::kTied, Weight::kClone, Weight::kDifferent}) {
+    Weighed w;
+    w.machine = 7;
+    w.record = 9;
+    w.weight = weight;
+    w.components[3] = reader::Agreement::kConflict;  // MacAddresses
+    tie.weighed.push_back(w);
+  }
+  tie.changes = changes_between(make("S1", "B1", {kNic1}, "pc"), make("S1", "B2", {kNic2}, "x"));
+  tie.clone_of = {12};
+  tie.decisions = {3};
+  const std::string json = evidence_json(tie);
+  const std::string old = R"({"rules":1,"weighed":[{"machine":1,"weight":"tied"}],"changes":[]})";
+  for (const std::string& text :
+       {json, evidence_json(Decision{}), old, std::string("{}"),
+        std::string(R"({"field":"MachineName","before":"match\",\"","after":"]}\u0001"})")}) {
+    EXPECT_EQ(unpack_evidence(pack_evidence(text)), text);
+    EXPECT_EQ(unpack_evidence(text), text);
+  }
+  EXPECT_LT(pack_evidence(json).size() * 3, json.size());
 }
 
 }  // namespace
