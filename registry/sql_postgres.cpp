@@ -7,8 +7,12 @@
 // everything before a batch (reading archives, parsing, digests) runs outside
 // it, in parallel. Rows written in bulk go by binary COPY, or as arrays.
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -28,7 +32,8 @@ namespace {
 // clang-format off
 #define ZAVRO_LIBPQ(X) \
   X(PQclear) \
-  X(PQconnectdb) \
+  X(PQconnectPoll) \
+  X(PQconnectStart) \
   X(PQconninfoFree) \
   X(PQconninfoParse) \
   X(PQdb) \
@@ -52,6 +57,7 @@ namespace {
   X(PQresultStatus) \
   X(PQsendQuery) \
   X(PQsetNoticeProcessor) \
+  X(PQsocket) \
   X(PQstatus) \
   X(PQtransactionStatus)
 // clang-format on
@@ -256,15 +262,19 @@ class PgCursor final : public Cursor {
 class PgDatabase final : public Database {
  public:
   explicit PgDatabase(const std::string& uri) {
-    conn_ = libpq().PQconnectdb(uri.c_str());
+    conn_ = libpq().PQconnectStart(uri.c_str());
+    std::string stopped;
     // The server's notices would reach the terminal raw: what matters comes
-    // back as an error.
-    if (conn_ != nullptr)
+    // back as an error. Set before connecting, as a server going down sends
+    // one while the connection is made.
+    if (conn_ != nullptr) {
       libpq().PQsetNoticeProcessor(
           conn_, [](void*, const char*) {}, nullptr);
+      stopped = connect(uri);
+    }
     location_ = safe_location(uri, conn_);
     if (libpq().PQstatus(conn_) != CONNECTION_OK) {
-      const std::string detail = last_error();
+      const std::string detail = stopped.empty() ? last_error() : stopped;
       libpq().PQfinish(conn_);
       conn_ = nullptr;
       throw Error("registry " + location_ + ": cannot connect (" + detail + ")");
@@ -445,6 +455,39 @@ class PgDatabase final : public Database {
  private:
   // Bulk statements are prepared beside the others under ids of their own.
   static constexpr int kBulkIds = 1 << 20;
+
+  // Drives the connection started on conn_ to its end, within the URI's
+  // connect_timeout when it gives one (as a blocking connect would).
+  // Empty, or why it stopped short of libpq's own say.
+  std::string connect(const std::string& uri) {
+    int seconds = 0;
+    if (PQconninfoOption* options = libpq().PQconninfoParse(uri.c_str(), nullptr)) {
+      for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+        if (std::strcmp(o->keyword, "connect_timeout") == 0 && o->val != nullptr) {
+          seconds = std::atoi(o->val);
+        }
+      }
+      libpq().PQconninfoFree(options);
+    }
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::seconds(std::max(seconds, seconds > 0 ? 2 : 0));
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED) {
+      if (libpq().PQstatus(conn_) == CONNECTION_BAD) return {};
+      pollfd fd{libpq().PQsocket(conn_),
+                static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+      int wait = -1;
+      if (seconds > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return "timeout expired";
+        wait = static_cast<int>(left.count());
+      }
+      if (::poll(&fd, 1, wait) < 0 && errno != EINTR) return std::strerror(errno);
+      state = libpq().PQconnectPoll(conn_);
+    }
+    return {};
+  }
 
   std::string last_error() const {
     std::string message = conn_ != nullptr ? libpq().PQerrorMessage(conn_) : "out of memory";
