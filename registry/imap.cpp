@@ -570,6 +570,11 @@ struct ImapFolder::Impl {
         if (response.literals.size() >= kMaxLiterals) fail("the server sent too many literals");
         response.marks.push_back(mark->first);
         response.sizes.push_back(mark->second);
+        // Read past when not kept: only a message is sent as a long one.
+        if (!keep) {
+          held += static_cast<std::size_t>(std::min<std::uint64_t>(mark->second, kMaxLine + 1));
+        }
+        if (held > kMaxLine) fail("the server sent a response too long");
         literal(c, mark->second, keep ? keep(mark->second) : 0, response.literals.emplace_back());
         text = *line(c);
         held += text.size();
@@ -625,8 +630,9 @@ struct ImapFolder::Impl {
   bool capable(const std::string& capability) {
     if (!capabilities) {
       std::set<std::string> words;
+      std::size_t held = 0;
       check(command("CAPABILITY",
-                    [&words](Untagged& response) {
+                    [&](Untagged& response) {
                       std::istringstream line(response.lines.front());
                       std::string word;
                       line >> word >> word;
@@ -634,6 +640,9 @@ struct ImapFolder::Impl {
                       while (line >> word) {
                         for (char& ch : word)
                           ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+                        // Each response is short, but a server can send any number.
+                        held += word.size();
+                        if (held > kMaxLine) fail("the server sent too many capabilities");
                         words.insert(word);
                       }
                     }),
@@ -784,9 +793,13 @@ std::vector<std::uint32_t> ImapFolder::uids_after(std::uint32_t uid) {
   }
   if (highest == 0 || highest > UINT32_MAX) return {};
   std::vector<std::uint32_t> uids;
+  // Each window's UIDs marked, not listed: a server that names them again
+  // and again holds no more memory than the window.
+  std::vector<bool> seen;
   for (std::uint64_t from = std::uint64_t{uid} + 1; from <= highest; from += kSearchWindow) {
     const std::uint64_t to = std::min<std::uint64_t>(highest, from + kSearchWindow - 1);
     const std::string search = "UID SEARCH UID " + std::to_string(from) + ":" + std::to_string(to);
+    seen.assign(static_cast<std::size_t>(to - from + 1), false);
     s.check(s.command(search,
                       [&](Untagged& response) {
                         std::istringstream words(response.lines.front());
@@ -796,14 +809,15 @@ std::vector<std::uint32_t> ImapFolder::uids_after(std::uint32_t uid) {
                         while (words >> word) {
                           const auto value = number(word);
                           if (value && *value >= from && *value <= to) {
-                            uids.push_back(static_cast<std::uint32_t>(*value));
+                            seen[static_cast<std::size_t>(*value - from)] = true;
                           }
                         }
                       }),
             "UID SEARCH");
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+      if (seen[i]) uids.push_back(static_cast<std::uint32_t>(from + i));
+    }
   }
-  std::sort(uids.begin(), uids.end());
-  uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
   return uids;
 }
 
