@@ -181,25 +181,119 @@ bool folded_equal(std::string_view a, std::string_view b) {
          });
 }
 
+// Where the libcurl link connects, and as whom.
+struct CurlSettings {
+  std::string base;  // scheme://host[:port]/
+  std::string user;
+  const std::string* password = nullptr;
+  std::string cacert;
+  bool tls = true;
+  std::chrono::seconds timeout{60};
+};
+
 // A connection libcurl opened, secured and logged in (CONNECT_ONLY), over
 // which the commands written here go.
+class CurlLink final : public ImapLink {
+ public:
+  explicit CurlLink(const CurlSettings& settings) : timeout_(settings.timeout) {
+    handle_.reset(libcurl().curl_easy_init());
+    CURL* handle = handle_.get();
+    if (handle == nullptr) throw ImapError("out of memory");
+    libcurl().curl_easy_setopt(handle, CURLOPT_USERNAME, settings.user.c_str());
+    libcurl().curl_easy_setopt(handle, CURLOPT_PASSWORD, settings.password->c_str());
+    libcurl().curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_);
+    libcurl().curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    libcurl().curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT,
+                               static_cast<long>(settings.timeout.count()));
+    libcurl().curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    libcurl().curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME,
+                               static_cast<long>(settings.timeout.count()));
+    libcurl().curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, settings.tls ? "imaps" : "imap");
+    libcurl().curl_easy_setopt(handle, CURLOPT_USE_SSL,
+                               static_cast<long>(settings.tls ? CURLUSESSL_ALL : CURLUSESSL_NONE));
+    if (!settings.cacert.empty())
+      libcurl().curl_easy_setopt(handle, CURLOPT_CAINFO, settings.cacert.c_str());
+    libcurl().curl_easy_setopt(handle, CURLOPT_URL, settings.base.c_str());
+    libcurl().curl_easy_setopt(handle, CURLOPT_CONNECT_ONLY, 1L);
+    const CURLcode code = libcurl().curl_easy_perform(handle);
+    if (code != CURLE_OK) {
+      throw ImapError(error_[0] != 0 ? error_ : libcurl().curl_easy_strerror(code));
+    }
+    libcurl().curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket_);
+  }
+
+  void send(std::string_view text) override {
+    auto since = std::chrono::steady_clock::now();
+    for (std::size_t done = 0; done < text.size();) {
+      std::size_t sent = 0;
+      const CURLcode result =
+          libcurl().curl_easy_send(handle_.get(), text.data() + done, text.size() - done, &sent);
+      if (result == CURLE_AGAIN) {
+        if (std::chrono::steady_clock::now() - since >= timeout_) {
+          throw ImapError("the server took nothing for " + std::to_string(timeout_.count()) +
+                          " seconds");
+        }
+        pollfd fd{static_cast<int>(socket_), POLLOUT, 0};
+        ::poll(&fd, 1, 1000);
+        continue;
+      }
+      if (result != CURLE_OK)
+        throw ImapError(std::string("connection lost: ") + libcurl().curl_easy_strerror(result));
+      done += sent;
+      since = std::chrono::steady_clock::now();
+    }
+  }
+
+  bool receive(std::string& in, const std::function<bool()>& stop) override {
+    const auto since = std::chrono::steady_clock::now();
+    constexpr std::size_t kBlock = 65536;
+    for (;;) {
+      const std::size_t old = in.size();
+      in.resize(old + kBlock);
+      std::size_t got = 0;
+      const CURLcode result = libcurl().curl_easy_recv(handle_.get(), &in[old], kBlock, &got);
+      in.resize(old + (result == CURLE_OK ? got : 0));
+      if (result == CURLE_OK && got == 0) throw ImapError("the server closed the connection");
+      if (result == CURLE_OK) return true;
+      if (result != CURLE_AGAIN)
+        throw ImapError(std::string("connection lost: ") + libcurl().curl_easy_strerror(result));
+      if (stop && stop()) return false;
+      if (!stop && std::chrono::steady_clock::now() - since >= timeout_) {
+        throw ImapError("the server sent nothing for " + std::to_string(timeout_.count()) +
+                        " seconds");
+      }
+      pollfd fd{static_cast<int>(socket_), POLLIN, 0};
+      ::poll(&fd, 1, 1000);
+    }
+  }
+
+  // libcurl's LOGOUT on cleanup would wait for what is still coming.
+  void cut() override {
+    if (socket_ != CURL_SOCKET_BAD) ::shutdown(static_cast<int>(socket_), SHUT_RDWR);
+  }
+
+ private:
+  std::unique_ptr<CURL, CurlEasyFree> handle_;
+  char error_[CURL_ERROR_SIZE] = {};
+  curl_socket_t socket_ = CURL_SOCKET_BAD;
+  std::chrono::seconds timeout_;
+};
+
+// A link and what was read over it.
 struct Connection {
-  std::unique_ptr<CURL, CurlEasyFree> handle;
-  char error[CURL_ERROR_SIZE] = {};
-  curl_socket_t socket = CURL_SOCKET_BAD;
+  std::unique_ptr<ImapLink> link;
   std::string in;  // received; read up to at
   std::size_t at = 0;
   std::size_t scanned = 0;  // in[at, scanned) holds no line end
   unsigned tags = 0;
-  // Left in the middle of an answer: libcurl's LOGOUT on cleanup would
-  // wait for what is still coming.
+  // Left in the middle of an answer.
   bool broken = false;
 
   Connection() = default;
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
   ~Connection() {
-    if (broken && socket != CURL_SOCKET_BAD) ::shutdown(static_cast<int>(socket), SHUT_RDWR);
+    if (broken && link) link->cut();
   }
 };
 
@@ -371,11 +465,8 @@ std::string imap_password(const std::string& password_file, const std::string& u
 struct ImapFolder::Impl {
   std::string name;
   std::string folder;
-  std::string base;  // scheme://host[:port]/
-  std::string user;
   std::string password;
-  ImapOptions options;
-  bool tls = true;
+  ImapOpen open_link;
   // The session the folder is read over: libcurl's own IMAP requests take a
   // round trip and a transfer's setup per message, and cut long answers short.
   std::unique_ptr<Connection> session;
@@ -388,86 +479,37 @@ struct ImapFolder::Impl {
 
   [[noreturn]] void fail(const std::string& what) const { throw ImapError(name + ": " + what); }
 
-  // The options every connection shares: who, how, and how long to wait.
-  void common(CURL* handle, char* error_buffer) const {
-    libcurl().curl_easy_setopt(handle, CURLOPT_USERNAME, user.c_str());
-    libcurl().curl_easy_setopt(handle, CURLOPT_PASSWORD, password.c_str());
-    libcurl().curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_buffer);
-    libcurl().curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    libcurl().curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT,
-                               static_cast<long>(options.timeout.count()));
-    libcurl().curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    libcurl().curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME,
-                               static_cast<long>(options.timeout.count()));
-    libcurl().curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, tls ? "imaps" : "imap");
-    libcurl().curl_easy_setopt(handle, CURLOPT_USE_SSL,
-                               static_cast<long>(tls ? CURLUSESSL_ALL : CURLUSESSL_NONE));
-    if (!options.cacert.empty())
-      libcurl().curl_easy_setopt(handle, CURLOPT_CAINFO, options.cacert.c_str());
-  }
-
   std::unique_ptr<Connection> open() const {
     auto c = std::make_unique<Connection>();
-    c->handle.reset(libcurl().curl_easy_init());
-    CURL* handle = c->handle.get();
-    if (handle == nullptr) fail("out of memory");
-    common(handle, c->error);
-    libcurl().curl_easy_setopt(handle, CURLOPT_URL, base.c_str());
-    libcurl().curl_easy_setopt(handle, CURLOPT_CONNECT_ONLY, 1L);
-    const CURLcode code = libcurl().curl_easy_perform(handle);
-    if (code != CURLE_OK) fail(c->error[0] != 0 ? c->error : libcurl().curl_easy_strerror(code));
-    libcurl().curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &c->socket);
+    try {
+      c->link = open_link();
+    } catch (const ImapError& e) {
+      fail(e.what());
+    }
+    if (!c->link) fail("no connection");
     return c;
   }
 
   void send(Connection& c, const std::string& text) const {
-    auto since = std::chrono::steady_clock::now();
-    for (std::size_t done = 0; done < text.size();) {
-      std::size_t sent = 0;
-      const CURLcode result =
-          libcurl().curl_easy_send(c.handle.get(), text.data() + done, text.size() - done, &sent);
-      if (result == CURLE_AGAIN) {
-        if (std::chrono::steady_clock::now() - since >= options.timeout) {
-          fail("the server took nothing for " + std::to_string(options.timeout.count()) +
-               " seconds");
-        }
-        pollfd fd{static_cast<int>(c.socket), POLLOUT, 0};
-        ::poll(&fd, 1, 1000);
-        continue;
-      }
-      if (result != CURLE_OK)
-        fail(std::string("connection lost: ") + libcurl().curl_easy_strerror(result));
-      done += sent;
-      since = std::chrono::steady_clock::now();
+    try {
+      c.link->send(text);
+    } catch (const ImapError& e) {
+      fail(e.what());
     }
   }
 
   // More bytes into c.in. Without stop, a server silent for the timeout
   // fails; with it, false once stop() says so (asked about every second).
   bool receive(Connection& c, const std::function<bool()>& stop) const {
-    const auto since = std::chrono::steady_clock::now();
     if (c.at > 0 && c.at >= c.in.size() / 2) {
       c.in.erase(0, c.at);
       c.scanned -= c.at;
       c.at = 0;
     }
-    constexpr std::size_t kBlock = 65536;
-    for (;;) {
-      const std::size_t old = c.in.size();
-      c.in.resize(old + kBlock);
-      std::size_t got = 0;
-      const CURLcode result = libcurl().curl_easy_recv(c.handle.get(), &c.in[old], kBlock, &got);
-      c.in.resize(old + (result == CURLE_OK ? got : 0));
-      if (result == CURLE_OK && got == 0) fail("the server closed the connection");
-      if (result == CURLE_OK) return true;
-      if (result != CURLE_AGAIN)
-        fail(std::string("connection lost: ") + libcurl().curl_easy_strerror(result));
-      if (stop && stop()) return false;
-      if (!stop && std::chrono::steady_clock::now() - since >= options.timeout) {
-        fail("the server sent nothing for " + std::to_string(options.timeout.count()) + " seconds");
-      }
-      pollfd fd{static_cast<int>(c.socket), POLLIN, 0};
-      ::poll(&fd, 1, 1000);
+    try {
+      return c.link->receive(c.in, stop);
+    } catch (const ImapError& e) {
+      fail(e.what());
     }
   }
 
@@ -528,6 +570,11 @@ struct ImapFolder::Impl {
         if (response.literals.size() >= kMaxLiterals) fail("the server sent too many literals");
         response.marks.push_back(mark->first);
         response.sizes.push_back(mark->second);
+        // Read past when not kept: only a message is sent as a long one.
+        if (!keep) {
+          held += static_cast<std::size_t>(std::min<std::uint64_t>(mark->second, kMaxLine + 1));
+        }
+        if (held > kMaxLine) fail("the server sent a response too long");
         literal(c, mark->second, keep ? keep(mark->second) : 0, response.literals.emplace_back());
         text = *line(c);
         held += text.size();
@@ -583,8 +630,9 @@ struct ImapFolder::Impl {
   bool capable(const std::string& capability) {
     if (!capabilities) {
       std::set<std::string> words;
+      std::size_t held = 0;
       check(command("CAPABILITY",
-                    [&words](Untagged& response) {
+                    [&](Untagged& response) {
                       std::istringstream line(response.lines.front());
                       std::string word;
                       line >> word >> word;
@@ -592,6 +640,9 @@ struct ImapFolder::Impl {
                       while (line >> word) {
                         for (char& ch : word)
                           ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+                        // Each response is short, but a server can send any number.
+                        held += word.size();
+                        if (held > kMaxLine) fail("the server sent too many capabilities");
                         words.insert(word);
                       }
                     }),
@@ -653,7 +704,6 @@ struct ImapFolder::Impl {
 ImapFolder::ImapFolder(const ImapOptions& options) : impl_(std::make_unique<Impl>()) {
   init_curl();
   Impl& s = *impl_;
-  s.options = options;
   const std::unique_ptr<CURLU, CurlUrlFree> url(libcurl().curl_url());
   if (!url ||
       libcurl().curl_url_set(url.get(), CURLUPART_URL, options.url.c_str(), 0) != CURLUE_OK) {
@@ -688,13 +738,26 @@ ImapFolder::ImapFolder(const ImapOptions& options) : impl_(std::make_unique<Impl
     s.fail("a folder name with ';' or '?' is not supported");
   }
   quoted(s.folder);  // a line break in it is refused here, before connecting
-  s.tls = scheme == "imaps";
-  if (!s.tls && !options.insecure_imap) {
+  CurlSettings settings;
+  settings.tls = scheme == "imaps";
+  if (!settings.tls && !options.insecure_imap) {
     s.fail("plain imap:// sends the password unencrypted: use imaps://, or --insecure-imap");
   }
-  s.user = *user;
-  s.base = scheme + "://" + host + (port ? ":" + *port : "") + "/";
-  s.password = imap_password(options.password_file, s.user, host);
+  settings.user = *user;
+  settings.base = scheme + "://" + host + (port ? ":" + *port : "") + "/";
+  settings.cacert = options.cacert;
+  settings.timeout = options.timeout;
+  s.password = imap_password(options.password_file, settings.user, host);
+  settings.password = &s.password;
+  s.open_link = [settings] { return std::make_unique<CurlLink>(settings); };
+}
+
+ImapFolder::ImapFolder(const std::string& name, const std::string& folder, ImapOpen open)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->name = name;
+  impl_->folder = folder;
+  impl_->open_link = std::move(open);
+  quoted(folder);
 }
 
 ImapFolder::~ImapFolder() = default;
@@ -730,9 +793,13 @@ std::vector<std::uint32_t> ImapFolder::uids_after(std::uint32_t uid) {
   }
   if (highest == 0 || highest > UINT32_MAX) return {};
   std::vector<std::uint32_t> uids;
+  // Each window's UIDs marked, not listed: a server that names them again
+  // and again holds no more memory than the window.
+  std::vector<bool> seen;
   for (std::uint64_t from = std::uint64_t{uid} + 1; from <= highest; from += kSearchWindow) {
     const std::uint64_t to = std::min<std::uint64_t>(highest, from + kSearchWindow - 1);
     const std::string search = "UID SEARCH UID " + std::to_string(from) + ":" + std::to_string(to);
+    seen.assign(static_cast<std::size_t>(to - from + 1), false);
     s.check(s.command(search,
                       [&](Untagged& response) {
                         std::istringstream words(response.lines.front());
@@ -742,14 +809,15 @@ std::vector<std::uint32_t> ImapFolder::uids_after(std::uint32_t uid) {
                         while (words >> word) {
                           const auto value = number(word);
                           if (value && *value >= from && *value <= to) {
-                            uids.push_back(static_cast<std::uint32_t>(*value));
+                            seen[static_cast<std::size_t>(*value - from)] = true;
                           }
                         }
                       }),
             "UID SEARCH");
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+      if (seen[i]) uids.push_back(static_cast<std::uint32_t>(from + i));
+    }
   }
-  std::sort(uids.begin(), uids.end());
-  uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
   return uids;
 }
 

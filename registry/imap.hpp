@@ -13,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zavro::registry {
@@ -39,10 +40,34 @@ struct ImapOptions {
 std::string imap_password(const std::string& password_file, const std::string& user,
                           const std::string& host);
 
+// A logged-in connection to the server, as bytes: libcurl's, or a scripted
+// one where the protocol is driven without a network.
+class ImapLink {
+ public:
+  ImapLink() = default;
+  virtual ~ImapLink() = default;
+  ImapLink(const ImapLink&) = delete;
+  ImapLink& operator=(const ImapLink&) = delete;
+
+  // All of text; ImapError when it cannot go.
+  virtual void send(std::string_view text) = 0;
+  // Appends what came next to in. Without stop, a server gone or silent for
+  // the timeout is an ImapError; with it, false once stop() says so (asked
+  // about every second).
+  virtual bool receive(std::string& in, const std::function<bool()>& stop) = 0;
+  // Left in the middle of an answer: closing must not wait for the rest.
+  virtual void cut() {}
+};
+
+// Opens a new link each time it is called; ImapError when it cannot.
+using ImapOpen = std::function<std::unique_ptr<ImapLink>()>;
+
 class ImapFolder {
  public:
   // Checks the URL and reads the password; connects on first use.
   explicit ImapFolder(const ImapOptions& options);
+  // Folder over the links open gives, shown as name; no URL nor password.
+  ImapFolder(const std::string& name, const std::string& folder, ImapOpen open);
   ~ImapFolder();
   ImapFolder(const ImapFolder&) = delete;
   ImapFolder& operator=(const ImapFolder&) = delete;

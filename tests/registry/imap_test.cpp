@@ -1,17 +1,24 @@
 // The IMAP client and collect against a throwaway Dovecot server
 // (scripts/imap-throwaway, started by CTest's imap fixture; its directory in
-// $ZAVRO_TEST_IMAP). Without the server these fail: they never skip.
+// $ZAVRO_TEST_IMAP). Without the server these fail: they never skip. What no
+// real server sends goes over a scripted link.
 #include "registry/imap.hpp"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "reader/reader.hpp"
@@ -204,6 +211,126 @@ TEST(ImapPassword, Sources) {
   EXPECT_THROW(rg::imap_password("", "desk", "mail.example"), rg::ImapError);
   EXPECT_THROW(rg::imap_password(home / "missing", "desk", "mail.example"), rg::ImapError);
   setenv("HOME", old_home.c_str(), 1);
+}
+
+// A server that answers each command with what piece(tag, command, n) gives
+// for n = 0, 1, ... as the client reads on; nothing more closes it.
+using Piece =
+    std::function<std::string(const std::string& tag, const std::string& command, std::size_t n)>;
+
+class ScriptedLink final : public rg::ImapLink {
+ public:
+  explicit ScriptedLink(Piece piece) : piece_(std::move(piece)) {}
+  void send(std::string_view text) override {
+    const std::size_t space = text.find(' ');
+    tag_ = std::string(text.substr(0, space));
+    command_ = std::string(text.substr(space + 1, text.size() - space - 3));
+    n_ = 0;
+  }
+  bool receive(std::string& in, const std::function<bool()>&) override {
+    const std::string more = piece_(tag_, command_, n_++);
+    if (more.empty()) throw rg::ImapError("the server closed the connection");
+    in += more;
+    return true;
+  }
+
+ private:
+  Piece piece_;
+  std::string tag_;
+  std::string command_;
+  std::size_t n_ = 0;
+};
+
+// SELECT gives a UIDVALIDITY, "UID FETCH *" UID 5; the rest OK, or what
+// other gives when it gives something.
+Piece server(const Piece& other) {
+  return [other](const std::string& tag, const std::string& command, std::size_t n) {
+    if (std::string got = other(tag, command, n); !got.empty()) return got;
+    if (n > 0) return std::string();
+    if (command.rfind("SELECT", 0) == 0)
+      return "* 1 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\n" + tag + " OK\r\n";
+    if (command == "UID FETCH * (UID)") return "* 1 FETCH (UID 5)\r\n" + tag + " OK\r\n";
+    return tag + " OK\r\n";
+  };
+}
+
+// Answers without end, or too long to hold, fail with what went wrong; none
+// runs on for as long as the server would send.
+TEST(ImapScripted, EndlessAnswers) {
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  struct Row {
+    const char* what;
+    Piece piece;
+    std::function<void(rg::ImapFolder&)> call;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"capabilities, every one new",
+       [](const std::string& tag, const std::string& command, std::size_t n) {
+         if (command != "CAPABILITY") return std::string();
+         if (n == 8) return tag + " OK\r\n";  // 8 MiB
+         std::string line = "* CAPABILITY";
+         while (line.size() < kMiB - 16)
+           line += " X" + std::to_string(n) + "-" + std::to_string(line.size());
+         return line + "\r\n";
+       },
+       [](rg::ImapFolder& folder) { folder.wait(0, std::chrono::seconds(1), {}); },
+       "INBOX: the server sent too many capabilities"},
+      {"the same capability again and again",
+       [](const std::string& tag, const std::string& command, std::size_t n) {
+         if (command != "CAPABILITY") return std::string();
+         if (n == 8) return tag + " OK\r\n";
+         return "* CAPABILITY" + std::string(kMiB / 8, ' ') + std::string(kMiB / 2, 'I') + "\r\n";
+       },
+       [](rg::ImapFolder& folder) { folder.wait(0, std::chrono::seconds(1), {}); },
+       "INBOX: the server sent too many capabilities"},
+      {"a literal of 2 MiB in an answer to NOOP",
+       [](const std::string& tag, const std::string& command, std::size_t n) {
+         if (command != "NOOP" || n > 0) return std::string();
+         return "* OK {" + std::to_string(2 * kMiB) + "}\r\n" + std::string(2 * kMiB, 'x') +
+                "\r\n" + tag + " OK\r\n";
+       },
+       [](rg::ImapFolder& folder) { folder.uids_after(0); },
+       "INBOX: the server sent a response too long"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    rg::ImapFolder folder("imaps://test/INBOX", "INBOX",
+                          [&row] { return std::make_unique<ScriptedLink>(server(row.piece)); });
+    try {
+      row.call(folder);
+      ADD_FAILURE() << "no error";
+    } catch (const rg::ImapError& e) {
+      EXPECT_EQ(e.what(), "imaps://test/" + row.expected);
+    }
+  }
+}
+
+// Bytes malloc holds, those it mapped for large blocks too.
+std::size_t in_use() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// UID SEARCH naming the same UIDs 32 MiB over: each once, in order, and the
+// memory held while it is read no more than a few lines of it.
+TEST(ImapScripted, SearchRepeatingUids) {
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  const std::size_t before = in_use();
+  std::size_t most = 0;
+  rg::ImapFolder folder("imaps://test/INBOX", "INBOX", [&] {
+    return std::make_unique<ScriptedLink>(
+        server([&](const std::string& tag, const std::string& command, std::size_t n) {
+          if (command.rfind("UID SEARCH", 0) != 0) return std::string();
+          most = std::max(most, in_use());
+          if (n == 32) return "* SEARCH 3\r\n" + tag + " OK\r\n";
+          std::string line = "* SEARCH";
+          while (line.size() < kMiB - 16) line += " 5 4 5";
+          return line + "\r\n";
+        }));
+  });
+  EXPECT_EQ(folder.uids_after(2), (std::vector<std::uint32_t>{3, 4, 5}));
+  EXPECT_LT(most - std::min(most, before), 16 * kMiB);
 }
 
 // IDLE: returns once mail comes, or when asked to stop, or at once when mail
