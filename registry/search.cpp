@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zavro::registry::search {
 namespace {
 
@@ -27,6 +31,30 @@ bool take(std::string_view& in, T& v) {
   std::memcpy(&v, in.data(), sizeof v);
   in.remove_prefix(sizeof v);
   return true;
+}
+
+// The first index in [lo, end) for which before() is false, where before()
+// holds for a prefix of them: looked for from lo by doubling steps, then
+// halving, so that a walk through many hits in order stays short.
+template <typename Before>
+std::uint32_t gallop(std::uint32_t lo, std::uint32_t end, const Before& before) {
+  std::uint32_t step = 1;
+  std::uint32_t hi = lo;
+  while (hi < end && before(hi)) {
+    lo = hi + 1;
+    hi = end - hi > step ? hi + step : end;
+    step *= 2;
+  }
+  // before(lo - 1) holds (or lo is where we began), and hi is end or fails.
+  while (lo < hi) {
+    const std::uint32_t mid = lo + (hi - lo) / 2;
+    if (before(mid)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
 }
 
 // One area of a parsed chunk: entry i's text ends at end(i), the next starts
@@ -109,29 +137,62 @@ bool parse_chunk(std::string_view chunk, AreaView& text, AreaView& address) {
   return true;
 }
 
+// The first place at or after from where needle (two bytes or more) starts,
+// or npos. Sixteen places are tried at once by their first and last bytes, so
+// that only real candidates are compared whole; glibc's memmem does a byte at
+// a time and sets up a table on every call, which a search of many hits makes
+// again for each.
+std::size_t find(std::string_view hay, std::size_t from, std::string_view needle) {
+  const std::size_t n = needle.size();
+  if (hay.size() < n || from > hay.size() - n) return std::string_view::npos;
+  const char* p = hay.data();
+#if defined(__SSE2__)
+  const __m128i first = _mm_set1_epi8(needle.front());
+  const __m128i last = _mm_set1_epi8(needle.back());
+  // Each block reads 16 bytes at i and at i + n - 1; both end inside hay.
+  for (; from + n - 1 + 16 <= hay.size(); from += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from + n - 1));
+    auto mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, last))));
+    while (mask != 0) {
+      const std::size_t at = from + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (std::memcmp(p + at + 1, needle.data() + 1, n - 2) == 0) return at;
+      mask &= mask - 1;
+    }
+  }
+#endif
+  const void* hit = ::memmem(p + from, hay.size() - from, needle.data(), n);
+  return hit == nullptr ? std::string_view::npos
+                        : static_cast<std::size_t>(static_cast<const char*>(hit) - p);
+}
+
 void scan_area(const AreaView& area, std::string_view needle, std::vector<Id>& out) {
   if (needle.empty() || area.count == 0) return;
-  const char* base = area.bytes.data();
+  const std::string_view bytes = area.bytes;
+  // Hits come in order: each entry and run is looked for from the last one
+  // found, by doubling steps, so many hits cost little more than few.
+  std::uint32_t entry = 0;
+  std::uint32_t run = 0;
   std::size_t from = 0;
-  while (from < area.bytes.size()) {
-    const void* hit = ::memmem(base + from, area.bytes.size() - from, needle.data(), needle.size());
-    if (hit == nullptr) return;
-    const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
+  while (from < bytes.size()) {
+    std::size_t at = 0;
+    if (needle.size() == 1) {
+      const void* hit = std::memchr(bytes.data() + from, needle[0], bytes.size() - from);
+      if (hit == nullptr) return;
+      at = static_cast<std::size_t>(static_cast<const char*>(hit) - bytes.data());
+    } else {
+      at = find(bytes, from, needle);
+      if (at == std::string_view::npos) return;
+    }
     // The entry the hit is in: the first whose end lies past it. No needle
     // holds the zero byte between entries, so a hit never spans two.
-    std::uint32_t lo = 0;
-    std::uint32_t hi = area.count;
-    while (lo < hi) {
-      const std::uint32_t mid = lo + (hi - lo) / 2;
-      if (area.end(mid) <= at) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
-      }
-    }
-    if (lo == area.count) return;
-    out.push_back(area.machine(lo));
-    from = std::size_t{area.end(lo)} + 1;
+    entry = gallop(entry, area.count, [&](std::uint32_t i) { return area.end(i) <= at; });
+    if (entry == area.count) return;
+    // Its machine: the last run starting at or before it.
+    run = gallop(run, area.run_count, [&](std::uint32_t r) { return area.run_first(r) <= entry; });
+    out.push_back(area.run_machine(run - 1));
+    from = std::size_t{area.end(entry)} + 1;
   }
 }
 
