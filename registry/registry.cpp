@@ -533,6 +533,65 @@ bool paged(Id after, std::optional<std::size_t> limit, std::size_t page, Fetch&&
   return true;
 }
 
+// Pages made on a thread of their own while the caller's thread shows the
+// ones before: a long listing costs the larger of reading and showing rather
+// than their sum. make(give) runs on the new thread and hands each page to
+// give(), which waits while two are not yet shown. An exception on either
+// side ends both and reaches the caller, after the pages made before it.
+template <typename Page>
+void made_ahead(const std::function<void(const std::function<void(Page)>&)>& make,
+                const std::function<void(Page&)>& show) {
+  struct Stopped {};
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<Page> ready;
+  bool ended = false;
+  bool stop = false;
+  std::exception_ptr error;
+  std::thread maker([&] {
+    try {
+      make([&](Page page) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return ready.size() < 2 || stop; });
+        if (stop) throw Stopped{};
+        ready.push_back(std::move(page));
+        changed.notify_all();
+      });
+    } catch (const Stopped&) {  // the caller has stopped showing
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(mutex);
+      error = std::current_exception();
+    }
+    const std::lock_guard<std::mutex> lock(mutex);
+    ended = true;
+    changed.notify_all();
+  });
+  try {
+    for (;;) {
+      Page page;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return !ready.empty() || ended; });
+        if (ready.empty()) break;
+        page = std::move(ready.front());
+        ready.pop_front();
+        changed.notify_all();
+      }
+      show(page);
+    }
+  } catch (...) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      stop = true;
+      changed.notify_all();
+    }
+    maker.join();
+    throw;
+  }
+  maker.join();
+  if (error) std::rethrow_exception(error);
+}
+
 }  // namespace
 
 Registry::Registry(std::unique_ptr<Store> store)
@@ -670,32 +729,46 @@ bool Registry::machines(const MachineQuery& query,
   Store& store = *store_;
   Transaction read(store, false);
   const std::size_t left = query.limit.value_or(std::numeric_limits<std::size_t>::max());
-  // A page of rows with their latest reports, read at once.
-  const auto emit = [&](const std::vector<MachineRow>& rows) {
-    std::vector<Id> latest;
-    latest.reserve(rows.size());
-    for (const MachineRow& row : rows) latest.push_back(row.latest);
-    std::map<Id, StoredReport> reports;
-    for (StoredReport& r : store.reports(latest, true)) reports.emplace(r.id, std::move(r));
+  // A page of rows with their latest reports and labels, read at once.
+  const auto listings_of = [&store](std::vector<MachineRow> rows) {
     std::vector<Id> ids;
     ids.reserve(rows.size());
+    for (const MachineRow& row : rows) ids.push_back(row.latest);
+    std::vector<StoredReport> reports = store.report_bytes(std::move(ids));
+    ids.clear();
     for (const MachineRow& row : rows) ids.push_back(row.id);
     auto labels = store.labels_of(ids);
-    for (const MachineRow& row : rows) {
-      MachineListing listing{row, {}, {}};
-      if (const auto it = reports.find(row.latest); it != reports.end())
-        listing.latest = it->second;
-      if (const auto it = labels.find(row.id); it != labels.end()) listing.labels = it->second;
-      each(listing);
+    std::vector<MachineListing> page;
+    page.reserve(rows.size());
+    for (MachineRow& row : rows) {
+      MachineListing& listing = page.emplace_back();
+      const auto it = std::lower_bound(reports.begin(), reports.end(), row.latest,
+                                       [](const StoredReport& r, Id id) { return r.id < id; });
+      // Each machine has a latest of its own: it is taken, not copied.
+      if (it != reports.end() && it->id == row.latest) listing.latest = std::move(*it);
+      if (const auto at = labels.find(row.id); at != labels.end()) listing.labels = at->second;
+      listing.row = std::move(row);
     }
+    return page;
+  };
+  const auto show = [&](std::vector<MachineListing>& page) {
+    for (const MachineListing& listing : page) each(listing);
   };
   bool more = false;
   const search::Query text = search::query_of(query.text);
   if (text.empty() && !query.label_name) {
-    more = paged(
-        query.after, query.limit, kListPage,
-        [&](Id after, int n) { return store.machines_after(after, n); },
-        [](const MachineRow& row) { return row.id; }, emit);
+    const auto list = [&](const std::function<void(std::vector<MachineListing>)>& give) {
+      more = paged(
+          query.after, query.limit, kListPage,
+          [&](Id after, int n) { return store.machines_after(after, n); },
+          [](const MachineRow& row) { return row.id; },
+          [&](std::vector<MachineRow>& rows) { give(listings_of(std::move(rows))); });
+    };
+    if (left > kListPage && kTwoCpus) {
+      made_ahead<std::vector<MachineListing>>(list, show);
+    } else {
+      list([&](std::vector<MachineListing> page) { show(page); });
+    }
   } else {
     std::vector<Id> ids;
     if (!text.empty()) ids = store.search(text);
@@ -721,8 +794,9 @@ bool Registry::machines(const MachineQuery& query,
     if (more) ids.resize(left);
     for (std::size_t at = 0; at < ids.size(); at += kListPage) {
       const std::size_t end = std::min(ids.size(), at + kListPage);
-      emit(store.machines({ids.begin() + static_cast<std::ptrdiff_t>(at),
-                           ids.begin() + static_cast<std::ptrdiff_t>(end)}));
+      auto page = listings_of(store.machines({ids.begin() + static_cast<std::ptrdiff_t>(at),
+                                              ids.begin() + static_cast<std::ptrdiff_t>(end)}));
+      show(page);
     }
   }
   read.commit();

@@ -32,7 +32,7 @@ struct MachineQuery {
 // A machine as listings show it: its summary and its latest report.
 struct MachineListing {
   MachineRow row;
-  StoredReport latest;  // with its bytes
+  StoredReport latest;  // its id, file and bytes alone
   std::vector<std::pair<std::string, std::string>> labels;
 };
 

@@ -47,6 +47,7 @@ const Statement kReportsAfterBytes{
     7, "SELECT " REPORT_COLUMNS ", bytes FROM report WHERE id > $1 ORDER BY id LIMIT $2"};
 const Statement kReportsIn{8, "SELECT " REPORT_COLUMNS " FROM report WHERE id {in $1}"};
 const Statement kReportsInBytes{9, "SELECT " REPORT_COLUMNS ", bytes FROM report WHERE id {in $1}"};
+const Statement kReportBytesIn{38, "SELECT id, file, bytes FROM report WHERE id {in $1}"};
 const Statement kRejectedAfter{10, "SELECT " REPORT_COLUMNS
                                    ", bytes FROM report WHERE machine IS NULL AND id > $1"
                                    " AND NOT EXISTS (SELECT 1 FROM mail WHERE mail.report ="
@@ -230,8 +231,9 @@ void mail_of(const Rows& r, int first, StoredReport& report) {
   report.no_report = r.integer(first + 4) != 0;
 }
 
-std::vector<StoredReport> reports_of(Rows rows, bool with_bytes) {
+std::vector<StoredReport> reports_of(Rows rows, bool with_bytes, std::size_t expected = 0) {
   std::vector<StoredReport> out;
+  out.reserve(expected);
   while (rows.next()) out.push_back(report_of(rows, with_bytes));
   return out;
 }
@@ -705,9 +707,28 @@ std::vector<StoredReport> Store::reports(std::vector<Id> ids, bool with_bytes) {
   flush_rows();
   sort_unique(ids);
   if (ids.empty()) return {};
+  const std::size_t expected = ids.size();
   auto out = reports_of(
       db_->query(with_bytes ? kReportsInBytes : kReportsIn, Params().integers(std::move(ids))),
-      with_bytes);
+      with_bytes, expected);
+  std::sort(out.begin(), out.end(),
+            [](const StoredReport& a, const StoredReport& b) { return a.id < b.id; });
+  return out;
+}
+
+std::vector<StoredReport> Store::report_bytes(std::vector<Id> ids) {
+  flush_rows();
+  sort_unique(ids);
+  std::vector<StoredReport> out;
+  if (ids.empty()) return out;
+  out.reserve(ids.size());
+  Rows rows = db_->query(kReportBytesIn, Params().integers(std::move(ids)));
+  while (rows.next()) {
+    StoredReport& r = out.emplace_back();
+    r.id = rows.integer(0);
+    r.file = rows.bytes(1);
+    r.bytes = rows.bytes(2);
+  }
   std::sort(out.begin(), out.end(),
             [](const StoredReport& a, const StoredReport& b) { return a.id < b.id; });
   return out;

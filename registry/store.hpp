@@ -119,6 +119,8 @@ class Store {
   std::vector<StoredReport> reports_after(Id after, int limit, bool with_bytes);
   // The reports with these ids, in id order; missing ones left out.
   std::vector<StoredReport> reports(std::vector<Id> ids, bool with_bytes);
+  // Their names and bytes alone (what a listing shows of a latest report).
+  std::vector<StoredReport> report_bytes(std::vector<Id> ids);
   // Rejected reports, without those that stand for a message with no report.
   std::vector<StoredReport> rejected_after(Id after, int limit);
   // Those messages, with their mail.

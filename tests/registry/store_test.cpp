@@ -7,12 +7,16 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -353,6 +357,47 @@ TEST_P(StoreTest, ListingsAnswerAlikeOnEveryEngineAndAfterRebuild) {
 
   registry->rebuild([](const Move& m) { ADD_FAILURE() << "moved " << m.record; });
   expect_listings(*store);
+}
+
+// Past a page, listings read the next page while the last is shown: every
+// machine comes once and in order, and a caller that stops mid-way stops it.
+TEST_P(StoreTest, ALongListingComesWholeAndStopsWithItsCaller) {
+  auto registry = Registry::open(place("long"), true);
+  constexpr int kMachinesMade = 2600;
+  {
+    auto adder = registry->adder("", [](const Outcome&) {});
+    for (int i = 0; i < kMachinesMade; ++i) {
+      char mac[18];
+      std::snprintf(mac, sizeof mac, "00:1B:21:%02X:%02X:%02X", i >> 16, (i >> 8) & 255, i & 255);
+      adder->push(item("m" + std::to_string(i),
+                       report("host-" + std::to_string(i), mac, "S" + std::to_string(i), "B")));
+    }
+    adder->finish();
+  }
+  for (const std::optional<std::size_t> limit : {std::optional<std::size_t>{}, {2100}}) {
+    std::vector<Id> ids;
+    std::size_t with_bytes = 0;
+    const bool more = registry->machines({"", 0, limit, {}, {}}, [&](const MachineListing& m) {
+      ids.push_back(m.row.id);
+      with_bytes += m.latest.id == m.row.latest && !m.latest.bytes.empty() ? 1 : 0;
+    });
+    EXPECT_EQ(ids.size(), limit.value_or(kMachinesMade));
+    EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()) &&
+                std::adjacent_find(ids.begin(), ids.end()) == ids.end());
+    EXPECT_EQ(with_bytes, ids.size());
+    EXPECT_EQ(more, limit.has_value());
+  }
+  int shown = 0;
+  EXPECT_THROW(registry->machines({"", 0, {}, {}, {}},
+                                  [&](const MachineListing&) {
+                                    if (++shown == 1500) throw std::runtime_error("stop");
+                                  }),
+               std::runtime_error);
+  EXPECT_EQ(shown, 1500);
+  // The registry answers again once the listing has let go.
+  std::size_t again = 0;
+  registry->machines({"", 0, {}, {}, {}}, [&](const MachineListing&) { ++again; });
+  EXPECT_EQ(again, static_cast<std::size_t>(kMachinesMade));
 }
 
 // Mail rows go with their reports' batch, and a folder's mark with its batch.
