@@ -178,6 +178,10 @@ const std::vector<Migration>& migrations() {
            " PRIMARY KEY (machine, audit)) {without_rowid}",
        },
        nullptr},
+      // Search chunks in their compact form (registry/search.hpp): runs of a
+      // machine's entries by their bytes, instead of fixed-width runs and
+      // every entry's end (a quarter less to read for each search).
+      {5, {}, [](Store& store) { store.repack_search(); }},
   };
   return kMigrations;
 }

@@ -12,11 +12,50 @@
 namespace zavro::registry::search {
 namespace {
 
-constexpr std::string_view kMagic = "Z2";
-// Each area's text stays below this, so that its ends fit 16 bits.
-constexpr std::size_t kAreaBytes = 0xFFFF;
-// The magic, each area's two counts, and the text area's size.
-constexpr std::size_t kHeaderBytes = 2 + 2 * 8 + 4;
+// Chunks as written today: each area's runs (a machine and the bytes of its
+// entries), then its entries, each ended by a zero byte.
+constexpr std::string_view kMagic = "Z3";
+// As written before: fixed-width runs by entry, and each entry's end.
+constexpr std::string_view kOldMagic = "Z2";
+// The magic, and each area's runs' and entries' sizes.
+constexpr std::size_t kHeaderBytes = 2 + 4 * 4;
+// A value longer than this is searched for by its beginning.
+constexpr std::size_t kMaxEntryBytes = 0x7FFF;
+// What one more entry can add to a chunk's runs: a new run's machine (ten
+// bytes at most) and length (three), or one byte more of a run's length.
+constexpr std::size_t kMaxRunBytes = 13;
+
+std::size_t varint_size(std::uint64_t v) {
+  std::size_t n = 1;
+  for (; v >= 0x80; v >>= 7) ++n;
+  return n;
+}
+
+void put_varint(std::string& out, std::uint64_t v) {
+  for (; v >= 0x80; v >>= 7) out += static_cast<char>((v & 0x7F) | 0x80);
+  out += static_cast<char>(v);
+}
+
+bool take_varint(std::string_view& in, std::uint64_t& v) {
+  v = 0;
+  for (unsigned shift = 0; shift < 64 && !in.empty(); shift += 7) {
+    const auto b = static_cast<unsigned char>(in.front());
+    in.remove_prefix(1);
+    v |= std::uint64_t{b & 0x7FU} << shift;
+    if (b < 0x80) return true;
+  }
+  return false;
+}
+
+// A machine as the step from the run before: mostly a small number.
+std::uint64_t step_of(Id from, Id to) {
+  const std::uint64_t d = static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
+  return d << 1 ^ (0 - (d >> 63));
+}
+Id step_to(Id from, std::uint64_t step) {
+  const std::uint64_t d = step >> 1 ^ (0 - (step & 1));
+  return static_cast<Id>(static_cast<std::uint64_t>(from) + d);
+}
 
 template <typename T>
 void put(std::string& out, T v) {
@@ -33,33 +72,9 @@ bool take(std::string_view& in, T& v) {
   return true;
 }
 
-// The first index in [lo, end) for which before() is false, where before()
-// holds for a prefix of them: looked for from lo by doubling steps, then
-// halving, so that a walk through many hits in order stays short.
-template <typename Before>
-std::uint32_t gallop(std::uint32_t lo, std::uint32_t end, const Before& before) {
-  std::uint32_t step = 1;
-  std::uint32_t hi = lo;
-  while (hi < end && before(hi)) {
-    lo = hi + 1;
-    hi = end - hi > step ? hi + step : end;
-    step *= 2;
-  }
-  // before(lo - 1) holds (or lo is where we began), and hi is end or fails.
-  while (lo < hi) {
-    const std::uint32_t mid = lo + (hi - lo) / 2;
-    if (before(mid)) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
-}
-
-// One area of a parsed chunk: entry i's text ends at end(i), the next starts
+// One area of an old chunk: entry i's text ends at end(i), the next starts
 // one byte later; runs give each machine's first entry.
-struct AreaView {
+struct OldArea {
   std::uint32_t count = 0;
   std::uint32_t run_count = 0;
   const char* runs = nullptr;  // (i64 machine, u32 first entry) each
@@ -96,7 +111,7 @@ struct AreaView {
   }
 };
 
-bool take_area(std::string_view& in, AreaView& area) {
+bool take_area(std::string_view& in, OldArea& area) {
   if (!take(in, area.count) || !take(in, area.run_count)) return false;
   const std::size_t need = std::size_t{12} * area.run_count + std::size_t{2} * area.count;
   if (in.size() < need || (area.count > 0 && area.run_count == 0)) return false;
@@ -106,10 +121,10 @@ bool take_area(std::string_view& in, AreaView& area) {
   return true;
 }
 
-// The two areas of a chunk; false when it does not parse.
-bool parse_chunk(std::string_view chunk, AreaView& text, AreaView& address) {
-  if (chunk.substr(0, kMagic.size()) != kMagic) return false;
-  chunk.remove_prefix(kMagic.size());
+// The two areas of an old chunk; false when it does not parse.
+bool parse_old(std::string_view chunk, OldArea& text, OldArea& address) {
+  if (chunk.substr(0, kOldMagic.size()) != kOldMagic) return false;
+  chunk.remove_prefix(kOldMagic.size());
   std::uint32_t text_size = 0;
   if (!take_area(chunk, text) || !take_area(chunk, address) || !take(chunk, text_size) ||
       text_size > chunk.size()) {
@@ -119,7 +134,7 @@ bool parse_chunk(std::string_view chunk, AreaView& text, AreaView& address) {
   address.bytes = chunk.substr(text_size);
   // Ends must rise within their area and runs start in order, or a damaged
   // chunk could point anywhere.
-  for (const AreaView* area : {&text, &address}) {
+  for (const OldArea* area : {&text, &address}) {
     std::size_t last = 0;
     for (std::uint32_t i = 0; i < area->count; ++i) {
       const std::size_t end = area->end(i);
@@ -135,6 +150,57 @@ bool parse_chunk(std::string_view chunk, AreaView& text, AreaView& address) {
     }
   }
   return true;
+}
+
+// One area of a chunk: its runs, read in order, and its entries.
+struct AreaView {
+  std::string_view runs;
+  std::string_view bytes;
+};
+
+// An area's runs one after another: each gives a machine and where its
+// entries end. A run that does not fit the area ends the walk.
+class Runs {
+ public:
+  explicit Runs(const AreaView& area) : in_(area.runs), bytes_(area.bytes) {}
+  bool next() {
+    std::uint64_t step = 0;
+    std::uint64_t length = 0;
+    if (!take_varint(in_, step) || !take_varint(in_, length) || length == 0 ||
+        length > bytes_.size() - end_) {
+      return false;
+    }
+    machine_ = step_to(machine_, step);
+    end_ += static_cast<std::size_t>(length);
+    // Every run ends an entry, so that none spans two machines.
+    return bytes_[end_ - 1] == '\0';
+  }
+  // Every run read, and they cover the area exactly.
+  bool whole() const { return in_.empty() && end_ == bytes_.size(); }
+  Id machine() const { return machine_; }
+  std::size_t end() const { return end_; }
+
+ private:
+  std::string_view in_;
+  std::string_view bytes_;
+  Id machine_ = 0;
+  std::size_t end_ = 0;
+};
+
+bool parse_chunk(std::string_view chunk, AreaView& text, AreaView& address) {
+  if (chunk.substr(0, kMagic.size()) != kMagic) return false;
+  chunk.remove_prefix(kMagic.size());
+  std::uint32_t sizes[4] = {};
+  for (std::uint32_t& size : sizes) {
+    if (!take(chunk, size)) return false;
+  }
+  std::string_view* parts[4] = {&text.runs, &address.runs, &text.bytes, &address.bytes};
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (sizes[i] > chunk.size()) return false;
+    *parts[i] = chunk.substr(0, sizes[i]);
+    chunk.remove_prefix(sizes[i]);
+  }
+  return chunk.empty();
 }
 
 // The first place at or after from where needle (two bytes or more) starts,
@@ -167,32 +233,39 @@ std::size_t find(std::string_view hay, std::size_t from, std::string_view needle
                         : static_cast<std::size_t>(static_cast<const char*>(hit) - p);
 }
 
+// The next hit at or after from, or npos.
+std::size_t next_hit(std::string_view bytes, std::size_t from, std::string_view needle) {
+  if (needle.size() != 1) return find(bytes, from, needle);
+  if (from >= bytes.size()) return std::string_view::npos;
+  const void* hit = std::memchr(bytes.data() + from, needle[0], bytes.size() - from);
+  return hit == nullptr ? std::string_view::npos
+                        : static_cast<std::size_t>(static_cast<const char*>(hit) - bytes.data());
+}
+
+// Only an area with a hit has its runs read; an area whose runs do not fit
+// adds nothing.
 void scan_area(const AreaView& area, std::string_view needle, std::vector<Id>& out) {
-  if (needle.empty() || area.count == 0) return;
-  const std::string_view bytes = area.bytes;
-  // Hits come in order: each entry and run is looked for from the last one
-  // found, by doubling steps, so many hits cost little more than few.
-  std::uint32_t entry = 0;
-  std::uint32_t run = 0;
-  std::size_t from = 0;
-  while (from < bytes.size()) {
-    std::size_t at = 0;
-    if (needle.size() == 1) {
-      const void* hit = std::memchr(bytes.data() + from, needle[0], bytes.size() - from);
-      if (hit == nullptr) return;
-      at = static_cast<std::size_t>(static_cast<const char*>(hit) - bytes.data());
-    } else {
-      at = find(bytes, from, needle);
-      if (at == std::string_view::npos) return;
+  if (needle.empty()) return;
+  std::size_t at = next_hit(area.bytes, 0, needle);
+  if (at == std::string_view::npos) return;
+  const std::size_t kept = out.size();
+  Runs runs(area);
+  if (!runs.next()) return;
+  while (at != std::string_view::npos) {
+    // The run the hit is in. No needle holds the zero byte that ends each
+    // entry, so a hit never spans two.
+    while (runs.end() <= at) {
+      if (!runs.next()) {
+        out.resize(kept);
+        return;
+      }
     }
-    // The entry the hit is in: the first whose end lies past it. No needle
-    // holds the zero byte between entries, so a hit never spans two.
-    entry = gallop(entry, area.count, [&](std::uint32_t i) { return area.end(i) <= at; });
-    if (entry == area.count) return;
-    // Its machine: the last run starting at or before it.
-    run = gallop(run, area.run_count, [&](std::uint32_t r) { return area.run_first(r) <= entry; });
-    out.push_back(area.run_machine(run - 1));
-    from = std::size_t{area.end(entry)} + 1;
+    out.push_back(runs.machine());
+    // On past the end of the entry hit: a machine once per entry.
+    const void* end = std::memchr(area.bytes.data() + at, '\0', runs.end() - at);
+    at = next_hit(area.bytes,
+                  static_cast<std::size_t>(static_cast<const char*>(end) - area.bytes.data()) + 1,
+                  needle);
   }
 }
 
@@ -232,44 +305,47 @@ Query query_of(std::string_view text) {
 }
 
 void ChunkBuilder::add(Id machine, Field field, std::string_view folded) {
-  folded = folded.substr(0, kAreaBytes / 2);
+  folded = folded.substr(0, kMaxEntryBytes);
   Area* area = field == Field::kText ? &text_ : &address_;
   // The chunk being built, not what is held: chunks already done must not
   // make every later entry a chunk of its own.
-  if (area->bytes.size() + folded.size() + 1 > kAreaBytes ||
-      kHeaderBytes + size() - done_bytes_ + folded.size() + 15 > kChunkBytes) {
+  if (count_ > 0 &&
+      kHeaderBytes + size() - done_bytes_ + folded.size() + 1 + kMaxRunBytes > kChunkBytes) {
     done_bytes_ += (done_.emplace_back(end_chunk())).size();
-    area = field == Field::kText ? &text_ : &address_;
   }
   if (area->runs.empty() || area->runs.back().first != machine) {
-    area->runs.emplace_back(machine, static_cast<std::uint32_t>(area->ends.size()));
+    const Id before = area->runs.empty() ? 0 : area->runs.back().first;
+    area->runs.emplace_back(machine, 0);
+    area->run_bytes += varint_size(step_of(before, machine)) + varint_size(0);
   }
+  std::uint32_t& length = area->runs.back().second;
+  area->run_bytes -= varint_size(length);
+  length += static_cast<std::uint32_t>(folded.size() + 1);
+  area->run_bytes += varint_size(length);
   area->bytes.append(folded);
-  area->ends.push_back(static_cast<std::uint16_t>(area->bytes.size()));
   area->bytes += '\0';
   ++count_;
 }
 
 std::size_t ChunkBuilder::size() const {
-  std::size_t size = done_bytes_;
-  for (const Area* area : {&text_, &address_}) {
-    size += area->bytes.size() + 2 * area->ends.size() + 12 * area->runs.size();
-  }
-  return size;
+  return done_bytes_ + text_.run_bytes + text_.bytes.size() + address_.run_bytes +
+         address_.bytes.size();
 }
 
 std::string ChunkBuilder::end_chunk() {
   std::string out(kMagic);
-  for (const Area* area : {&text_, &address_}) {
-    put(out, static_cast<std::uint32_t>(area->ends.size()));
-    put(out, static_cast<std::uint32_t>(area->runs.size()));
-    for (const auto& [machine, first] : area->runs) {
-      put(out, machine);
-      put(out, first);
-    }
-    for (const std::uint16_t end : area->ends) put(out, end);
+  for (const std::size_t size :
+       {text_.run_bytes, address_.run_bytes, text_.bytes.size(), address_.bytes.size()}) {
+    put(out, static_cast<std::uint32_t>(size));
   }
-  put(out, static_cast<std::uint32_t>(text_.bytes.size()));
+  for (const Area* area : {&text_, &address_}) {
+    Id before = 0;
+    for (const auto& [machine, length] : area->runs) {
+      put_varint(out, step_of(before, machine));
+      put_varint(out, length);
+      before = machine;
+    }
+  }
   out += text_.bytes;
   out += address_.bytes;
   text_ = Area();
@@ -280,6 +356,10 @@ std::string ChunkBuilder::end_chunk() {
 
 std::vector<std::string> ChunkBuilder::finish() {
   if (count_ > 0) done_.push_back(end_chunk());
+  return take_done();
+}
+
+std::vector<std::string> ChunkBuilder::take_done() {
   std::vector<std::string> out;
   out.swap(done_);
   done_bytes_ = 0;
@@ -290,8 +370,33 @@ void entries(std::string_view chunk,
              const std::function<void(Id machine, Field field, std::string_view folded)>& each) {
   AreaView text;
   AreaView address;
-  if (!parse_chunk(chunk, text, address)) return;
-  for (const auto& [area, field] : {std::pair{&text, Field::kText}, {&address, Field::kAddress}}) {
+  if (parse_chunk(chunk, text, address)) {
+    // Read whole first: a chunk whose runs do not fit gives nothing.
+    for (const AreaView* area : {&text, &address}) {
+      Runs runs(*area);
+      while (!runs.whole()) {
+        if (!runs.next()) return;
+      }
+    }
+    for (const auto& [area, field] :
+         {std::pair{&text, Field::kText}, {&address, Field::kAddress}}) {
+      Runs runs(*area);
+      std::size_t start = 0;
+      while (runs.next()) {
+        for (std::size_t end = start; end < runs.end(); start = ++end) {
+          end = area->bytes.find('\0', start);
+          each(runs.machine(), field, area->bytes.substr(start, end - start));
+        }
+      }
+    }
+    return;
+  }
+  // Chunks written before, read once to be written again.
+  OldArea old_text;
+  OldArea old_address;
+  if (!parse_old(chunk, old_text, old_address)) return;
+  for (const auto& [area, field] :
+       {std::pair{&old_text, Field::kText}, {&old_address, Field::kAddress}}) {
     std::size_t start = 0;
     for (std::uint32_t i = 0; i < area->count; ++i) {
       const std::size_t end = area->end(i);
@@ -300,6 +405,8 @@ void entries(std::string_view chunk,
     }
   }
 }
+
+bool is_old(std::string_view chunk) { return chunk.substr(0, kOldMagic.size()) == kOldMagic; }
 
 void scan(std::string_view chunk, const Query& query, std::vector<Id>& out) {
   AreaView text;

@@ -1,8 +1,9 @@
 // Search over every value any machine ever reported, by text anywhere in it.
 // The values are kept folded in chunks that one sequential pass reads: a
 // chunk holds many machines' entries, their texts run together with a zero
-// byte between them, so that one memmem over a chunk finds every hit. A
-// linear pass over a compact copy (about 17 bytes a value) answers any
+// byte after each, so that one pass over a chunk finds every hit; which
+// machine a hit is of is read only for chunks with hits. A linear pass over
+// a compact copy (about 20 bytes a value, 80 a machine) answers any
 // fragment in tens of milliseconds at a million reports, where an index of
 // every trigram would cost ingest ten times what it saves a search.
 #pragma once
@@ -36,7 +37,7 @@ struct Query {
 };
 Query query_of(std::string_view text);
 
-// A chunk holds at most this much: one read, offsets in 16 bits.
+// A chunk holds at most this much: one read.
 inline constexpr std::size_t kChunkBytes = 60000;
 
 // Entries gathered into chunks of at most kChunkBytes.
@@ -48,11 +49,13 @@ class ChunkBuilder {
   bool empty() const { return done_.empty() && count_ == 0; }
   // Every chunk, the last one ended; the builder is then empty.
   std::vector<std::string> finish();
+  // The chunks already full; the one being built stays.
+  std::vector<std::string> take_done();
 
  private:
   struct Area {
-    std::vector<std::pair<Id, std::uint32_t>> runs;  // a machine, and its first entry
-    std::vector<std::uint16_t> ends;
+    std::vector<std::pair<Id, std::uint32_t>> runs;  // a machine, and its entries' bytes
+    std::size_t run_bytes = 0;                       // the runs as they are written
     std::string bytes;
   };
   std::string end_chunk();
@@ -64,8 +67,12 @@ class ChunkBuilder {
 };
 
 // Every entry of a chunk, in order; a chunk that does not parse has none.
+// Chunks of the form written before are read too.
 void entries(std::string_view chunk,
              const std::function<void(Id machine, Field field, std::string_view folded)>& each);
+
+// A chunk of the form written before, which a registry's migration writes again.
+bool is_old(std::string_view chunk);
 
 // The machines of the entries in chunk that hold the query, appended to out
 // (a machine once per entry); a chunk that does not parse adds nothing.

@@ -247,6 +247,28 @@ void sort_unique(std::vector<std::int64_t>& v) {
   v.erase(std::unique(v.begin(), v.end()), v.end());
 }
 
+// A search's hits in order, each once: many of them (a name fragment can
+// hit most machines) through a bitmap of the ids they span, in linear time.
+void order_hits(std::vector<Id>& hits) {
+  if (hits.size() < 4096) return sort_unique(hits);
+  const auto [lo, hi] = std::minmax_element(hits.begin(), hits.end());
+  const Id first = *lo;
+  const auto span = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(first);
+  if (span / 64 > hits.size()) return sort_unique(hits);
+  std::vector<std::uint64_t> bits(static_cast<std::size_t>(span / 64 + 1));
+  for (const Id id : hits) {
+    const auto at = static_cast<std::uint64_t>(id) - static_cast<std::uint64_t>(first);
+    bits[at / 64] |= std::uint64_t{1} << (at % 64);
+  }
+  hits.clear();
+  for (std::size_t w = 0; w < bits.size(); ++w) {
+    for (std::uint64_t word = bits[w]; word != 0; word &= word - 1) {
+      hits.push_back(first +
+                     static_cast<Id>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word))));
+    }
+  }
+}
+
 }  // namespace
 
 bool is_postgres_uri(std::string_view location) {
@@ -821,7 +843,7 @@ std::vector<Id> Store::search(const search::Query& query) {
     }
     if (!any) break;
   }
-  sort_unique(found);
+  order_hits(found);
   return found;
 }
 
@@ -898,6 +920,39 @@ std::vector<std::pair<Id, std::string>> Store::search_chunks_after(Id after, int
   Rows rows = db_->query(kSearchAfter, Params().integer(after).integer(limit));
   while (rows.next()) out.emplace_back(rows.integer(0), rows.bytes(1));
   return out;
+}
+
+void Store::repack_search() {
+  flush();
+  Id last = 0;
+  {
+    Rows rows = db_->query(kSearchLast);
+    if (rows.next()) last = rows.integer(0);
+  }
+  const Id old_last = last;
+  std::vector<std::int64_t> old;
+  search::ChunkBuilder packed;
+  // A page of chunks at a time, their full successors written as they come.
+  for (Id after = 0; after < old_last;) {
+    std::size_t read = 0;
+    {
+      Rows rows = db_->query(kSearchAfter, Params().integer(after).integer(64));
+      while (rows.next()) {
+        const Id id = rows.integer(0);
+        if (id > old_last) break;
+        ++read;
+        after = id;
+        old.push_back(id);
+        search::entries(rows.view(1), [&](Id machine, search::Field field, std::string_view text) {
+          packed.add(machine, field, text);
+        });
+      }
+    }
+    for (const std::string& chunk : packed.take_done()) insert_search_chunk(++last, chunk);
+    if (read == 0) break;
+  }
+  for (const std::string& chunk : packed.finish()) insert_search_chunk(++last, chunk);
+  if (!old.empty()) db_->run(kDeleteChunks, Params().integers(std::move(old)));
 }
 
 void Store::insert_search_chunk(Id id, const std::string& entries) {

@@ -148,6 +148,8 @@ class Store {
   std::vector<std::pair<ComponentKey, Id>> sightings();
   std::vector<std::pair<Id, std::string>> search_chunks_after(Id after, int limit);
   void insert_search_chunk(Id id, const std::string& entries);
+  // Every search chunk written again in today's form, under new ids.
+  void repack_search();
 
   // --- decisions and labels (registry/corrections.hpp)
 

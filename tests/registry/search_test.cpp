@@ -77,5 +77,55 @@ TEST(SearchChunks, ScanFindsEachKindOfQueryAndNothingInADamagedChunk) {
   }
 }
 
+// Every needle length around the sixteen bytes compared at once, at the
+// start, middle and end of values, and values at a chunk's very end: scan
+// finds exactly the entries that hold the needle, a machine once for each.
+TEST(SearchChunks, ScanAgreesWithAPlainSearchAtEveryLength) {
+  const auto all = values(3000);
+  ChunkBuilder builder;
+  for (const auto& [machine, field, text] : all) builder.add(machine, field, text);
+  const std::vector<std::string> chunks = builder.finish();
+  ASSERT_GT(chunks.size(), 1U);
+  for (const int m : {1, 1234, 2999, 3000}) {
+    for (int field = 0; field < 3; ++field) {
+      const std::string& value = std::get<2>(all[static_cast<std::size_t>((m - 1) * 3 + field)]);
+      for (const std::size_t length : {1, 2, 3, 5, 15, 16, 17, 18}) {
+        for (std::size_t start = 0; start + length <= value.size(); start += 4) {
+          const std::string needle = value.substr(start, length);
+          std::vector<Id> expected;
+          for (const auto& [machine, f, text] : all) {
+            if (text.find(needle) != std::string::npos) expected.push_back(machine);
+          }
+          std::vector<Id> found;
+          for (const std::string& chunk : chunks) scan(chunk, Query{needle, needle}, found);
+          std::sort(found.begin(), found.end());
+          EXPECT_EQ(found, expected) << needle;
+        }
+      }
+    }
+  }
+}
+
+// A damaged registry: any byte of a chunk changed is read without reading
+// past it (the sanitizer preset would stop), and never gives more machines
+// than it has entries (each pass below at most one per entry).
+TEST(SearchChunks, AChunkWithAnyByteChangedIsReadSafely) {
+  ChunkBuilder builder;
+  for (const auto& [machine, field, text] : values(40)) builder.add(machine, field, text);
+  const std::vector<std::string> chunks = builder.finish();
+  ASSERT_EQ(chunks.size(), 1U);
+  for (std::size_t i = 0; i < chunks[0].size(); ++i) {
+    for (const char b : {'\0', '\x7f', '\xff'}) {
+      std::string chunk = chunks[0];
+      chunk[i] = b;
+      std::vector<Id> found;
+      scan(chunk, query_of("0"), found);
+      scan(chunk, query_of("desktop"), found);
+      entries(chunk, [&](Id machine, Field, std::string_view) { found.push_back(machine); });
+      EXPECT_LE(found.size(), std::size_t{3 * 40 * 3}) << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zavro::registry::search

@@ -8,6 +8,7 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -387,6 +388,14 @@ TEST_P(StoreTest, ALongListingComesWholeAndStopsWithItsCaller) {
     EXPECT_EQ(with_bytes, ids.size());
     EXPECT_EQ(more, limit.has_value());
   }
+  // A search that hits every machine twice (its name and serial hold "s").
+  std::vector<Id> all;
+  std::vector<Id> hit;
+  registry->machines({"", 0, {}, {}, {}},
+                     [&](const MachineListing& m) { all.push_back(m.row.id); });
+  registry->machines({"s", 0, {}, {}, {}},
+                     [&](const MachineListing& m) { hit.push_back(m.row.id); });
+  EXPECT_EQ(hit, all);
   int shown = 0;
   EXPECT_THROW(registry->machines({"", 0, {}, {}, {}},
                                   [&](const MachineListing&) {
@@ -629,12 +638,36 @@ TEST_P(StoreTest, DecisionsHoldThroughRebuildAndCopyAndUndoRestoresExactly) {
   EXPECT_THROW(registry->undo(act, 2), Refused);  // undone already
 }
 
+// A search chunk as registries before schema 5 wrote it: one name of machine 7.
+std::string old_chunk() {
+  const std::string name = "legacy-name";
+  std::string out = "Z2";
+  const auto put = [&out](auto v) { out.append(reinterpret_cast<const char*>(&v), sizeof v); };
+  put(std::uint32_t{1});  // the names' count and runs: machine 7 from the first
+  put(std::uint32_t{1});
+  put(std::int64_t{7});
+  put(std::uint32_t{0});
+  put(static_cast<std::uint16_t>(name.size()));  // where it ends
+  put(std::uint32_t{0});                         // no addresses
+  put(std::uint32_t{0});
+  put(static_cast<std::uint32_t>(name.size() + 1));
+  return out + name + '\0';
+}
+
 TEST_P(StoreTest, EveryEarlierSchemaIsBroughtToThisOne) {
   for (const Migration& m : migrations()) {
     if (m.version >= kDatabaseVersion) continue;
     SCOPED_TRACE(m.version);
     const std::string at = place("at" + std::to_string(m.version));
-    commit_one(*Store::open_at(at, m.version), digest(1, 1));
+    {
+      auto old = Store::open_at(at, m.version);
+      commit_one(*old, digest(1, 1));
+      if (m.version >= 2) {  // search came with schema 2
+        old->begin_write();
+        old->insert_search_chunk(1, old_chunk());
+        old->commit();
+      }
+    }
     EXPECT_EQ(stamped(at), m.version);
     auto registry = Registry::open(at, false);
     EXPECT_EQ(stamped(at), kDatabaseVersion);
@@ -647,6 +680,12 @@ TEST_P(StoreTest, EveryEarlierSchemaIsBroughtToThisOne) {
     store->begin_read();
     EXPECT_EQ(ids_of(store->rejected_after(0, 10)), std::vector<Id>{1});
     EXPECT_EQ(store->search(search::query_of("pc")), std::vector<Id>{2});
+    if (m.version >= 2) {
+      EXPECT_EQ(store->search(search::query_of("LEGACY")), std::vector<Id>{7});
+      for (const auto& [id, chunk] : store->search_chunks_after(0, 100)) {
+        EXPECT_FALSE(search::is_old(chunk)) << id;
+      }
+    }
     store->end_read();
   }
 }
