@@ -1,7 +1,9 @@
 #include "registry/schema.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "registry/store.hpp"
 #include "registry/tier.hpp"
@@ -34,18 +36,31 @@ std::string newer(const sql::Database& db, std::int64_t version) {
 
 // The database's schema version: 0 for an empty one that may be made.
 int current(sql::Database& db, bool create) {
-  const std::vector<std::string> tables = db.tables();
-  const bool has_meta = std::find(tables.begin(), tables.end(), "registry_meta") != tables.end();
   const std::string other =
       "registry " + db.location() + ": not a registry (a database of something else)";
-  if (has_meta) {
-    std::int64_t application = 0;
-    std::int64_t schema = -1;
+  // Looked up by name first: listing the tables costs a new PostgreSQL
+  // connection far more. A lookup by name can miss a table another process
+  // made since (PostgreSQL's catalogue cache), or find one whose rows this
+  // read's snapshot does not see yet: the listing then decides, as it does
+  // for any database without the table.
+  std::optional<std::vector<std::string>> tables;
+  bool meta = db.has_table("registry_meta");
+  if (!meta) {
+    tables = db.tables();
+    meta = std::find(tables->begin(), tables->end(), "registry_meta") != tables->end();
+  }
+  std::int64_t application = 0;
+  std::int64_t schema = -1;
+  if (meta) {
+    meta = false;
     sql::Rows rows = db.query(kMetaRead);
     while (rows.next()) {
+      meta = true;
       if (rows.view(0) == "application") application = rows.integer(1);
       if (rows.view(0) == "schema") schema = rows.integer(1);
     }
+  }
+  if (meta) {
     if (application != kApplication || schema < 0) throw Error(other);
     // Where the engine keeps a copy for earlier releases, a copy ahead of the
     // table was written by a newer one.
@@ -57,7 +72,8 @@ int current(sql::Database& db, bool create) {
     if (*legacy > kDatabaseVersion) throw Error(newer(db, *legacy));
     return *legacy;
   }
-  if (!tables.empty()) throw Error(other);
+  if (!tables) tables = db.tables();
+  if (!tables->empty()) throw Error(other);
   if (!create) throw Error("no registry at " + db.location());
   return 0;
 }
@@ -181,7 +197,11 @@ const std::vector<Migration>& migrations() {
       // Search chunks in their compact form (registry/search.hpp): runs of a
       // machine's entries by their bytes, instead of fixed-width runs and
       // every entry's end (a quarter less to read for each search).
-      {5, {}, [](Store& store) { store.repack_search(); }},
+      // PostgreSQL keeps them uncompressed: a search read them back through
+      // its decompression at half the speed.
+      {5,
+       {"{postgres_only} ALTER TABLE search ALTER COLUMN entries SET STORAGE EXTERNAL"},
+       [](Store& store) { store.repack_search(); }},
   };
   return kMigrations;
 }

@@ -22,12 +22,18 @@ constexpr std::array<Spelling, 3> kSpellings = {{
 }};
 // {in $N}: SQLite has no arrays, so the list is bound as a JSON array.
 constexpr std::string_view kIn = "{in ";
+// A statement only PostgreSQL runs (storage settings SQLite has no word for).
+constexpr std::string_view kPostgresOnly = "{postgres_only} ";
 
 enum Cell : char { kNull = 0, kInteger = 1, kBytes = 2 };
 
 }  // namespace
 
 std::string expand(std::string_view text, Dialect dialect) {
+  if (text.substr(0, kPostgresOnly.size()) == kPostgresOnly) {
+    if (dialect == Dialect::kSqlite) return {};
+    text.remove_prefix(kPostgresOnly.size());
+  }
   std::string out;
   out.reserve(text.size() + 16);
   for (std::size_t at = 0; at < text.size();) {

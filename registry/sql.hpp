@@ -25,6 +25,7 @@ struct Statement {
 //   {int} {bytes}        column types (INTEGER/BIGINT, BLOB/BYTEA)
 //   {without_rowid}      a table keyed by its primary key alone (SQLite only)
 //   {in $N}              membership in the list bound as $N (Params::integers)
+//   {postgres_only}      at the start: a statement SQLite has no use for
 std::string expand(std::string_view text, Dialect dialect);
 
 enum class Type : std::uint8_t { kInt, kBytes, kText, kIntList };
@@ -167,6 +168,8 @@ class Database {
 
   // The names of the tables in the database.
   virtual std::vector<std::string> tables() = 0;
+  // Whether a table of this name is there (a lookup, not a listing).
+  virtual bool has_table(std::string_view name) = 0;
   // SQLite files made before the registry kept its version in a table: that
   // version, when this is one.
   virtual std::optional<int> legacy_version() { return std::nullopt; }

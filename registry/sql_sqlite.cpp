@@ -205,6 +205,13 @@ class SqliteDatabase final : public Database {
     sqlite3_clear_bindings(s);
   }
 
+  bool has_table(std::string_view name) override {
+    Rows rows = query(
+        {-2, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = CAST($1 AS TEXT)"},
+        Params().bytes(std::string(name)));
+    return rows.next() && rows.integer(0) != 0;
+  }
+
   std::vector<std::string> tables() override {
     std::vector<std::string> names;
     Rows rows = query({-1, "SELECT name FROM sqlite_schema WHERE type = 'table'"}, Params());
