@@ -52,6 +52,7 @@ namespace {
   X(g_mime_parser_options_free) \
   X(g_mime_parser_options_new) \
   X(g_mime_parser_set_format) \
+  X(g_mime_parser_set_persist_stream) \
   X(g_mime_part_get_content) \
   X(g_mime_part_get_filename) \
   X(g_mime_part_get_type) \
@@ -141,6 +142,11 @@ constexpr std::size_t kMaxBoundaryLines = 5000;
 // continuation lines, and all of them together are bounded.
 constexpr std::size_t kMaxFieldBytes = std::size_t{64} << 10;
 constexpr std::size_t kMaxHeaderBytes = std::size_t{1} << 20;
+// Up to this size a message's parts are copied out of its buffer as it is
+// parsed: GMime then makes one stream for each part rather than two (a view
+// of the buffer and one that measured it). A larger one's parts stay views,
+// so that it is not held twice.
+constexpr std::size_t kCopyPartsBelow = std::size_t{1} << 20;
 // The tool's report file, whatever a mail program appended to its name.
 constexpr std::string_view kReportName = "zavro_system_info";
 
@@ -369,13 +375,16 @@ struct MessageReader::State {
       : each(std::move(each_sink)),
         max_message(max),
         buffer(gm().g_byte_array_new()),
+        buffer_stream(gm().g_mime_stream_mem_new_with_byte_array(buffer)),
         parser(gm().g_mime_parser_new()),
         options(gm().g_mime_parser_options_new()),
         limits(archive_limits) {
+    gm().g_mime_stream_mem_set_owner(as<GMimeStreamMem>(buffer_stream.get()), FALSE);
     gm().g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   }
   ~State() {
-    parser.reset();  // it holds a stream over buffer
+    parser.reset();  // it holds buffer_stream, over buffer
+    buffer_stream.reset();
     gm().g_mime_parser_options_free(options);
     gm().g_byte_array_free(buffer, TRUE);
   }
@@ -416,10 +425,11 @@ struct MessageReader::State {
       gm().g_byte_array_append(buffer, reinterpret_cast<const guint8*>(bytes.data()),
                                static_cast<guint>(bytes.size()));
     }
-    const Ref<GMimeStream> stream(gm().g_mime_stream_mem_new_with_byte_array(buffer));
-    gm().g_mime_stream_mem_set_owner(as<GMimeStreamMem>(stream.get()), FALSE);
-    gm().g_mime_stream_set_bounds(stream.get(), static_cast<gint64>(start), -1);
-    gm().g_mime_parser_init_with_stream(parser.get(), stream.get());
+    // One stream over buffer for every message rather than one made for each.
+    gm().g_mime_stream_set_bounds(buffer_stream.get(), static_cast<gint64>(start), -1);
+    gm().g_mime_stream_reset(buffer_stream.get());
+    gm().g_mime_parser_set_persist_stream(parser.get(), bytes.size() >= kCopyPartsBelow);
+    gm().g_mime_parser_init_with_stream(parser.get(), buffer_stream.get());
     return gm().g_mime_parser_construct_message(parser.get(), options);
   }
 
@@ -514,6 +524,7 @@ struct MessageReader::State {
   std::size_t max_message;
   GByteArray* buffer;
   std::size_t size = 0;  // appended, kept or not
+  Ref<GMimeStream> buffer_stream;
   Ref<GMimeParser> parser;
   GMimeParserOptions* options;
   // What each archive attachment may cost.
