@@ -20,17 +20,25 @@ namespace {
 // GnuTLS, GPGME). Its GLib functions are found through its handle too.
 // clang-format off
 #define ZAVRO_GMIME(X) \
+  X(g_ascii_strcasecmp) \
   X(g_byte_array_append) \
   X(g_byte_array_free) \
   X(g_byte_array_new) \
   X(g_byte_array_set_size) \
   X(g_date_time_to_unix) \
+  X(g_date_time_unref) \
+  X(g_free) \
   X(g_mime_data_wrapper_get_encoding) \
   X(g_mime_data_wrapper_get_stream) \
   X(g_mime_encoding_flush) \
   X(g_mime_encoding_init_decode) \
   X(g_mime_encoding_outlen) \
   X(g_mime_encoding_step) \
+  X(g_mime_header_get_name) \
+  X(g_mime_header_get_raw_value) \
+  X(g_mime_header_get_value) \
+  X(g_mime_header_list_get_count) \
+  X(g_mime_header_list_get_header_at) \
   X(g_mime_init) \
   X(g_mime_message_get_date) \
   X(g_mime_message_get_from) \
@@ -45,13 +53,16 @@ namespace {
   X(g_mime_multipart_get_type) \
   X(g_mime_object_get_content_disposition_parameter) \
   X(g_mime_object_get_content_type_parameter) \
+  X(g_mime_object_get_header_list) \
   X(g_mime_parser_construct_message) \
+  X(g_mime_parser_construct_part) \
   X(g_mime_parser_init_with_stream) \
   X(g_mime_parser_new) \
   X(g_mime_parser_new_with_stream) \
   X(g_mime_parser_options_free) \
   X(g_mime_parser_options_new) \
   X(g_mime_parser_set_format) \
+  X(g_mime_parser_set_persist_stream) \
   X(g_mime_part_get_content) \
   X(g_mime_part_get_filename) \
   X(g_mime_part_get_type) \
@@ -61,12 +72,15 @@ namespace {
   X(g_mime_stream_read) \
   X(g_mime_stream_reset) \
   X(g_mime_stream_set_bounds) \
+  X(g_mime_utils_decode_message_id) \
+  X(g_mime_utils_header_decode_date) \
   X(g_object_unref) \
   X(g_type_check_instance_is_a) \
   X(internet_address_group_get_members) \
   X(internet_address_group_get_type) \
   X(internet_address_list_get_address) \
   X(internet_address_list_length) \
+  X(internet_address_list_parse) \
   X(internet_address_mailbox_get_addr) \
   X(internet_address_mailbox_get_type)
 // clang-format on
@@ -141,6 +155,11 @@ constexpr std::size_t kMaxBoundaryLines = 5000;
 // continuation lines, and all of them together are bounded.
 constexpr std::size_t kMaxFieldBytes = std::size_t{64} << 10;
 constexpr std::size_t kMaxHeaderBytes = std::size_t{1} << 20;
+// Up to this size a message's parts are copied out of its buffer as it is
+// parsed: GMime then makes one stream for each part rather than two (a view
+// of the buffer and one that measured it). A larger one's parts stay views,
+// so that it is not held twice.
+constexpr std::size_t kCopyPartsBelow = std::size_t{1} << 20;
 // The tool's report file, whatever a mail program appended to its name.
 constexpr std::string_view kReportName = "zavro_system_info";
 
@@ -225,6 +244,61 @@ MailOrigin origin_of(GMimeMessage* message) {
   origin.subject = field(gm().g_mime_message_get_subject(message));
   if (GDateTime* date = gm().g_mime_message_get_date(message))
     origin.date = gm().g_date_time_to_unix(date);
+  return origin;
+}
+
+// The same from the fields of a message read as a part, taken as GMime takes
+// them for a message: the first mailbox of its From fields, all of them in
+// order, else of its Sender fields; the last Subject and Message-ID; the
+// last Date that has a value.
+MailOrigin origin_of(GMimeObject* object, GMimeParserOptions* options) {
+  GMimeHeaderList* fields = gm().g_mime_object_get_header_list(object);
+  const int count = fields != nullptr ? gm().g_mime_header_list_get_count(fields) : 0;
+  const auto field_at = [fields](int i) {
+    return gm().g_mime_header_list_get_header_at(fields, i);
+  };
+  const auto named = [](GMimeHeader* header, const char* name) {
+    const char* own = header != nullptr ? gm().g_mime_header_get_name(header) : nullptr;
+    return own != nullptr && gm().g_ascii_strcasecmp(own, name) == 0;
+  };
+  const auto first_of = [&](const char* name) {
+    for (int i = 0; i < count; ++i) {
+      GMimeHeader* header = field_at(i);
+      if (!named(header, name)) continue;
+      const char* raw = gm().g_mime_header_get_raw_value(header);
+      if (raw == nullptr) continue;
+      const Ref<InternetAddressList> list(gm().internet_address_list_parse(options, raw));
+      std::string address = first_address(list.get());
+      if (!address.empty()) return address;
+    }
+    return std::string();
+  };
+  MailOrigin origin;
+  origin.sender = first_of("From");
+  if (origin.sender.empty()) origin.sender = first_of("Sender");
+  GMimeHeader* subject = nullptr;
+  GMimeHeader* id = nullptr;
+  for (int i = 0; i < count; ++i) {
+    GMimeHeader* header = field_at(i);
+    if (named(header, "Subject")) subject = header;
+    if (named(header, "Message-Id")) id = header;
+  }
+  if (subject != nullptr) origin.subject = field(gm().g_mime_header_get_value(subject));
+  if (const char* value = id != nullptr ? gm().g_mime_header_get_value(id) : nullptr) {
+    char* decoded = gm().g_mime_utils_decode_message_id(value);
+    origin.message_id = field(decoded);
+    gm().g_free(decoded);
+  }
+  for (int i = count; i-- > 0;) {
+    GMimeHeader* header = field_at(i);
+    const char* value = named(header, "Date") ? gm().g_mime_header_get_value(header) : nullptr;
+    if (value == nullptr) continue;
+    if (GDateTime* date = gm().g_mime_utils_header_decode_date(value)) {
+      origin.date = gm().g_date_time_to_unix(date);
+      gm().g_date_time_unref(date);
+    }
+    break;
+  }
   return origin;
 }
 
@@ -369,13 +443,16 @@ struct MessageReader::State {
       : each(std::move(each_sink)),
         max_message(max),
         buffer(gm().g_byte_array_new()),
+        buffer_stream(gm().g_mime_stream_mem_new_with_byte_array(buffer)),
         parser(gm().g_mime_parser_new()),
         options(gm().g_mime_parser_options_new()),
         limits(archive_limits) {
+    gm().g_mime_stream_mem_set_owner(as<GMimeStreamMem>(buffer_stream.get()), FALSE);
     gm().g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   }
   ~State() {
-    parser.reset();  // it holds a stream over buffer
+    parser.reset();  // it holds buffer_stream, over buffer
+    buffer_stream.reset();
     gm().g_mime_parser_options_free(options);
     gm().g_byte_array_free(buffer, TRUE);
   }
@@ -394,39 +471,60 @@ struct MessageReader::State {
       origin = parse_origin(head);
       return emit(name, head, std::move(reason));
     }
-    const std::size_t start = postmark_end(bytes);
-    const Ref<GMimeMessage> message(parse(bytes, start));
+    auto message = parse(bytes, postmark_end(bytes));
     emitted = 0;
     if (!message) {
       origin.reset();
       return emit(name, bytes.substr(0, kReadLimit), "cannot be read as a mail message");
     }
-    origin = origin_of(message.get());
-    if (!walk_message(message.get(), name, 0)) return false;
+    origin = std::move(message->origin);
+    if (!walk_body(message->body, name, 0)) return false;
     if (emitted > 0) return true;
     return emit(name, bytes.substr(0, kReadLimit), kNoReport, true);
   }
 
+  struct Message {
+    Ref<void> owner;  // the body, or the message that holds it
+    GMimeObject* body = nullptr;
+    MailOrigin origin;
+  };
+
   // Parses bytes from start, through buffer (copied there unless they are
-  // all of it already); the message or null.
-  GMimeMessage* parse(std::string_view bytes, std::size_t start) {
+  // all of it already): the message's body and origin, or nothing.
+  std::optional<Message> parse(std::string_view bytes, std::size_t start) {
     if (bytes.data() != reinterpret_cast<const char*>(buffer->data) ||
         bytes.size() != buffer->len) {
       gm().g_byte_array_set_size(buffer, 0);
       gm().g_byte_array_append(buffer, reinterpret_cast<const guint8*>(bytes.data()),
                                static_cast<guint>(bytes.size()));
     }
-    const Ref<GMimeStream> stream(gm().g_mime_stream_mem_new_with_byte_array(buffer));
-    gm().g_mime_stream_mem_set_owner(as<GMimeStreamMem>(stream.get()), FALSE);
-    gm().g_mime_stream_set_bounds(stream.get(), static_cast<gint64>(start), -1);
-    gm().g_mime_parser_init_with_stream(parser.get(), stream.get());
-    return gm().g_mime_parser_construct_message(parser.get(), options);
+    // Read as a part first: GMime then makes no message object, with its six
+    // address lists and every To and Cc parsed (a seventh of its time on a
+    // small message). Only a message may begin with a From line, which GMime
+    // skips there: one that does is read again as a message.
+    restart(bytes.size(), start);
+    if (GMimeObject* part = gm().g_mime_parser_construct_part(parser.get(), options)) {
+      return Message{Ref<void>(part), part, origin_of(part, options)};
+    }
+    restart(bytes.size(), start);
+    GMimeMessage* whole = gm().g_mime_parser_construct_message(parser.get(), options);
+    if (whole == nullptr) return std::nullopt;
+    return Message{Ref<void>(whole), gm().g_mime_message_get_mime_part(whole), origin_of(whole)};
+  }
+
+  // The parser set to read buffer, of size bytes, from start; through one
+  // stream kept for every message rather than one made for each.
+  void restart(std::size_t bytes, std::size_t start) {
+    gm().g_mime_stream_set_bounds(buffer_stream.get(), static_cast<gint64>(start), -1);
+    gm().g_mime_stream_reset(buffer_stream.get());
+    gm().g_mime_parser_set_persist_stream(parser.get(), bytes >= kCopyPartsBelow);
+    gm().g_mime_parser_init_with_stream(parser.get(), buffer_stream.get());
   }
 
   std::optional<MailOrigin> parse_origin(std::string_view head) {
-    const Ref<GMimeMessage> message(parse(head, postmark_end(head)));
+    auto message = parse(head, postmark_end(head));
     if (!message) return std::nullopt;
-    return origin_of(message.get());
+    return std::move(message->origin);
   }
 
   bool emit(const std::string& name, std::string_view bytes, std::optional<std::string> unreadable,
@@ -441,7 +539,10 @@ struct MessageReader::State {
   }
 
   bool walk_message(GMimeMessage* message, const std::string& name, int depth) {
-    GMimeObject* body = gm().g_mime_message_get_mime_part(message);
+    return walk_body(gm().g_mime_message_get_mime_part(message), name, depth);
+  }
+
+  bool walk_body(GMimeObject* body, const std::string& name, int depth) {
     unsigned position = 0;
     return body == nullptr || walk(body, name, depth, position);
   }
@@ -514,6 +615,7 @@ struct MessageReader::State {
   std::size_t max_message;
   GByteArray* buffer;
   std::size_t size = 0;  // appended, kept or not
+  Ref<GMimeStream> buffer_stream;
   Ref<GMimeParser> parser;
   GMimeParserOptions* options;
   // What each archive attachment may cost.

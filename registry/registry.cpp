@@ -358,13 +358,18 @@ class Intake final : public Registry::Adder {
     StoredReport stored;
     stored.id = store_.next_id();
     stored.digest = outcome.digest;
-    stored.file = p.item.name;
+    // The item is spent here: what it holds is moved, not copied.
+    stored.file = std::move(p.item.name);
     stored.received = now;
     stored.note = p.item.note.value_or(note_);
     stored.rules = reader::kRegistryRulesVersion;
     stored.bytes = std::move(p.item.bytes);
     // A message without a report keeps its mail even when its head gave none.
-    if (p.item.mail || p.item.no_report) stored.mail = p.item.mail.value_or(MailOrigin{});
+    if (p.item.mail) {
+      stored.mail = std::move(p.item.mail);
+    } else if (p.item.no_report) {
+      stored.mail = MailOrigin{};
+    }
     stored.no_report = p.item.no_report;
     outcome.record = stored.id;
     AuditEntry& audit = audit_[p.item.who.value_or(who_)];

@@ -7,7 +7,9 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -261,6 +263,48 @@ TEST(MailMessage, Origin) {
   EXPECT_EQ(items[0].mail->message_id, "m1@example.com");
   EXPECT_EQ(items[0].mail->date, 1704103200);
   EXPECT_EQ(items[0].mail->subject, "r\xc3\xa9port");
+}
+
+// Repeated, empty or odd fields: the origin GMime gives a message, whether
+// it is read as a part (the usual way) or, beginning with a From line, again
+// as a message.
+TEST(MailMessage, OriginOfOddFields) {
+  struct Row {
+    const char* what;
+    std::string head;
+    std::string sender;
+    std::string message_id;
+    std::optional<std::int64_t> date;
+    std::string subject;
+  };
+  const std::string date = "Date: Mon, 01 Jan 2024 10:00:00 +0000\r\n";
+  const Row rows[] = {
+      {"first From without a mailbox", "From: undisclosed:;\r\nFrom: B <b@example.org>\r\n",
+       "b@example.org", "", std::nullopt, ""},
+      {"group member", "From: team: m@example.org, n@example.org;\r\n", "m@example.org", "",
+       std::nullopt, ""},
+      {"Sender when From has none", "From: @@@\r\nSender: s@example.org\r\n", "s@example.org", "",
+       std::nullopt, ""},
+      {"the last Subject and Message-ID",
+       "Subject: one\r\nMessage-ID: <1@x>\r\nSubject: =?UTF-8?Q?tw=C3=B6?=\r\nMESSAGE-ID: "
+       "<2@x>\r\n",
+       "", "2@x", std::nullopt, "tw\xc3\xb6"},
+      {"the last Date, unreadable", date + "Date: garbage\r\n", "", "", std::nullopt, ""},
+      {"the last Date", "Date: garbage\r\n" + date, "", "", 1704103200, ""},
+      {"a From line first", ">From a@b Mon Jan  1 10:00:00 2024\r\nFrom: c@example.org\r\n" + date,
+       "c@example.org", "", 1704103200, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::vector<Item> items =
+        read_all("m", message({base64_part(named("r.txt"), report("a"))}, row.head));
+    ASSERT_EQ(items.size(), 1U) << describe(items);
+    ASSERT_TRUE(items[0].mail.has_value());
+    EXPECT_EQ(items[0].mail->sender, row.sender);
+    EXPECT_EQ(items[0].mail->message_id, row.message_id);
+    EXPECT_EQ(items[0].mail->date, row.date);
+    EXPECT_EQ(items[0].mail->subject, row.subject);
+  }
 }
 
 // A message holding no report is one item of its own, never silence; so is
