@@ -230,6 +230,9 @@ class Commands final : public RegistryCommands {
       if (parsed == find_) return find(*registry);
       if (parsed == rebuild_) return rebuild(*registry);
       if (parsed == machine_ || parsed == history_) return machine(*registry, parsed, *path);
+      // A listing can run to hundreds of megabytes: written in large blocks
+      // where no one reads it line by line (a terminal keeps its lines).
+      if (isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, nullptr, _IOFBF, std::size_t{1} << 16);
       const registry::Page page{after_, limit_};
       if (parsed == machines_) {
         const auto format = json_  ? registry::Format::kJson
