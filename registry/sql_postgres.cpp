@@ -33,6 +33,7 @@ namespace {
 #define ZAVRO_LIBPQ(X) \
   X(PQclear) \
   X(PQconnectPoll) \
+  X(PQconsumeInput) \
   X(PQconnectStart) \
   X(PQconninfoFree) \
   X(PQconninfoParse) \
@@ -48,6 +49,7 @@ namespace {
   X(PQgetlength) \
   X(PQgetvalue) \
   X(PQhost) \
+  X(PQisBusy) \
   X(PQntuples) \
   X(PQport) \
   X(PQprepare) \
@@ -299,7 +301,10 @@ class PgDatabase final : public Database {
       throw;
     }
   }
-  ~PgDatabase() override { libpq().PQfinish(conn_); }
+  ~PgDatabase() override {
+    answered();
+    libpq().PQfinish(conn_);
+  }
   PgDatabase(const PgDatabase&) = delete;
   PgDatabase& operator=(const PgDatabase&) = delete;
 
@@ -539,6 +544,26 @@ class PgDatabase final : public Database {
   }
 
   // Collects the answers of what was sent without waiting.
+  // The last read's ROLLBACK, sent without waiting, answered before the
+  // connection closes: closing under the answer made the server log "could
+  // not send data to client" and "connection to client lost" for every
+  // command. A server that does not answer within a second is left.
+  void answered() noexcept {
+    if (conn_ == nullptr || !in_flight_) return;
+    in_flight_ = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (libpq().PQisBusy(conn_) != 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd fd{libpq().PQsocket(conn_), POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0 ||
+          libpq().PQconsumeInput(conn_) == 0) {
+        return;
+      }
+    }
+    while (PGresult* r = libpq().PQgetResult(conn_)) libpq().PQclear(r);
+  }
+
   void settle() {
     if (!in_flight_) return;
     in_flight_ = false;

@@ -591,6 +591,15 @@ pg-server-gone)
   run add --db "$once" in.tar.gz </dev/null
   [ "$(machines_of "$db")" = "$(machines_of "$once")" ] ||
     fail "machines differ from those of one uninterrupted add"
+  # With the server up, every command lets its connection go cleanly: the
+  # server logs none of them as lost.
+  seen=$(wc -l <"$own/server.log")
+  for args in "machines --limit 1" "machines --q zz" "history 1"; do
+    # shellcheck disable=SC2086
+    "$exe" $args --db "$db" </dev/null >/dev/null 2>&1
+  done
+  lost=$(tail -n +"$((seen + 1))" "$own/server.log" | grep -m 1 'client' || true)
+  [ -z "$lost" ] || fail "the server saw a command's connection lost: $lost"
   ;;
 pg-refused)
   fleet in 300
