@@ -9,6 +9,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "registry/varint.hpp"
+
 namespace zavro::registry::search {
 namespace {
 
@@ -24,28 +26,6 @@ constexpr std::size_t kMaxEntryBytes = 0x7FFF;
 // What one more entry can add to a chunk's runs: a new run's machine (ten
 // bytes at most) and length (three), or one byte more of a run's length.
 constexpr std::size_t kMaxRunBytes = 13;
-
-std::size_t varint_size(std::uint64_t v) {
-  std::size_t n = 1;
-  for (; v >= 0x80; v >>= 7) ++n;
-  return n;
-}
-
-void put_varint(std::string& out, std::uint64_t v) {
-  for (; v >= 0x80; v >>= 7) out += static_cast<char>((v & 0x7F) | 0x80);
-  out += static_cast<char>(v);
-}
-
-bool take_varint(std::string_view& in, std::uint64_t& v) {
-  v = 0;
-  for (unsigned shift = 0; shift < 64 && !in.empty(); shift += 7) {
-    const auto b = static_cast<unsigned char>(in.front());
-    in.remove_prefix(1);
-    v |= std::uint64_t{b & 0x7FU} << shift;
-    if (b < 0x80) return true;
-  }
-  return false;
-}
 
 // A machine as the step from the run before: mostly a small number.
 std::uint64_t step_of(Id from, Id to) {

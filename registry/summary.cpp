@@ -5,28 +5,10 @@
 
 #include "reader/text.hpp"
 #include "registry/search.hpp"
+#include "registry/varint.hpp"
 
 namespace zavro::registry {
 namespace {
-
-void put_varint(std::string& out, std::uint64_t v) {
-  while (v >= 0x80) {
-    out += static_cast<char>((v & 0x7F) | 0x80);
-    v >>= 7;
-  }
-  out += static_cast<char>(v);
-}
-
-bool take_varint(std::string_view& in, std::uint64_t& v) {
-  v = 0;
-  for (int shift = 0; shift < 64 && !in.empty(); shift += 7) {
-    const auto b = static_cast<unsigned char>(in.front());
-    in.remove_prefix(1);
-    v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-    if ((b & 0x80) == 0) return true;
-  }
-  return false;
-}
 
 std::uint64_t fnv(ValueKind kind, std::string_view text) {
   std::uint64_t hash = 0xcbf29ce484222325ULL;
