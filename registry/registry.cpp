@@ -734,45 +734,50 @@ bool Registry::machines(const MachineQuery& query,
   Store& store = *store_;
   Transaction read(store, false);
   const std::size_t left = query.limit.value_or(std::numeric_limits<std::size_t>::max());
-  // A page of rows with their latest reports and labels, read at once.
+  // A page of rows with their latest reports and labels, read at once; the
+  // listings see the reports in the page's own block.
+  struct Page {
+    ReportTexts texts;
+    std::vector<MachineListing> listings;
+  };
   const auto listings_of = [&store](std::vector<MachineRow> rows) {
     std::vector<Id> ids;
     ids.reserve(rows.size());
     for (const MachineRow& row : rows) ids.push_back(row.latest);
-    std::vector<StoredReport> reports = store.report_bytes(std::move(ids));
+    Page page;
+    page.texts = store.report_bytes(std::move(ids));
+    const std::vector<ReportText>& reports = page.texts.reports;
     ids.clear();
     for (const MachineRow& row : rows) ids.push_back(row.id);
     auto labels = store.labels_of(ids);
-    std::vector<MachineListing> page;
-    page.reserve(rows.size());
+    page.listings.reserve(rows.size());
     for (MachineRow& row : rows) {
-      MachineListing& listing = page.emplace_back();
+      MachineListing& listing = page.listings.emplace_back();
       const auto it = std::lower_bound(reports.begin(), reports.end(), row.latest,
-                                       [](const StoredReport& r, Id id) { return r.id < id; });
-      // Each machine has a latest of its own: it is taken, not copied.
-      if (it != reports.end() && it->id == row.latest) listing.latest = std::move(*it);
+                                       [](const ReportText& r, Id id) { return r.id < id; });
+      if (it != reports.end() && it->id == row.latest) listing.latest = *it;
       if (const auto at = labels.find(row.id); at != labels.end()) listing.labels = at->second;
       listing.row = std::move(row);
     }
     return page;
   };
-  const auto show = [&](std::vector<MachineListing>& page) {
-    for (const MachineListing& listing : page) each(listing);
+  const auto show = [&](Page& page) {
+    for (const MachineListing& listing : page.listings) each(listing);
   };
   bool more = false;
   const search::Query text = search::query_of(query.text);
   if (text.empty() && !query.label_name) {
-    const auto list = [&](const std::function<void(std::vector<MachineListing>)>& give) {
+    const auto list = [&](const std::function<void(Page)>& give) {
       more = paged(
           query.after, query.limit, kListPage,
-          [&](Id after, int n) { return store.machines_after(after, n); },
+          [&](Id after, int n) { return store.listed_after(after, n); },
           [](const MachineRow& row) { return row.id; },
           [&](std::vector<MachineRow>& rows) { give(listings_of(std::move(rows))); });
     };
     if (left > kListPage && kTwoCpus) {
-      made_ahead<std::vector<MachineListing>>(list, show);
+      made_ahead<Page>(list, show);
     } else {
-      list([&](std::vector<MachineListing> page) { show(page); });
+      list([&](Page page) { show(page); });
     }
   } else {
     std::vector<Id> ids;
@@ -881,13 +886,46 @@ bool Registry::clones(Id after, std::optional<std::size_t> limit,
       after, limit, kListPage, [&](Id from, int n) { return store.clone_groups_after(from, n); },
       [](Id group) { return group; },
       [&](const std::vector<Id>& groups) {
-        for (const Id group : groups) {
-          CloneGroup g;
-          g.machines = store.clone_group(group);
+        // Three reads for groups of a thousand machines or so, not three a group.
+        const std::vector<std::pair<Id, Id>> members = store.clone_members(groups);
+        std::size_t at = 0;
+        while (at < members.size()) {
+          std::size_t end = at;
+          while (end < members.size() &&
+                 (end - at < kListPage || members[end].first == members[end - 1].first)) {
+            ++end;
+          }
+          std::vector<Id> machines;
+          for (std::size_t i = at; i < end; ++i) machines.push_back(members[i].second);
+          std::map<Id, Id> latest_of;
           std::vector<Id> latest;
-          for (const MachineRow& row : store.machines(g.machines)) latest.push_back(row.latest);
-          g.latest = store.reports(latest, true);
-          each(g);
+          for (const MachineRow& row : store.machines(machines)) {
+            latest_of.emplace(row.id, row.latest);
+            latest.push_back(row.latest);
+          }
+          std::map<Id, StoredReport> reports;
+          for (StoredReport& r : store.reports(std::move(latest), true)) {
+            const Id id = r.id;
+            reports.emplace(id, std::move(r));
+          }
+          while (at < end) {
+            CloneGroup g;
+            const Id group = members[at].first;
+            std::vector<Id> ids;
+            for (; at < end && members[at].first == group; ++at) {
+              g.machines.push_back(members[at].second);
+              if (const auto it = latest_of.find(members[at].second); it != latest_of.end()) {
+                ids.push_back(it->second);
+              }
+            }
+            std::sort(ids.begin(), ids.end());
+            for (const Id id : ids) {
+              if (const auto it = reports.find(id); it != reports.end()) {
+                g.latest.push_back(it->second);
+              }
+            }
+            each(g);
+          }
         }
       });
   read.commit();

@@ -31,8 +31,8 @@ struct MachineQuery {
 
 // A machine as listings show it: its summary and its latest report.
 struct MachineListing {
-  MachineRow row;
-  StoredReport latest;  // its id, file and bytes alone
+  MachineRow row;     // without its identity and seen values
+  ReportText latest;  // held by the listing's page while it is shown
   std::vector<std::pair<std::string, std::string>> labels;
 };
 

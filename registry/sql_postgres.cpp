@@ -293,6 +293,10 @@ class PgDatabase final : public Database {
           // a minute later), and a plan made from them that scans whole tables
           // turned one batch from a tenth of a second into seconds.
           "SET enable_seqscan = off;"
+          // Compiling a plan costs tens of milliseconds, more than any of
+          // these statements runs; a plan over a table read whole (a
+          // listing's count) crossed its threshold.
+          "SET jit = off;"
           // A writer stopped while it holds the lock frees it for the others.
           "SET idle_in_transaction_session_timeout = '60s'");
     } catch (...) {
@@ -310,6 +314,12 @@ class PgDatabase final : public Database {
 
   Dialect dialect() const override { return Dialect::kPostgres; }
   bool far() const override { return true; }
+  // Index scans are the rule here (enable_seqscan is off); a read of a whole
+  // table is faster in order, and an index-only scan of one not yet vacuumed
+  // reads each row's page as well.
+  void scanning(bool on) override {
+    exec_plain(on ? "SET enable_seqscan = on" : "SET enable_seqscan = off");
+  }
   const std::string& location() const override { return location_; }
 
   void begin_write() override {

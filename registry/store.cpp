@@ -41,6 +41,10 @@ const Statement kKeys{3, "SELECT key, machine FROM component WHERE key {in $1}"}
 const Statement kMachinesIn{4, "SELECT " MACHINE_COLUMNS " FROM machine WHERE id {in $1}"};
 const Statement kMachinesAfter{
     5, "SELECT " MACHINE_COLUMNS " FROM machine WHERE id > $1 ORDER BY id LIMIT $2"};
+const Statement kListedAfter{41,
+                             "SELECT id, latest, NULL, reports, first_received, last_received,"
+                             " changed, clone_group, names, records, NULL FROM machine"
+                             " WHERE id > $1 ORDER BY id LIMIT $2"};
 const Statement kReportsAfter{
     6, "SELECT " REPORT_COLUMNS " FROM report WHERE id > $1 ORDER BY id LIMIT $2"};
 const Statement kReportsAfterBytes{
@@ -65,6 +69,9 @@ const Statement kCloneGroupsAfter{16,
                                   "SELECT DISTINCT clone_group FROM machine WHERE clone_group IS"
                                   " NOT NULL AND clone_group > $1 ORDER BY clone_group LIMIT $2"};
 const Statement kCloneGroup{17, "SELECT id FROM machine WHERE clone_group = $1 ORDER BY id"};
+const Statement kCloneMembers{40,
+                              "SELECT clone_group, id FROM machine WHERE clone_group {in $1}"
+                              " ORDER BY clone_group, id"};
 const Statement kRegroup{18, "UPDATE machine SET clone_group = $2 WHERE clone_group = $1"};
 const Statement kPlaceholders{19,
                               "SELECT s.kind, s.value, count(*), (SELECT count(*) FROM learned l"
@@ -72,6 +79,13 @@ const Statement kPlaceholders{19,
                               " GROUP BY s.kind, s.value ORDER BY s.kind, s.value"};
 const Statement kSearchAfter{20,
                              "SELECT id, entries FROM search WHERE id > $1 ORDER BY id LIMIT $2"};
+// On a server, only the chunks that hold the query's bytes somewhere cross the
+// connection: any hit is a substring of its chunk, so none is lost, and the
+// server's pass over them costs less than sending them all.
+const Statement kSearchAfterHolding{
+    39,
+    "SELECT id, entries FROM search WHERE id > $1 AND (position($3 in entries) > 0 OR"
+    " ($4 <> '' AND position($4 in entries) > 0)) ORDER BY id LIMIT $2"};
 const Statement kSearchLast{21, "SELECT coalesce(max(id), 0) FROM search"};
 const Statement kSmallChunks{22,
                              "SELECT id, entries FROM search WHERE length(entries) < $1"
@@ -241,6 +255,23 @@ std::vector<StoredReport> reports_of(Rows rows, bool with_bytes, std::size_t exp
 Params key_params(const ComponentKey& key) {
   return Params().integer(static_cast<int>(key.kind)).bytes(key.value);
 }
+
+// A read of a whole table, told to the engine for as long as it runs.
+class Scan {
+ public:
+  explicit Scan(sql::Database& db) : db_(db) { db.scanning(true); }
+  ~Scan() {
+    try {
+      db_.scanning(false);
+    } catch (...) {  // the connection is gone; its next use says so
+    }
+  }
+  Scan(const Scan&) = delete;
+  Scan& operator=(const Scan&) = delete;
+
+ private:
+  sql::Database& db_;
+};
 
 void sort_unique(std::vector<std::int64_t>& v) {
   std::sort(v.begin(), v.end());
@@ -706,6 +737,14 @@ std::vector<MachineRow> Store::machines_after(Id after, int limit) {
   return out;
 }
 
+std::vector<MachineRow> Store::listed_after(Id after, int limit) {
+  flush_rows();
+  std::vector<MachineRow> out;
+  Rows rows = db_->query(kListedAfter, Params().integer(after).integer(limit));
+  while (rows.next()) out.push_back(machine_of(rows, 0));
+  return out;
+}
+
 std::vector<MachineRow> Store::machines(std::vector<Id> ids) {
   flush_rows();
   sort_unique(ids);
@@ -738,21 +777,34 @@ std::vector<StoredReport> Store::reports(std::vector<Id> ids, bool with_bytes) {
   return out;
 }
 
-std::vector<StoredReport> Store::report_bytes(std::vector<Id> ids) {
+ReportTexts Store::report_bytes(std::vector<Id> ids) {
   flush_rows();
   sort_unique(ids);
-  std::vector<StoredReport> out;
+  ReportTexts out;
   if (ids.empty()) return out;
-  out.reserve(ids.size());
+  // Copied into one block, not a string each: a listing reads a thousand at
+  // a time, on a thread of its own, and another thread lets them go.
+  struct At {
+    Id id;
+    std::size_t file, file_size, bytes_size;
+  };
+  std::vector<At> at;
+  at.reserve(ids.size());
   Rows rows = db_->query(kReportBytesIn, Params().integers(std::move(ids)));
   while (rows.next()) {
-    StoredReport& r = out.emplace_back();
-    r.id = rows.integer(0);
-    r.file = rows.bytes(1);
-    r.bytes = rows.bytes(2);
+    const std::string_view file = rows.view(1);
+    const std::string_view bytes = rows.view(2);
+    at.push_back({rows.integer(0), out.block.size(), file.size(), bytes.size()});
+    out.block.insert(out.block.end(), file.begin(), file.end());
+    out.block.insert(out.block.end(), bytes.begin(), bytes.end());
   }
-  std::sort(out.begin(), out.end(),
-            [](const StoredReport& a, const StoredReport& b) { return a.id < b.id; });
+  std::sort(at.begin(), at.end(), [](const At& a, const At& b) { return a.id < b.id; });
+  out.reports.reserve(at.size());
+  const char* const base = out.block.data();
+  for (const At& a : at) {
+    out.reports.push_back(
+        {a.id, {base + a.file, a.file_size}, {base + a.file + a.file_size, a.bytes_size}});
+  }
   return out;
 }
 
@@ -819,29 +871,27 @@ std::vector<std::pair<std::string, CollectMark>> Store::collect_marks() {
 
 std::vector<Id> Store::search(const search::Query& query) {
   flush();
-  struct Scan {
-    explicit Scan(sql::Database& db) : db_(db) { db.scanning(true); }
-    ~Scan() {
-      try {
-        db_.scanning(false);
-      } catch (...) {  // the connection is gone; its next use says so
-      }
-    }
-    Scan(const Scan&) = delete;
-    Scan& operator=(const Scan&) = delete;
-    sql::Database& db_;
-  } scan(*db_);
+  const Scan scan(*db_);
   std::vector<Id> found;
   // A page of chunks at a time: a server's answer is held whole in memory.
+  constexpr int kChunksAtOnce = 64;
+  // The address form is looked for on its own only where it differs.
+  const std::string_view address =
+      query.address == query.text ? std::string_view() : std::string_view(query.address);
   for (Id after = 0;;) {
-    Rows rows = db_->query(kSearchAfter, Params().integer(after).integer(64));
-    bool any = false;
+    Rows rows =
+        far_ ? db_->query(
+                   kSearchAfterHolding,
+                   Params().integer(after).integer(kChunksAtOnce).bytes(query.text).bytes(address))
+             : db_->query(kSearchAfter, Params().integer(after).integer(kChunksAtOnce));
+    int count = 0;
     while (rows.next()) {
-      any = true;
+      ++count;
       after = rows.integer(0);
       search::scan(rows.view(1), query, found);
     }
-    if (!any) break;
+    // A short page is the last: asking again would pass over the rest again.
+    if (count < kChunksAtOnce) break;
   }
   order_hits(found);
   return found;
@@ -863,9 +913,23 @@ std::vector<Id> Store::clone_group(Id group) {
   return out;
 }
 
+std::vector<std::pair<Id, Id>> Store::clone_members(std::vector<Id> groups) {
+  flush_rows();
+  sort_unique(groups);
+  std::vector<std::pair<Id, Id>> out;
+  if (groups.empty()) return out;
+  Rows rows = db_->query(kCloneMembers, Params().integers(std::move(groups)));
+  while (rows.next()) out.emplace_back(rows.integer(0), rows.integer(1));
+  return out;
+}
+
 std::vector<Store::Placeholder> Store::placeholders() {
   flush_rows();
   std::vector<Placeholder> out;
+  // Every sighting is counted. A server is told so; SQLite reads these few
+  // pages faster by its own reads than through a mapping.
+  std::optional<Scan> scan;
+  if (far_) scan.emplace(*db_);
   Rows rows = db_->query(kPlaceholders);
   while (rows.next()) {
     out.push_back({{static_cast<KeyKind>(rows.integer(0)), rows.bytes(1)},

@@ -114,13 +114,15 @@ class Store {
   // --- reading (in a snapshot or a batch)
 
   std::vector<MachineRow> machines_after(Id after, int limit);
+  // The same without what a listing never shows (identity and seen left empty).
+  std::vector<MachineRow> listed_after(Id after, int limit);
   // The machines with these ids, in id order; missing ones left out.
   std::vector<MachineRow> machines(std::vector<Id> ids);
   std::vector<StoredReport> reports_after(Id after, int limit, bool with_bytes);
   // The reports with these ids, in id order; missing ones left out.
   std::vector<StoredReport> reports(std::vector<Id> ids, bool with_bytes);
   // Their names and bytes alone (what a listing shows of a latest report).
-  std::vector<StoredReport> report_bytes(std::vector<Id> ids);
+  ReportTexts report_bytes(std::vector<Id> ids);
   // Rejected reports, without those that stand for a message with no report.
   std::vector<StoredReport> rejected_after(Id after, int limit);
   // Those messages, with their mail.
@@ -132,6 +134,8 @@ class Store {
   // Clone groups (each named by its smallest machine) after the one given.
   std::vector<Id> clone_groups_after(Id after, int limit);
   std::vector<Id> clone_group(Id group);
+  // The machines of these groups as (group, machine), in that order.
+  std::vector<std::pair<Id, Id>> clone_members(std::vector<Id> groups);
   struct Placeholder {
     ComponentKey key;  // a listed one as reported; a learned one as indexed
     bool learned = false;

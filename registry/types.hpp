@@ -130,6 +130,20 @@ struct StoredReport {
   bool no_report = false;
 };
 
+// A stored report's name and bytes alone, seen in a block its reader keeps.
+struct ReportText {
+  Id id = 0;
+  std::string_view file;
+  std::string_view bytes;
+};
+
+// Reports' names and bytes read at once: one block, and the reports in id
+// order seen in it (a block moved keeps its place).
+struct ReportTexts {
+  std::vector<char> block;
+  std::vector<ReportText> reports;
+};
+
 // A machine: what its ties weigh (its latest report's identity) and what its
 // listings show, kept up to date by every batch that gives it a report.
 struct MachineRow {

@@ -117,10 +117,16 @@ std::string csv_line(const std::vector<std::string>& cells) {
   return line + '\r';
 }
 
-std::optional<reader::FileReport> read_stored(const StoredReport& stored) {
-  reader::FileReport report = reader::report_of(stored.file, stored.bytes);
+std::optional<reader::FileReport> read_stored(std::string_view file, std::string_view bytes) {
+  reader::FileReport report = reader::report_of(std::string(file), bytes);
   if (!report.decoded) return std::nullopt;
   return report;
+}
+std::optional<reader::FileReport> read_stored(const StoredReport& stored) {
+  return read_stored(stored.file, stored.bytes);
+}
+std::optional<reader::FileReport> read_stored(const ReportText& stored) {
+  return read_stored(stored.file, stored.bytes);
 }
 
 void changes_json(JsonLine& json, const std::vector<Change>& changes) {
