@@ -358,14 +358,77 @@ std::optional<std::size_t> split_head(std::string_view bytes, std::size_t start,
 
 bool is_content_field(std::string_view name) { return starts_folded(name, "content-"); }
 
-// A field's value as GMime gives it (unfolded, RFC 2047 decoded), to be
-// freed with g_free. text: a buffer, kept from field to field.
-char* value_of(const HeadField& head_field, GMimeParserOptions* options, std::string& text) {
+// A field's value when it is one line of printable ASCII and tabs without
+// an encoded word: GMime's value of it is then that line without the blanks
+// around it (unfolding and RFC 2047 decoding change nothing else), and the
+// value is taken so, not through three allocations and a token list.
+std::optional<std::string_view> plain_value(std::string_view raw) {
+  if (!raw.empty() && raw.back() == '\n') raw.remove_suffix(1);
+  if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const char c = raw[i];
+    if (c != '\t' && (c < ' ' || c > '~')) return std::nullopt;
+    if (c == '=' && i + 1 < raw.size() && raw[i + 1] == '?') return std::nullopt;
+  }
+  const std::size_t begin = raw.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return std::string_view();
+  return raw.substr(begin, raw.find_last_not_of(" \t") + 1 - begin);
+}
+
+// A field's value as GMime gives it (unfolded, RFC 2047 decoded) into value.
+// text: a buffer, kept from field to field.
+void value_of(const HeadField& head_field, GMimeParserOptions* options, std::string& text,
+              std::string& value) {
+  if (const auto plain = plain_value(head_field.raw)) {
+    value.assign(*plain);
+    return;
+  }
   text.assign(head_field.raw);
   char* unfolded = gm().g_mime_utils_header_unfold(text.c_str());
-  char* value = gm().g_mime_utils_header_decode_text(options, unfolded);
+  char* decoded = gm().g_mime_utils_header_decode_text(options, unfolded);
+  value.assign(decoded != nullptr ? decoded : "");
+  gm().g_free(decoded);
   gm().g_free(unfolded);
-  return value;
+}
+
+bool is_alnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// Letters, digits and also, in dot-separated runs.
+bool dot_atom(std::string_view text, std::string_view also) {
+  return !text.empty() && text.front() != '.' && text.back() != '.' &&
+         text.find("..") == std::string_view::npos &&
+         std::all_of(text.begin(), text.end(), [also](char c) {
+           return is_alnum(c) || also.find(c) != std::string_view::npos;
+         });
+}
+
+// The address of a plain value that is one plain mailbox, "a@b.c" or
+// "Name <a@b.c>" (a name of letters, digits and blanks; letters, digits and
+// "._+-" before the "@", letters, digits, "." and "-" after it, no IDN
+// label): GMime reads such a value as that address, so it is taken without
+// an address list and its mailbox, two GObjects. Nothing for any other.
+std::optional<std::string_view> plain_mailbox(std::string_view value) {
+  std::string_view spec = value;
+  if (!value.empty() && value.back() == '>') {
+    const std::size_t open = value.find('<');
+    if (open == std::string_view::npos) return std::nullopt;
+    const std::string_view name = value.substr(0, open);
+    if (!std::all_of(name.begin(), name.end(),
+                     [](char c) { return is_alnum(c) || c == ' ' || c == '\t'; })) {
+      return std::nullopt;
+    }
+    spec = value.substr(open + 1, value.size() - open - 2);
+  }
+  const std::size_t at = spec.find('@');
+  if (at == std::string_view::npos) return std::nullopt;
+  const std::string_view domain = spec.substr(at + 1);
+  if (!dot_atom(spec.substr(0, at), "._+-") || !dot_atom(domain, ".-")) return std::nullopt;
+  for (std::size_t i = 0; i + 4 <= domain.size(); ++i) {
+    if (starts_folded(domain.substr(i), "xn--")) return std::nullopt;
+  }
+  return spec;
 }
 
 // The same as origin_of above from a plain head's fields, with GMime's
@@ -376,9 +439,13 @@ MailOrigin origin_of(const std::vector<HeadField>& fields, GMimeParserOptions* o
     return head_field.name.size() == name.size() && starts_folded(head_field.name, name);
   };
   std::string text;
+  std::string value;
   const auto first_of = [&](std::string_view name) {
     for (const HeadField& head_field : fields) {
       if (!named(head_field, name)) continue;
+      if (const auto plain = plain_value(head_field.raw)) {
+        if (const auto address = plain_mailbox(*plain)) return cut(*address, kMaxOriginBytes);
+      }
       text.assign(head_field.raw);
       const Ref<InternetAddressList> list(gm().internet_address_list_parse(options, text.c_str()));
       std::string address = first_address(list.get());
@@ -398,24 +465,21 @@ MailOrigin origin_of(const std::vector<HeadField>& fields, GMimeParserOptions* o
     if (named(head_field, "date")) date = &head_field;
   }
   if (subject != nullptr) {
-    char* value = value_of(*subject, options, text);
-    origin.subject = field(value);
-    gm().g_free(value);
+    value_of(*subject, options, text, value);
+    origin.subject = field(value.c_str());
   }
   if (id != nullptr) {
-    char* value = value_of(*id, options, text);
-    char* decoded = gm().g_mime_utils_decode_message_id(value);
+    value_of(*id, options, text, value);
+    char* decoded = gm().g_mime_utils_decode_message_id(value.c_str());
     origin.message_id = field(decoded);
     gm().g_free(decoded);
-    gm().g_free(value);
   }
   if (date != nullptr) {
-    char* value = value_of(*date, options, text);
-    if (GDateTime* when = gm().g_mime_utils_header_decode_date(value)) {
+    value_of(*date, options, text, value);
+    if (GDateTime* when = gm().g_mime_utils_header_decode_date(value.c_str())) {
       origin.date = gm().g_date_time_to_unix(when);
       gm().g_date_time_unref(when);
     }
-    gm().g_free(value);
   }
   return origin;
 }

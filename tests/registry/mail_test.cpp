@@ -295,6 +295,10 @@ TEST(MailMessage, OriginOfOddFields) {
       {"folded fields",
        "From:\r\n B <b@example.org>\r\nSubject: =?UTF-8?Q?a?=\r\n =?UTF-8?Q?b?=\r\n\tc\r\n",
        "b@example.org", "", std::nullopt, "ab\tc"},
+      {"blanks around plain values",
+       "From: \t A B\t<a.b+c@d-e.example>  \r\nSubject: \t spaced \t out \r\nMessage-ID:  <1@x> "
+       "\r\n",
+       "a.b+c@d-e.example", "1@x", std::nullopt, "spaced \t out"},
       {"a From line first", ">From a@b Mon Jan  1 10:00:00 2024\r\nFrom: c@example.org\r\n" + date,
        "c@example.org", "", 1704103200, ""},
   };
