@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -431,6 +432,71 @@ std::optional<std::string_view> plain_mailbox(std::string_view value) {
   return spec;
 }
 
+bool digits(std::string_view text, int& out) {
+  out = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + (c - '0');
+  }
+  return !text.empty();
+}
+
+// The time of a plain value that is a date as mail programs write it,
+// "[Www, ]D Mmm YYYY HH:MM:SS +ZZZZ" with every part in range and a year
+// from 1970: GMime reads it as that time, through a GDateTime, a GTimeZone
+// and a formatted zone name, so it is taken directly. Nothing for any other.
+std::optional<std::int64_t> plain_date(std::string_view value) {
+  static constexpr std::array<std::string_view, 7> kDays = {"Mon", "Tue", "Wed", "Thu",
+                                                            "Fri", "Sat", "Sun"};
+  static constexpr std::array<std::string_view, 12> kMonths = {
+      "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  static constexpr std::array<int, 12> kLengths = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (value.size() > 5 && value[3] == ',' && value[4] == ' ') {
+    if (std::find(kDays.begin(), kDays.end(), value.substr(0, 3)) == kDays.end()) {
+      return std::nullopt;
+    }
+    value.remove_prefix(5);
+  }
+  const std::size_t space = value.find(' ');
+  int mday = 0;
+  if (space == std::string_view::npos || space > 2 || !digits(value.substr(0, space), mday)) {
+    return std::nullopt;
+  }
+  value.remove_prefix(space + 1);  // "Mmm YYYY HH:MM:SS +ZZZZ"
+  if (value.size() != 23 || value[3] != ' ' || value[8] != ' ' || value[11] != ':' ||
+      value[14] != ':' || value[17] != ' ' || (value[18] != '+' && value[18] != '-')) {
+    return std::nullopt;
+  }
+  const auto month_at = std::find(kMonths.begin(), kMonths.end(), value.substr(0, 3));
+  int year = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int zone = 0;
+  if (month_at == kMonths.end() || !digits(value.substr(4, 4), year) ||
+      !digits(value.substr(9, 2), hour) || !digits(value.substr(12, 2), minute) ||
+      !digits(value.substr(15, 2), second) || !digits(value.substr(19, 4), zone)) {
+    return std::nullopt;
+  }
+  const int month = static_cast<int>(month_at - kMonths.begin()) + 1;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int length = kLengths[static_cast<std::size_t>(month - 1)] + (month == 2 && leap ? 1 : 0);
+  if (year < 1970 || mday < 1 || mday > length || hour > 23 || minute > 59 || second > 59 ||
+      zone / 100 > 23 || zone % 100 > 59) {
+    return std::nullopt;
+  }
+  // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
+  const int shifted = year - (month <= 2 ? 1 : 0);
+  const int era = shifted / 400;
+  const int year_of_era = shifted - era * 400;
+  const int day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + mday - 1;
+  const int day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  const std::int64_t days = std::int64_t{era} * 146097 + day_of_era - 719468;
+  const std::int64_t offset = std::int64_t{zone / 100} * 3600 + std::int64_t{zone % 100} * 60;
+  return days * 86400 + std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + second -
+         (value[18] == '-' ? -offset : offset);
+}
+
 // The same as origin_of above from a plain head's fields, with GMime's
 // decoders: the fields that are not the part's own ("Content-...") need not
 // become GMime's objects, which cost more than the rest of a small message.
@@ -475,10 +541,14 @@ MailOrigin origin_of(const std::vector<HeadField>& fields, GMimeParserOptions* o
     gm().g_free(decoded);
   }
   if (date != nullptr) {
-    value_of(*date, options, text, value);
-    if (GDateTime* when = gm().g_mime_utils_header_decode_date(value.c_str())) {
-      origin.date = gm().g_date_time_to_unix(when);
-      gm().g_date_time_unref(when);
+    const auto plain = plain_value(date->raw);
+    origin.date = plain ? plain_date(*plain) : std::nullopt;
+    if (!origin.date) {
+      value_of(*date, options, text, value);
+      if (GDateTime* when = gm().g_mime_utils_header_decode_date(value.c_str())) {
+        origin.date = gm().g_date_time_to_unix(when);
+        gm().g_date_time_unref(when);
+      }
     }
   }
   return origin;

@@ -292,6 +292,8 @@ TEST(MailMessage, OriginOfOddFields) {
        "", "2@x", std::nullopt, "tw\xc3\xb6"},
       {"the last Date, unreadable", date + "Date: garbage\r\n", "", "", std::nullopt, ""},
       {"the last Date", "Date: garbage\r\n" + date, "", "", 1704103200, ""},
+      {"a leap day west of UTC", "Date: Thu, 29 Feb 2024 23:59:59 -0130\r\n", "", "", 1709256599,
+       ""},
       {"folded fields",
        "From:\r\n B <b@example.org>\r\nSubject: =?UTF-8?Q?a?=\r\n =?UTF-8?Q?b?=\r\n\tc\r\n",
        "b@example.org", "", std::nullopt, "ab\tc"},
