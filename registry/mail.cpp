@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "reader/reader.hpp"
 #include "registry/loaded.hpp"
@@ -74,6 +76,8 @@ namespace {
   X(g_mime_stream_set_bounds) \
   X(g_mime_utils_decode_message_id) \
   X(g_mime_utils_header_decode_date) \
+  X(g_mime_utils_header_decode_text) \
+  X(g_mime_utils_header_unfold) \
   X(g_object_unref) \
   X(g_type_check_instance_is_a) \
   X(internet_address_group_get_members) \
@@ -302,6 +306,254 @@ MailOrigin origin_of(GMimeObject* object, GMimeParserOptions* options) {
   return origin;
 }
 
+// A header field of a message's head, as GMime takes it: its name, and its
+// raw value from after the colon through its last line break.
+struct HeadField {
+  std::string_view name;
+  std::string_view raw;
+  std::string_view lines;  // the whole field
+};
+
+// The head of bytes, from start, split into its fields when it is plain:
+// every line a field ("Name:", a name of printable ASCII) or the continuation
+// of one, no control byte but tabs, "\n" or "\r\n" line breaks, and a blank
+// line that ends it. There GMime splits it the same way. The offset of that
+// blank line, or nothing for any other head, which is left to GMime.
+std::optional<std::size_t> split_head(std::string_view bytes, std::size_t start,
+                                      std::vector<HeadField>& fields) {
+  fields.clear();
+  for (std::size_t at = start; at < bytes.size();) {
+    const std::size_t eol = bytes.find('\n', at);
+    if (eol == std::string_view::npos) return std::nullopt;
+    std::string_view line = bytes.substr(at, eol - at);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) return fields.empty() ? std::nullopt : std::optional<std::size_t>(at);
+    if (!std::all_of(line.begin(), line.end(), [](char c) {
+          const auto byte = static_cast<unsigned char>(c);
+          return byte == '\t' || (byte >= ' ' && byte != 0x7F);
+        })) {
+      return std::nullopt;
+    }
+    const std::size_t next = eol + 1;
+    if (line[0] == ' ' || line[0] == '\t') {
+      if (fields.empty()) return std::nullopt;
+      HeadField& last = fields.back();
+      const std::size_t from = static_cast<std::size_t>(last.lines.data() - bytes.data());
+      const std::size_t value = static_cast<std::size_t>(last.raw.data() - bytes.data());
+      last.lines = bytes.substr(from, next - from);
+      last.raw = bytes.substr(value, next - value);
+    } else {
+      const std::size_t colon = line.find(':');
+      if (colon == std::string_view::npos || colon == 0 ||
+          !std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon),
+                       [](char c) { return c > ' ' && c < 127; })) {
+        return std::nullopt;
+      }
+      fields.push_back({line.substr(0, colon), bytes.substr(at + colon + 1, next - at - colon - 1),
+                        bytes.substr(at, next - at)});
+    }
+    at = next;
+  }
+  return std::nullopt;
+}
+
+bool is_content_field(std::string_view name) { return starts_folded(name, "content-"); }
+
+// A field's value when it is one line of printable ASCII and tabs without
+// an encoded word: GMime's value of it is then that line without the blanks
+// around it (unfolding and RFC 2047 decoding change nothing else), and the
+// value is taken so, not through three allocations and a token list.
+std::optional<std::string_view> plain_value(std::string_view raw) {
+  if (!raw.empty() && raw.back() == '\n') raw.remove_suffix(1);
+  if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const char c = raw[i];
+    if (c != '\t' && (c < ' ' || c > '~')) return std::nullopt;
+    if (c == '=' && i + 1 < raw.size() && raw[i + 1] == '?') return std::nullopt;
+  }
+  const std::size_t begin = raw.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return std::string_view();
+  return raw.substr(begin, raw.find_last_not_of(" \t") + 1 - begin);
+}
+
+// A field's value as GMime gives it (unfolded, RFC 2047 decoded) into value.
+// text: a buffer, kept from field to field.
+void value_of(const HeadField& head_field, GMimeParserOptions* options, std::string& text,
+              std::string& value) {
+  if (const auto plain = plain_value(head_field.raw)) {
+    value.assign(*plain);
+    return;
+  }
+  text.assign(head_field.raw);
+  char* unfolded = gm().g_mime_utils_header_unfold(text.c_str());
+  char* decoded = gm().g_mime_utils_header_decode_text(options, unfolded);
+  value.assign(decoded != nullptr ? decoded : "");
+  gm().g_free(decoded);
+  gm().g_free(unfolded);
+}
+
+bool is_alnum(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// Letters, digits and also, in dot-separated runs.
+bool dot_atom(std::string_view text, std::string_view also) {
+  return !text.empty() && text.front() != '.' && text.back() != '.' &&
+         text.find("..") == std::string_view::npos &&
+         std::all_of(text.begin(), text.end(), [also](char c) {
+           return is_alnum(c) || also.find(c) != std::string_view::npos;
+         });
+}
+
+// The address of a plain value that is one plain mailbox, "a@b.c" or
+// "Name <a@b.c>" (a name of letters, digits and blanks; letters, digits and
+// "._+-" before the "@", letters, digits, "." and "-" after it, no IDN
+// label): GMime reads such a value as that address, so it is taken without
+// an address list and its mailbox, two GObjects. Nothing for any other.
+std::optional<std::string_view> plain_mailbox(std::string_view value) {
+  std::string_view spec = value;
+  if (!value.empty() && value.back() == '>') {
+    const std::size_t open = value.find('<');
+    if (open == std::string_view::npos) return std::nullopt;
+    const std::string_view name = value.substr(0, open);
+    if (!std::all_of(name.begin(), name.end(),
+                     [](char c) { return is_alnum(c) || c == ' ' || c == '\t'; })) {
+      return std::nullopt;
+    }
+    spec = value.substr(open + 1, value.size() - open - 2);
+  }
+  const std::size_t at = spec.find('@');
+  if (at == std::string_view::npos) return std::nullopt;
+  const std::string_view domain = spec.substr(at + 1);
+  if (!dot_atom(spec.substr(0, at), "._+-") || !dot_atom(domain, ".-")) return std::nullopt;
+  for (std::size_t i = 0; i + 4 <= domain.size(); ++i) {
+    if (starts_folded(domain.substr(i), "xn--")) return std::nullopt;
+  }
+  return spec;
+}
+
+bool digits(std::string_view text, int& out) {
+  out = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + (c - '0');
+  }
+  return !text.empty();
+}
+
+// The time of a plain value that is a date as mail programs write it,
+// "[Www, ]D Mmm YYYY HH:MM:SS +ZZZZ" with every part in range and a year
+// from 1970: GMime reads it as that time, through a GDateTime, a GTimeZone
+// and a formatted zone name, so it is taken directly. Nothing for any other.
+std::optional<std::int64_t> plain_date(std::string_view value) {
+  static constexpr std::array<std::string_view, 7> kDays = {"Mon", "Tue", "Wed", "Thu",
+                                                            "Fri", "Sat", "Sun"};
+  static constexpr std::array<std::string_view, 12> kMonths = {
+      "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  static constexpr std::array<int, 12> kLengths = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (value.size() > 5 && value[3] == ',' && value[4] == ' ') {
+    if (std::find(kDays.begin(), kDays.end(), value.substr(0, 3)) == kDays.end()) {
+      return std::nullopt;
+    }
+    value.remove_prefix(5);
+  }
+  const std::size_t space = value.find(' ');
+  int mday = 0;
+  if (space == std::string_view::npos || space > 2 || !digits(value.substr(0, space), mday)) {
+    return std::nullopt;
+  }
+  value.remove_prefix(space + 1);  // "Mmm YYYY HH:MM:SS +ZZZZ"
+  if (value.size() != 23 || value[3] != ' ' || value[8] != ' ' || value[11] != ':' ||
+      value[14] != ':' || value[17] != ' ' || (value[18] != '+' && value[18] != '-')) {
+    return std::nullopt;
+  }
+  const auto month_at = std::find(kMonths.begin(), kMonths.end(), value.substr(0, 3));
+  int year = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int zone = 0;
+  if (month_at == kMonths.end() || !digits(value.substr(4, 4), year) ||
+      !digits(value.substr(9, 2), hour) || !digits(value.substr(12, 2), minute) ||
+      !digits(value.substr(15, 2), second) || !digits(value.substr(19, 4), zone)) {
+    return std::nullopt;
+  }
+  const int month = static_cast<int>(month_at - kMonths.begin()) + 1;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int length = kLengths[static_cast<std::size_t>(month - 1)] + (month == 2 && leap ? 1 : 0);
+  if (year < 1970 || mday < 1 || mday > length || hour > 23 || minute > 59 || second > 59 ||
+      zone / 100 > 23 || zone % 100 > 59) {
+    return std::nullopt;
+  }
+  // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
+  const int shifted = year - (month <= 2 ? 1 : 0);
+  const int era = shifted / 400;
+  const int year_of_era = shifted - era * 400;
+  const int day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + mday - 1;
+  const int day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  const std::int64_t days = std::int64_t{era} * 146097 + day_of_era - 719468;
+  const std::int64_t offset = std::int64_t{zone / 100} * 3600 + std::int64_t{zone % 100} * 60;
+  return days * 86400 + std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + second -
+         (value[18] == '-' ? -offset : offset);
+}
+
+// The same as origin_of above from a plain head's fields, with GMime's
+// decoders: the fields that are not the part's own ("Content-...") need not
+// become GMime's objects, which cost more than the rest of a small message.
+MailOrigin origin_of(const std::vector<HeadField>& fields, GMimeParserOptions* options) {
+  const auto named = [](const HeadField& head_field, std::string_view name) {
+    return head_field.name.size() == name.size() && starts_folded(head_field.name, name);
+  };
+  std::string text;
+  std::string value;
+  const auto first_of = [&](std::string_view name) {
+    for (const HeadField& head_field : fields) {
+      if (!named(head_field, name)) continue;
+      if (const auto plain = plain_value(head_field.raw)) {
+        if (const auto address = plain_mailbox(*plain)) return cut(*address, kMaxOriginBytes);
+      }
+      text.assign(head_field.raw);
+      const Ref<InternetAddressList> list(gm().internet_address_list_parse(options, text.c_str()));
+      std::string address = first_address(list.get());
+      if (!address.empty()) return address;
+    }
+    return std::string();
+  };
+  MailOrigin origin;
+  origin.sender = first_of("from");
+  if (origin.sender.empty()) origin.sender = first_of("sender");
+  const HeadField* subject = nullptr;
+  const HeadField* id = nullptr;
+  const HeadField* date = nullptr;
+  for (const HeadField& head_field : fields) {
+    if (named(head_field, "subject")) subject = &head_field;
+    if (named(head_field, "message-id")) id = &head_field;
+    if (named(head_field, "date")) date = &head_field;
+  }
+  if (subject != nullptr) {
+    value_of(*subject, options, text, value);
+    origin.subject = field(value.c_str());
+  }
+  if (id != nullptr) {
+    value_of(*id, options, text, value);
+    char* decoded = gm().g_mime_utils_decode_message_id(value.c_str());
+    origin.message_id = field(decoded);
+    gm().g_free(decoded);
+  }
+  if (date != nullptr) {
+    const auto plain = plain_value(date->raw);
+    origin.date = plain ? plain_date(*plain) : std::nullopt;
+    if (!origin.date) {
+      value_of(*date, options, text, value);
+      if (GDateTime* when = gm().g_mime_utils_header_decode_date(value.c_str())) {
+        origin.date = gm().g_date_time_to_unix(when);
+        gm().g_date_time_unref(when);
+      }
+    }
+  }
+  return origin;
+}
+
 // The file name a part was sent with (RFC 2231 and RFC 2047 decoded by
 // GMime), or nothing.
 const char* file_name_of(GMimeObject* object) {
@@ -444,15 +696,20 @@ struct MessageReader::State {
         max_message(max),
         buffer(gm().g_byte_array_new()),
         buffer_stream(gm().g_mime_stream_mem_new_with_byte_array(buffer)),
+        lean(gm().g_byte_array_new()),
+        lean_stream(gm().g_mime_stream_mem_new_with_byte_array(lean)),
         parser(gm().g_mime_parser_new()),
         options(gm().g_mime_parser_options_new()),
         limits(archive_limits) {
     gm().g_mime_stream_mem_set_owner(as<GMimeStreamMem>(buffer_stream.get()), FALSE);
+    gm().g_mime_stream_mem_set_owner(as<GMimeStreamMem>(lean_stream.get()), FALSE);
     gm().g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
   }
   ~State() {
-    parser.reset();  // it holds buffer_stream, over buffer
+    parser.reset();  // it holds buffer_stream or lean_stream, over buffer or lean
     buffer_stream.reset();
+    lean_stream.reset();
+    gm().g_byte_array_free(lean, TRUE);
     gm().g_mime_parser_options_free(options);
     gm().g_byte_array_free(buffer, TRUE);
   }
@@ -500,25 +757,47 @@ struct MessageReader::State {
     }
     // Read as a part first: GMime then makes no message object, with its six
     // address lists and every To and Cc parsed (a seventh of its time on a
-    // small message). Only a message may begin with a From line, which GMime
-    // skips there: one that does is read again as a message.
-    restart(bytes.size(), start);
+    // small message). A plain head is split here and GMime reads the part
+    // with its Content- fields alone: each field it reads is a GObject and
+    // its strings made and torn down, near a microsecond, a thirtieth of a
+    // small message. A large message is left whole, not held twice.
+    if (bytes.size() < kCopyPartsBelow) {
+      if (const auto blank = split_head(bytes, start, fields)) {
+        gm().g_byte_array_set_size(lean, 0);
+        for (const HeadField& head_field : fields) {
+          if (is_content_field(head_field.name)) append_to(lean, head_field.lines);
+        }
+        append_to(lean, bytes.substr(*blank));
+        restart(lean_stream.get(), lean->len, 0);
+        if (GMimeObject* part = gm().g_mime_parser_construct_part(parser.get(), options)) {
+          return Message{Ref<void>(part), part, origin_of(fields, options)};
+        }
+      }
+    }
+    // Only a message may begin with a From line, which GMime skips there:
+    // one that does is read again as a message.
+    restart(buffer_stream.get(), bytes.size(), start);
     if (GMimeObject* part = gm().g_mime_parser_construct_part(parser.get(), options)) {
       return Message{Ref<void>(part), part, origin_of(part, options)};
     }
-    restart(bytes.size(), start);
+    restart(buffer_stream.get(), bytes.size(), start);
     GMimeMessage* whole = gm().g_mime_parser_construct_message(parser.get(), options);
     if (whole == nullptr) return std::nullopt;
     return Message{Ref<void>(whole), gm().g_mime_message_get_mime_part(whole), origin_of(whole)};
   }
 
-  // The parser set to read buffer, of size bytes, from start; through one
-  // stream kept for every message rather than one made for each.
-  void restart(std::size_t bytes, std::size_t start) {
-    gm().g_mime_stream_set_bounds(buffer_stream.get(), static_cast<gint64>(start), -1);
-    gm().g_mime_stream_reset(buffer_stream.get());
+  // The parser set to read stream, of size bytes, from start; through
+  // streams kept for every message rather than one made for each.
+  void restart(GMimeStream* stream, std::size_t bytes, std::size_t start) {
+    gm().g_mime_stream_set_bounds(stream, static_cast<gint64>(start), -1);
+    gm().g_mime_stream_reset(stream);
     gm().g_mime_parser_set_persist_stream(parser.get(), bytes >= kCopyPartsBelow);
-    gm().g_mime_parser_init_with_stream(parser.get(), buffer_stream.get());
+    gm().g_mime_parser_init_with_stream(parser.get(), stream);
+  }
+
+  static void append_to(GByteArray* array, std::string_view bytes) {
+    gm().g_byte_array_append(array, reinterpret_cast<const guint8*>(bytes.data()),
+                             static_cast<guint>(bytes.size()));
   }
 
   std::optional<MailOrigin> parse_origin(std::string_view head) {
@@ -616,6 +895,11 @@ struct MessageReader::State {
   GByteArray* buffer;
   std::size_t size = 0;  // appended, kept or not
   Ref<GMimeStream> buffer_stream;
+  // A small message with a plain head, its fields split into fields and only
+  // its Content- fields kept in lean, with its body.
+  std::vector<HeadField> fields;
+  GByteArray* lean;
+  Ref<GMimeStream> lean_stream;
   Ref<GMimeParser> parser;
   GMimeParserOptions* options;
   // What each archive attachment may cost.

@@ -267,7 +267,8 @@ TEST(MailMessage, Origin) {
 
 // Repeated, empty or odd fields: the origin GMime gives a message, whether
 // it is read as a part (the usual way) or, beginning with a From line, again
-// as a message.
+// as a message; and whether its head is split before GMime reads it (plain
+// lines, "\r\n" or "\n") or not (a field with a space before its colon).
 TEST(MailMessage, OriginOfOddFields) {
   struct Row {
     const char* what;
@@ -291,19 +292,34 @@ TEST(MailMessage, OriginOfOddFields) {
        "", "2@x", std::nullopt, "tw\xc3\xb6"},
       {"the last Date, unreadable", date + "Date: garbage\r\n", "", "", std::nullopt, ""},
       {"the last Date", "Date: garbage\r\n" + date, "", "", 1704103200, ""},
+      {"a leap day west of UTC", "Date: Thu, 29 Feb 2024 23:59:59 -0130\r\n", "", "", 1709256599,
+       ""},
+      {"folded fields",
+       "From:\r\n B <b@example.org>\r\nSubject: =?UTF-8?Q?a?=\r\n =?UTF-8?Q?b?=\r\n\tc\r\n",
+       "b@example.org", "", std::nullopt, "ab\tc"},
+      {"blanks around plain values",
+       "From: \t A B\t<a.b+c@d-e.example>  \r\nSubject: \t spaced \t out \r\nMessage-ID:  <1@x> "
+       "\r\n",
+       "a.b+c@d-e.example", "1@x", std::nullopt, "spaced \t out"},
       {"a From line first", ">From a@b Mon Jan  1 10:00:00 2024\r\nFrom: c@example.org\r\n" + date,
        "c@example.org", "", 1704103200, ""},
   };
+  const auto lf = [](std::string text) {
+    for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;) text.erase(at, 1);
+    return text;
+  };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    const std::vector<Item> items =
-        read_all("m", message({base64_part(named("r.txt"), report("a"))}, row.head));
-    ASSERT_EQ(items.size(), 1U) << describe(items);
-    ASSERT_TRUE(items[0].mail.has_value());
-    EXPECT_EQ(items[0].mail->sender, row.sender);
-    EXPECT_EQ(items[0].mail->message_id, row.message_id);
-    EXPECT_EQ(items[0].mail->date, row.date);
-    EXPECT_EQ(items[0].mail->subject, row.subject);
+    const std::string crlf = message({base64_part(named("r.txt"), report("a"))}, row.head);
+    for (const std::string& bytes : {crlf, lf(crlf), "X-Split : no\r\n" + crlf}) {
+      SCOPED_TRACE(std::string(row.what) + " in " + bytes.substr(0, 40));
+      const std::vector<Item> items = read_all("m", bytes);
+      ASSERT_EQ(items.size(), 1U) << describe(items);
+      ASSERT_TRUE(items[0].mail.has_value());
+      EXPECT_EQ(items[0].mail->sender, row.sender);
+      EXPECT_EQ(items[0].mail->message_id, row.message_id);
+      EXPECT_EQ(items[0].mail->date, row.date);
+      EXPECT_EQ(items[0].mail->subject, row.subject);
+    }
   }
 }
 
