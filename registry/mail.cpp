@@ -240,6 +240,12 @@ std::string first_address(InternetAddressList* list) {
   return {};
 }
 
+// The first mailbox of a raw address field's value, as GMime parses it.
+std::string first_address(GMimeParserOptions* options, const char* raw) {
+  const Ref<InternetAddressList> list(gm().internet_address_list_parse(options, raw));
+  return first_address(list.get());
+}
+
 MailOrigin origin_of(GMimeMessage* message) {
   MailOrigin origin;
   origin.sender = first_address(gm().g_mime_message_get_from(message));
@@ -271,8 +277,7 @@ MailOrigin origin_of(GMimeObject* object, GMimeParserOptions* options) {
       if (!named(header, name)) continue;
       const char* raw = gm().g_mime_header_get_raw_value(header);
       if (raw == nullptr) continue;
-      const Ref<InternetAddressList> list(gm().internet_address_list_parse(options, raw));
-      std::string address = first_address(list.get());
+      std::string address = first_address(options, raw);
       if (!address.empty()) return address;
     }
     return std::string();
@@ -411,7 +416,7 @@ bool dot_atom(std::string_view text, std::string_view also) {
 // label): GMime reads such a value as that address, so it is taken without
 // an address list and its mailbox, two GObjects. Nothing for any other.
 std::optional<std::string_view> plain_mailbox(std::string_view value) {
-  std::string_view spec = value;
+  std::string_view address = value;
   if (!value.empty() && value.back() == '>') {
     const std::size_t open = value.find('<');
     if (open == std::string_view::npos) return std::nullopt;
@@ -420,16 +425,16 @@ std::optional<std::string_view> plain_mailbox(std::string_view value) {
                      [](char c) { return is_alnum(c) || c == ' ' || c == '\t'; })) {
       return std::nullopt;
     }
-    spec = value.substr(open + 1, value.size() - open - 2);
+    address = value.substr(open + 1, value.size() - open - 2);
   }
-  const std::size_t at = spec.find('@');
+  const std::size_t at = address.find('@');
   if (at == std::string_view::npos) return std::nullopt;
-  const std::string_view domain = spec.substr(at + 1);
-  if (!dot_atom(spec.substr(0, at), "._+-") || !dot_atom(domain, ".-")) return std::nullopt;
+  const std::string_view domain = address.substr(at + 1);
+  if (!dot_atom(address.substr(0, at), "._+-") || !dot_atom(domain, ".-")) return std::nullopt;
   for (std::size_t i = 0; i + 4 <= domain.size(); ++i) {
     if (starts_folded(domain.substr(i), "xn--")) return std::nullopt;
   }
-  return spec;
+  return address;
 }
 
 bool digits(std::string_view text, int& out) {
@@ -513,8 +518,7 @@ MailOrigin origin_of(const std::vector<HeadField>& fields, GMimeParserOptions* o
         if (const auto address = plain_mailbox(*plain)) return cut(*address, kMaxOriginBytes);
       }
       text.assign(head_field.raw);
-      const Ref<InternetAddressList> list(gm().internet_address_list_parse(options, text.c_str()));
-      std::string address = first_address(list.get());
+      std::string address = first_address(options, text.c_str());
       if (!address.empty()) return address;
     }
     return std::string();

@@ -202,6 +202,12 @@ MachineRow machine_of(const Rows& r, int first) {
   return m;
 }
 
+std::vector<MachineRow> machines_of(Rows rows) {
+  std::vector<MachineRow> out;
+  while (rows.next()) out.push_back(machine_of(rows, 0));
+  return out;
+}
+
 void put_machine_row(sql::RowBuffer& out, const MachineRow& m) {
   out.integer(m.id)
       .integer(m.latest)
@@ -731,27 +737,20 @@ void Store::forget() noexcept {
 
 std::vector<MachineRow> Store::machines_after(Id after, int limit) {
   flush_rows();
-  std::vector<MachineRow> out;
-  Rows rows = db_->query(kMachinesAfter, Params().integer(after).integer(limit));
-  while (rows.next()) out.push_back(machine_of(rows, 0));
-  return out;
+  return machines_of(db_->query(kMachinesAfter, Params().integer(after).integer(limit)));
 }
 
 std::vector<MachineRow> Store::listed_after(Id after, int limit) {
   flush_rows();
-  std::vector<MachineRow> out;
-  Rows rows = db_->query(kListedAfter, Params().integer(after).integer(limit));
-  while (rows.next()) out.push_back(machine_of(rows, 0));
-  return out;
+  return machines_of(db_->query(kListedAfter, Params().integer(after).integer(limit)));
 }
 
 std::vector<MachineRow> Store::machines(std::vector<Id> ids) {
   flush_rows();
   sort_unique(ids);
-  std::vector<MachineRow> out;
-  if (ids.empty()) return out;
-  Rows rows = db_->query(kMachinesIn, Params().integers(std::move(ids)));
-  while (rows.next()) out.push_back(machine_of(rows, 0));
+  if (ids.empty()) return {};
+  std::vector<MachineRow> out =
+      machines_of(db_->query(kMachinesIn, Params().integers(std::move(ids))));
   std::sort(out.begin(), out.end(),
             [](const MachineRow& a, const MachineRow& b) { return a.id < b.id; });
   return out;
