@@ -202,6 +202,47 @@ const std::vector<Migration>& migrations() {
       {5,
        {"{postgres_only} ALTER TABLE search ALTER COLUMN entries SET STORAGE EXTERNAL"},
        [](Store& store) { store.repack_search(); }},
+      // How many machines reported each placeholder, kept beside the
+      // sightings by triggers, so that a listing reads a row a value instead
+      // of counting every sighting, and every writer (adds, corrections,
+      // rebuild, copy) keeps it without knowing. A server's triggers count
+      // each statement's rows at once.
+      {6,
+       {
+           // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one statement, several lines
+           "CREATE TABLE placeholder (kind {int} NOT NULL, value {bytes} NOT NULL,"
+           " machines {int} NOT NULL, PRIMARY KEY (kind, value)) {without_rowid}",
+           "INSERT INTO placeholder (kind, value, machines)"
+           " SELECT kind, value, count(*) FROM sighting GROUP BY kind, value",
+           "{sqlite_only} CREATE TRIGGER sighting_added AFTER INSERT ON sighting BEGIN"
+           " INSERT INTO placeholder (kind, value, machines) VALUES (new.kind, new.value, 1)"
+           " ON CONFLICT (kind, value) DO UPDATE SET machines = machines + 1; END",
+           "{sqlite_only} CREATE TRIGGER sighting_dropped AFTER DELETE ON sighting BEGIN"
+           " UPDATE placeholder SET machines = machines - 1"
+           " WHERE kind = old.kind AND value = old.value;"
+           " DELETE FROM placeholder WHERE kind = old.kind AND value = old.value"
+           " AND machines <= 0; END",
+           "{postgres_only} CREATE FUNCTION sighting_added() RETURNS trigger LANGUAGE plpgsql"
+           " AS $$ BEGIN"
+           " INSERT INTO placeholder (kind, value, machines)"
+           " SELECT kind, value, count(*) FROM added GROUP BY kind, value"
+           " ON CONFLICT (kind, value) DO UPDATE"
+           " SET machines = placeholder.machines + excluded.machines;"
+           " RETURN NULL; END $$",
+           "{postgres_only} CREATE FUNCTION sighting_dropped() RETURNS trigger LANGUAGE plpgsql"
+           " AS $$ BEGIN"
+           " UPDATE placeholder p SET machines = p.machines - d.n"
+           " FROM (SELECT kind, value, count(*) AS n FROM dropped GROUP BY kind, value) d"
+           " WHERE p.kind = d.kind AND p.value = d.value;"
+           " DELETE FROM placeholder WHERE machines <= 0;"
+           " RETURN NULL; END $$",
+           "{postgres_only} CREATE TRIGGER sighting_added AFTER INSERT ON sighting"
+           " REFERENCING NEW TABLE AS added FOR EACH STATEMENT EXECUTE FUNCTION sighting_added()",
+           "{postgres_only} CREATE TRIGGER sighting_dropped AFTER DELETE ON sighting"
+           " REFERENCING OLD TABLE AS dropped FOR EACH STATEMENT"
+           " EXECUTE FUNCTION sighting_dropped()",
+       },
+       nullptr},
   };
   return kMigrations;
 }

@@ -22,8 +22,10 @@ constexpr std::array<Spelling, 3> kSpellings = {{
 }};
 // {in $N}: SQLite has no arrays, so the list is bound as a JSON array.
 constexpr std::string_view kIn = "{in ";
-// A statement only PostgreSQL runs (storage settings SQLite has no word for).
+// A statement only one engine runs: storage settings SQLite has no word
+// for, and triggers, which the two write in different languages.
 constexpr std::string_view kPostgresOnly = "{postgres_only} ";
+constexpr std::string_view kSqliteOnly = "{sqlite_only} ";
 
 enum Cell : char { kNull = 0, kInteger = 1, kBytes = 2 };
 
@@ -33,6 +35,10 @@ std::string expand(std::string_view text, Dialect dialect) {
   if (text.substr(0, kPostgresOnly.size()) == kPostgresOnly) {
     if (dialect == Dialect::kSqlite) return {};
     text.remove_prefix(kPostgresOnly.size());
+  }
+  if (text.substr(0, kSqliteOnly.size()) == kSqliteOnly) {
+    if (dialect == Dialect::kPostgres) return {};
+    text.remove_prefix(kSqliteOnly.size());
   }
   std::string out;
   out.reserve(text.size() + 16);

@@ -397,7 +397,10 @@ class PgDatabase final : public Database {
     return Rows(std::make_unique<PgCursor>(std::move(r)));
   }
 
-  void exec(std::string_view sql) override { exec_plain(expand(sql, Dialect::kPostgres).c_str()); }
+  void exec(std::string_view sql) override {
+    const std::string text = expand(sql, Dialect::kPostgres);
+    if (!text.empty()) exec_plain(text.c_str());  // empty: a step for SQLite alone
+  }
 
   void write(const Bulk& bulk, const RowBuffer& rows) override {
     if (rows.empty()) return;
