@@ -107,6 +107,8 @@ const Statement kClearWitnesses{31, "DELETE FROM witness"};
 const Statement kClearClones{32, "DELETE FROM clone"};
 const Statement kClearSearch{33, "DELETE FROM search"};
 const Statement kClearSightings{34, "DELETE FROM sighting"};
+// After the sightings, so that a rebuild counts afresh whatever was kept.
+const Statement kClearPlaceholders{42, "DELETE FROM placeholder"};
 const Statement kClearLearned{35, "DELETE FROM learned"};
 // One key at a time, for a database at hand.
 const Statement kDigestOne{36, "SELECT id, machine, digest, reason FROM report WHERE tag = $1"};
@@ -604,7 +606,7 @@ void Store::sight(const ComponentKey& key, Id machine) {
 void Store::clear_ties(bool forget_learned) {
   flush();
   for (const Statement* s : {&kClearMachines, &kClearComponents, &kClearWitnesses, &kClearClones,
-                             &kClearSearch, &kClearSightings}) {
+                             &kClearSearch, &kClearSightings, &kClearPlaceholders}) {
     db_->run(*s);
   }
   if (forget_learned) db_->run(kClearLearned);
