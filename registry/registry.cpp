@@ -781,7 +781,10 @@ bool Registry::machines(const MachineQuery& query,
     }
   } else {
     std::vector<Id> ids;
-    if (!text.empty()) ids = store.search(text);
+    // Without a label, a page needs the text's first hits and one more.
+    const std::size_t enough =
+        query.label_name || left == std::numeric_limits<std::size_t>::max() ? 0 : left + 1;
+    if (!text.empty()) ids = store.search(text, query.after, enough);
     if (query.label_name) {
       // Labelled machines are few: all of them, then the text's among them.
       std::vector<Id> labelled;

@@ -198,10 +198,10 @@ const std::vector<Migration>& migrations() {
       // machine's entries by their bytes, instead of fixed-width runs and
       // every entry's end (a quarter less to read for each search).
       // PostgreSQL keeps them uncompressed: a search read them back through
-      // its decompression at half the speed.
+      // its decompression at half the speed. Step 7 writes them again.
       {5,
        {"{postgres_only} ALTER TABLE search ALTER COLUMN entries SET STORAGE EXTERNAL"},
-       [](Store& store) { store.repack_search(); }},
+       nullptr},
       // How many machines reported each placeholder, kept beside the
       // sightings by triggers, so that a listing reads a row a value instead
       // of counting every sighting, and every writer (adds, corrections,
@@ -243,6 +243,20 @@ const std::vector<Migration>& migrations() {
            " EXECUTE FUNCTION sighting_dropped()",
        },
        nullptr},
+      // Each chunk's lowest and highest machine and where its addresses
+      // begin (search::Span), beside it: a search for a first page takes
+      // chunks in machine order and stops once it has enough, and a server
+      // looks for each form in its own area. The index answers the order
+      // without reading a chunk. Every chunk is written again with them, in
+      // today's form.
+      {7,
+       {
+           "ALTER TABLE search ADD COLUMN low {int} NOT NULL DEFAULT 0",
+           "ALTER TABLE search ADD COLUMN high {int} NOT NULL DEFAULT 0",
+           "ALTER TABLE search ADD COLUMN split {int} NOT NULL DEFAULT 0",
+           "CREATE INDEX search_span ON search (low, high, split)",
+       },
+       [](Store& store) { store.repack_search(); }},
   };
   return kMigrations;
 }

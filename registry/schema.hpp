@@ -15,7 +15,7 @@ namespace zavro::registry {
 class Store;
 
 // The database schema this program reads and writes: bump with a migration.
-inline constexpr int kDatabaseVersion = 6;
+inline constexpr int kDatabaseVersion = 7;
 
 struct Migration {
   int version;  // what the database is once this step is done

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -279,7 +280,12 @@ Query query_of(std::string_view text) {
   Query q;
   q.text = fold(text);
   for (const char c : q.text) {
-    if (c != ':' && c != '-' && c != '.') q.address += c;
+    if (c == ':' || c == '-' || c == '.') continue;
+    if ((c < '0' || c > '9') && (c < 'a' || c > 'f')) {
+      q.address.clear();
+      break;
+    }
+    q.address += c;
   }
   return q;
 }
@@ -384,6 +390,24 @@ void entries(std::string_view chunk,
       start = end + 1;
     }
   }
+}
+
+Span span_of(std::string_view chunk) {
+  AreaView text;
+  AreaView address;
+  if (!parse_chunk(chunk, text, address)) return {};
+  Span span{std::numeric_limits<Id>::max(), std::numeric_limits<Id>::min(),
+            static_cast<std::int64_t>(chunk.size() - address.bytes.size())};
+  for (const AreaView* area : {&text, &address}) {
+    Runs runs(*area);
+    while (!runs.whole()) {
+      if (!runs.next()) return {};
+      span.low = std::min(span.low, runs.machine());
+      span.high = std::max(span.high, runs.machine());
+    }
+  }
+  if (span.low > span.high) return {};
+  return span;
 }
 
 bool is_old(std::string_view chunk) { return chunk.substr(0, kOldMagic.size()) == kOldMagic; }

@@ -29,7 +29,8 @@ std::string fold(std::string_view text);
 std::string hex_address(std::string_view six_bytes);
 
 // What a query looks for: the text folded, and for addresses the same without
-// the separators people write them with (":", "-", ".").
+// the separators people write them with (":", "-", "."); no address form
+// when that is not all hex digits, as every address entry is.
 struct Query {
   std::string text;
   std::string address;
@@ -65,6 +66,17 @@ class ChunkBuilder {
   std::vector<std::string> done_;
   std::size_t done_bytes_ = 0;
 };
+
+// What a chunk's row keeps beside it: the lowest and highest machine of its
+// entries, so that a search can take chunks in machine order and stop once
+// it has enough, and where its addresses begin, so that a server looks for
+// each form in its own area. A chunk that does not parse holds no machine.
+struct Span {
+  Id low = 0;
+  Id high = 0;
+  std::int64_t split = 0;
+};
+Span span_of(std::string_view chunk);
 
 // Every entry of a chunk, in order; a chunk that does not parse has none.
 // Chunks of the form written before are read too.

@@ -80,13 +80,20 @@ const Statement kPlaceholders{19,
                               " ORDER BY p.kind, p.value"};
 const Statement kSearchAfter{20,
                              "SELECT id, entries FROM search WHERE id > $1 ORDER BY id LIMIT $2"};
-// On a server, only the chunks that hold the query's bytes somewhere cross the
-// connection: any hit is a substring of its chunk, so none is lost, and the
-// server's pass over them costs less than sending them all.
-const Statement kSearchAfterHolding{
-    39,
-    "SELECT id, entries FROM search WHERE id > $1 AND (position($3 in entries) > 0 OR"
-    " ($4 <> '' AND position($4 in entries) > 0)) ORDER BY id LIMIT $2"};
+// Chunks by their lowest machine: a search that needs only the first hits
+// takes them in this order and stops once no chunk left can come before.
+const Statement kSearchSpans{43,
+                             "SELECT id, low FROM search WHERE high > $1 ORDER BY low, high, id"};
+const Statement kSearchChunks{44, "SELECT id, entries FROM search WHERE id {in $1}"};
+// On a server, only the chunks that hold a form in its own area cross the
+// connection: any hit is a substring of its area, so none is lost. The rows
+// are picked before any is read, so that a chunk left out is never fetched.
+const Statement kSearchChunksHolding{
+    45,
+    "WITH picked AS MATERIALIZED (SELECT id, split, entries FROM search WHERE id {in $1})"
+    " SELECT id, entries FROM picked WHERE position($2 in substring(entries from 1 for CAST(split "
+    "AS INTEGER))) > 0"
+    " OR ($3 <> '' AND position($3 in substring(entries from CAST(split AS INTEGER) + 1)) > 0)"};
 const Statement kSearchLast{21, "SELECT coalesce(max(id), 0) FROM search"};
 const Statement kSmallChunks{22,
                              "SELECT id, entries FROM search WHERE length(entries) < $1"
@@ -172,8 +179,14 @@ const Bulk kInsertSightings{
     Bulk::kInsertIgnore,
     "sighting",
     {{"kind", Type::kInt}, {"value", Type::kBytes}, {"machine", Type::kInt}}};
-const Bulk kInsertChunks{
-    8, Bulk::kInsert, "search", {{"id", Type::kInt}, {"entries", Type::kBytes}}};
+const Bulk kInsertChunks{8,
+                         Bulk::kInsert,
+                         "search",
+                         {{"id", Type::kInt},
+                          {"entries", Type::kBytes},
+                          {"low", Type::kInt},
+                          {"high", Type::kInt},
+                          {"split", Type::kInt}}};
 const Bulk kInsertMail{701,
                        Bulk::kInsert,
                        "mail",
@@ -871,31 +884,42 @@ std::vector<std::pair<std::string, CollectMark>> Store::collect_marks() {
   return out;
 }
 
-std::vector<Id> Store::search(const search::Query& query) {
+std::vector<Id> Store::search(const search::Query& query, Id after, std::size_t enough) {
   flush();
   const Scan scan(*db_);
+  std::vector<std::pair<Id, Id>> chunks;  // id, lowest machine
+  {
+    Rows rows = db_->query(kSearchSpans, Params().integer(after));
+    while (rows.next()) chunks.emplace_back(rows.integer(0), rows.integer(1));
+  }
   std::vector<Id> found;
-  // A page of chunks at a time: a server's answer is held whole in memory.
-  constexpr int kChunksAtOnce = 64;
-  // The address form is looked for on its own only where it differs.
-  const std::string_view address =
-      query.address == query.text ? std::string_view() : std::string_view(query.address);
-  for (Id after = 0;;) {
+  std::vector<Id> hits;
+  // A server's answer is held whole in memory: a few chunks first, as a
+  // first page needs, then more at a time.
+  std::size_t group = far_ ? 4 : 16;
+  for (std::size_t at = 0; at < chunks.size();) {
+    const std::size_t end = std::min(chunks.size(), at + group);
+    std::vector<std::int64_t> ids;
+    for (std::size_t i = at; i < end; ++i) ids.push_back(chunks[i].first);
     Rows rows =
-        far_ ? db_->query(
-                   kSearchAfterHolding,
-                   Params().integer(after).integer(kChunksAtOnce).bytes(query.text).bytes(address))
-             : db_->query(kSearchAfter, Params().integer(after).integer(kChunksAtOnce));
-    int count = 0;
-    while (rows.next()) {
-      ++count;
-      after = rows.integer(0);
-      search::scan(rows.view(1), query, found);
+        far_ ? db_->query(kSearchChunksHolding,
+                          Params().integers(std::move(ids)).bytes(query.text).bytes(query.address))
+             : db_->query(kSearchChunks, Params().integers(std::move(ids)));
+    hits.clear();
+    while (rows.next()) search::scan(rows.view(1), query, hits);
+    for (const Id id : hits) {
+      if (id > after) found.push_back(id);
     }
-    // A short page is the last: asking again would pass over the rest again.
-    if (count < kChunksAtOnce) break;
+    at = end;
+    if (far_) group = std::min<std::size_t>(group * 2, 64);
+    if (enough == 0 || at == chunks.size()) continue;
+    // Hits below the next chunk's lowest machine are final.
+    order_hits(found);
+    const auto below = std::lower_bound(found.begin(), found.end(), chunks[at].second);
+    if (static_cast<std::size_t>(below - found.begin()) >= enough) break;
   }
   order_hits(found);
+  if (enough > 0 && found.size() > enough) found.resize(enough);
   return found;
 }
 
@@ -1018,8 +1042,9 @@ void Store::repack_search() {
 }
 
 void Store::insert_search_chunk(Id id, const std::string& entries) {
+  const search::Span span = search::span_of(entries);
   sql::RowBuffer row;
-  row.integer(id).bytes(entries);
+  row.integer(id).bytes(entries).integer(span.low).integer(span.high).integer(span.split);
   row.end_row();
   db_->write(kInsertChunks, row);
 }

@@ -129,8 +129,9 @@ class Store {
   std::vector<StoredReport> no_report_after(Id after, int limit);
   // Each report's mail, where it came by mail.
   void attach_mail(std::vector<StoredReport>& reports);
-  // Every machine with a value holding the query, in id order, each once.
-  std::vector<Id> search(const search::Query& query);
+  // Every machine after `after` with a value holding the query, in id order,
+  // each once; only the first `enough` of them when that is not 0.
+  std::vector<Id> search(const search::Query& query, Id after = 0, std::size_t enough = 0);
   // Clone groups (each named by its smallest machine) after the one given.
   std::vector<Id> clone_groups_after(Id after, int limit);
   std::vector<Id> clone_group(Id group);

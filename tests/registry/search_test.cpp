@@ -43,6 +43,23 @@ TEST(SearchChunks, AreFullButTheLastAndGiveBackEveryEntry) {
       back.emplace_back(machine, field, std::string(text));
     });
   }
+  // Each chunk's span: its machines' range, and its addresses after split.
+  for (const std::string& chunk : chunks) {
+    const Span span = span_of(chunk);
+    Id low = INT64_MAX;
+    Id high = 0;
+    entries(chunk, [&](Id machine, Field field, std::string_view text) {
+      low = std::min(low, machine);
+      high = std::max(high, machine);
+      const std::string_view area = std::string_view(chunk).substr(
+          field == Field::kText ? 0 : static_cast<std::size_t>(span.split),
+          field == Field::kText ? static_cast<std::size_t>(span.split) : std::string_view::npos);
+      EXPECT_NE(area.find(text), std::string_view::npos) << text;
+    });
+    EXPECT_EQ(span.low, low);
+    EXPECT_EQ(span.high, high);
+  }
+  EXPECT_EQ(span_of(chunks[0].substr(0, 100)).high, 0);
   // Each chunk gives its names and serials, then its addresses.
   std::sort(back.begin(), back.end());
   std::vector<std::tuple<Id, Field, std::string>> sorted = all;
@@ -64,6 +81,9 @@ TEST(SearchChunks, ScanFindsEachKindOfQueryAndNothingInADamagedChunk) {
       {"1b2100012c", {300}},         // a fragment without them
       {"no such value", {}},
   };
+  // An address form only where it could be one.
+  EXPECT_EQ(query_of("00-1B:2c").address, "001b2c");
+  EXPECT_EQ(query_of("Desktop-17").address, "");
   for (const auto& c : cases) {
     std::vector<Id> found;
     for (const std::string& chunk : chunks) scan(chunk, query_of(c.query), found);
