@@ -352,6 +352,33 @@ std::vector<std::string> ChunkBuilder::take_done() {
   return out;
 }
 
+void RangedBuilder::add(Id machine, Field field, std::string_view folded) {
+  ChunkBuilder& range = ranges_[machine / kRangeIds];
+  size_ -= range.size();
+  range.add(machine, field, folded);
+  size_ += range.size();
+}
+
+std::vector<std::string> RangedBuilder::finish() {
+  std::vector<std::string> out;
+  for (auto& [range, builder] : ranges_) {
+    for (std::string& chunk : builder.finish()) out.push_back(std::move(chunk));
+  }
+  ranges_.clear();
+  size_ = 0;
+  return out;
+}
+
+std::vector<std::string> RangedBuilder::take_done() {
+  std::vector<std::string> out;
+  size_ = 0;
+  for (auto& [range, builder] : ranges_) {
+    for (std::string& chunk : builder.take_done()) out.push_back(std::move(chunk));
+    size_ += builder.size();
+  }
+  return out;
+}
+
 void entries(std::string_view chunk,
              const std::function<void(Id machine, Field field, std::string_view folded)>& each) {
   AreaView text;

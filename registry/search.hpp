@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +78,28 @@ struct Span {
   std::int64_t split = 0;
 };
 Span span_of(std::string_view chunk);
+
+// Machines a chunk may span: entries are gathered by range of ids, so that
+// chunks taken by their lowest machine cover the ids in order even where a
+// machine seen again puts its entry in a later batch's chunks, and a search
+// for a first page reads only the first ranges' chunks.
+inline constexpr Id kRangeIds = Id{1} << 14;
+
+// Chunks gathered as ChunkBuilder does, each within one range of kRangeIds.
+class RangedBuilder {
+ public:
+  void add(Id machine, Field field, std::string_view folded);
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  // Every chunk, each range's last one ended; the builder is then empty.
+  std::vector<std::string> finish();
+  // The chunks already full; each range's chunk being built stays.
+  std::vector<std::string> take_done();
+
+ private:
+  std::map<Id, ChunkBuilder> ranges_;
+  std::size_t size_ = 0;
+};
 
 // Every entry of a chunk, in order; a chunk that does not parse has none.
 // Chunks of the form written before are read too.

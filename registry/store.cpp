@@ -98,7 +98,11 @@ const Statement kSearchLast{21, "SELECT coalesce(max(id), 0) FROM search"};
 const Statement kSmallChunks{22,
                              "SELECT id, entries FROM search WHERE length(entries) < $1"
                              " ORDER BY id"};
-const Statement kSmallCount{23, "SELECT count(*) FROM search WHERE length(entries) < $1"};
+// Small chunks, and the ranges they are in: each range may keep one.
+static_assert(search::kRangeIds == 16384);
+const Statement kSmallCount{23,
+                            "SELECT count(*), count(DISTINCT low / 16384) FROM search"
+                            " WHERE length(entries) < $1"};
 const Statement kDeleteChunks{24, "DELETE FROM search WHERE id {in $1}"};
 const Statement kIndexAfter{25,
                             "SELECT key, machine FROM component WHERE (key, machine) > ($1, $2)"
@@ -689,7 +693,7 @@ void Store::flush_rows() {
 }
 
 void Store::settle() {
-  if (search_.size() >= search::kChunkBytes) write_search();
+  if (search_.size() >= search::kChunkBytes) write_search(false);
   if (digests_.size() + keys_.size() + machines_.size() < kCachedRows &&
       reports_.size() + ties_.size() < kPendingBytes / 2) {
     return;
@@ -701,24 +705,29 @@ void Store::settle() {
   machines_.clear();
 }
 
-// The batch's new search entries as new chunks; small chunks joined.
-void Store::write_search() {
+// The batch's new search entries as new chunks, only the full ones unless
+// all; small chunks joined, within their range, once there are many more
+// than the one a range keeps.
+void Store::write_search(bool all) {
   if (search_.empty()) return;
+  const std::vector<std::string> chunks = all ? search_.finish() : search_.take_done();
+  if (chunks.empty()) return;
   Id last = 0;
   {
     Rows rows = db_->query(kSearchLast);
     if (rows.next()) last = rows.integer(0);
   }
-  for (const std::string& chunk : search_.finish()) insert_search_chunk(++last, chunk);
-  std::int64_t small = 0;
+  for (const std::string& chunk : chunks) insert_search_chunk(++last, chunk);
+  if (!all) return;
+  std::int64_t beyond = 0;
   {
     Rows rows = db_->query(kSmallCount, Params().integer(search::kChunkBytes / 2));
-    if (rows.next()) small = rows.integer(0);
+    if (rows.next()) beyond = rows.integer(0) - rows.integer(1);
   }
-  if (small < kMostSmallChunks) return;
+  if (beyond < kMostSmallChunks) return;
   // Joined into chunks of their own, in order, under new ids.
   std::vector<std::int64_t> ids;
-  search::ChunkBuilder joined;
+  search::RangedBuilder joined;
   {
     Rows rows = db_->query(kSmallChunks, Params().integer(search::kChunkBytes / 2));
     while (rows.next()) {
@@ -739,7 +748,7 @@ void Store::forget() noexcept {
   components_.clear();
   clones_.clear();
   sightings_.clear();
-  search_ = search::ChunkBuilder();
+  search_ = search::RangedBuilder();
   regroup_order_.clear();
   regroups_.clear();
   dirty_.clear();
@@ -894,9 +903,15 @@ std::vector<Id> Store::search(const search::Query& query, Id after, std::size_t 
   }
   std::vector<Id> found;
   std::vector<Id> hits;
-  // A server's answer is held whole in memory: a few chunks first, as a
-  // first page needs, then more at a time.
-  std::size_t group = far_ ? 4 : 16;
+  // First the first range's chunks, as a first page of common hits needs,
+  // then four times as many at a time: a server's answer is held whole in
+  // memory, and each asking of a server costs a round trip.
+  constexpr std::size_t kMostChunks = 128;
+  std::size_t group = 1;
+  while (group < chunks.size() && group < kMostChunks &&
+         chunks[group].second / search::kRangeIds == chunks[0].second / search::kRangeIds) {
+    ++group;
+  }
   for (std::size_t at = 0; at < chunks.size();) {
     const std::size_t end = std::min(chunks.size(), at + group);
     std::vector<std::int64_t> ids;
@@ -911,7 +926,7 @@ std::vector<Id> Store::search(const search::Query& query, Id after, std::size_t 
       if (id > after) found.push_back(id);
     }
     at = end;
-    if (far_) group = std::min<std::size_t>(group * 2, 64);
+    group = std::min(group * 4, kMostChunks);
     if (enough == 0 || at == chunks.size()) continue;
     // Hits below the next chunk's lowest machine are final.
     order_hits(found);
@@ -1017,7 +1032,7 @@ void Store::repack_search() {
   }
   const Id old_last = last;
   std::vector<std::int64_t> old;
-  search::ChunkBuilder packed;
+  search::RangedBuilder packed;
   // A page of chunks at a time, their full successors written as they come.
   for (Id after = 0; after < old_last;) {
     std::size_t read = 0;

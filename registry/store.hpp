@@ -201,7 +201,7 @@ class Store {
   explicit Store(std::unique_ptr<sql::Database> db);
   void fetch(const std::vector<Digest>& digests, const std::vector<std::int64_t>& hashes);
   void flush_rows();
-  void write_search();
+  void write_search(bool all = true);
   void flush_when_large();
   void load_keys(const std::vector<std::int64_t>& hashes);
   void remember_machine(const sql::Rows& rows, int first);
@@ -234,7 +234,7 @@ class Store {
   sql::RowBuffer components_;
   sql::RowBuffer clones_;
   sql::RowBuffer sightings_;
-  search::ChunkBuilder search_;
+  search::RangedBuilder search_;
   std::vector<std::pair<Id, Id>> regroup_order_;
   // Index entries pending for keys not read: read none before they are sent.
   bool unread_keys_ = false;

@@ -67,6 +67,38 @@ TEST(SearchChunks, AreFullButTheLastAndGiveBackEveryEntry) {
   EXPECT_EQ(back, sorted);
 }
 
+// Machines seen again among new ones: each chunk keeps to one range of ids,
+// and every entry comes back once, whether taken early or at the end.
+TEST(SearchChunks, RangedChunksEachKeepToOneRange) {
+  RangedBuilder builder;
+  std::vector<std::tuple<Id, Field, std::string>> all;
+  std::vector<std::string> chunks;
+  for (const auto& [machine, field, text] : values(20000)) {
+    const Id id = machine * 9;
+    const Id again = (machine * 7919) % id + 1;
+    for (const Id m : {id, again}) {
+      builder.add(m, field, text);
+      all.emplace_back(m, field, text);
+    }
+    if (machine % 5000 == 0) {
+      for (std::string& chunk : builder.take_done()) chunks.push_back(std::move(chunk));
+    }
+  }
+  for (std::string& chunk : builder.finish()) chunks.push_back(std::move(chunk));
+  EXPECT_TRUE(builder.empty());
+  std::vector<std::tuple<Id, Field, std::string>> back;
+  for (const std::string& chunk : chunks) {
+    const Span span = span_of(chunk);
+    EXPECT_EQ(span.low / kRangeIds, span.high / kRangeIds);
+    entries(chunk, [&](Id machine, Field field, std::string_view text) {
+      back.emplace_back(machine, field, std::string(text));
+    });
+  }
+  std::sort(back.begin(), back.end());
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(back, all);
+}
+
 TEST(SearchChunks, ScanFindsEachKindOfQueryAndNothingInADamagedChunk) {
   ChunkBuilder builder;
   for (const auto& [machine, field, text] : values(300)) builder.add(machine, field, text);
