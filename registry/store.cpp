@@ -25,7 +25,8 @@ constexpr std::size_t kPendingBytes = 8 << 20;
 constexpr std::size_t kPendingRows = 100000;
 constexpr std::size_t kCachedRows = 30000;
 // Chunks written by small batches (one request to a server) are joined once
-// this many are smaller than half a chunk, so a search reads few rows.
+// this many more than one a range are smaller than half a chunk, so a search
+// reads few rows.
 constexpr std::int64_t kMostSmallChunks = 32;
 
 // Every statement the store runs, one text for both engines (tokens: sql.hpp).
@@ -719,12 +720,17 @@ void Store::write_search(bool all) {
   }
   for (const std::string& chunk : chunks) insert_search_chunk(++last, chunk);
   if (!all) return;
-  std::int64_t beyond = 0;
+  std::int64_t small = 0;
+  std::int64_t ranges = 0;
   {
     Rows rows = db_->query(kSmallCount, Params().integer(search::kChunkBytes / 2));
-    if (rows.next()) beyond = rows.integer(0) - rows.integer(1);
+    if (rows.next()) {
+      small = rows.integer(0);
+      ranges = rows.integer(1);
+    }
   }
-  if (beyond < kMostSmallChunks) return;
+  // A batch adds one to each range it touched: joined every other batch.
+  if (small - ranges < std::max(kMostSmallChunks, 2 * ranges)) return;
   // Joined into chunks of their own, in order, under new ids.
   std::vector<std::int64_t> ids;
   search::RangedBuilder joined;
