@@ -176,6 +176,9 @@ TEST(SearchChunks, AChunkWithAnyByteChangedIsReadSafely) {
       scan(chunk, query_of("0"), found);
       scan(chunk, query_of("desktop"), found);
       entries(chunk, [&](Id machine, Field, std::string_view) { found.push_back(machine); });
+      const Span span = span_of(chunk);
+      EXPECT_LE(span.low, span.high) << i;
+      EXPECT_LE(span.split, static_cast<std::int64_t>(chunk.size())) << i;
       EXPECT_LE(found.size(), std::size_t{360}) << i;  // three passes, 120 entries
     }
   }
