@@ -175,6 +175,17 @@ const std::vector<sql::Column> kMachineColumns = {
     {"records", Type::kBytes}, {"seen", Type::kBytes}};
 const Bulk kInsertMachines{3, Bulk::kInsert, "machine", kMachineColumns};
 const Bulk kUpdateMachines{4, Bulk::kUpdate, "machine", kMachineColumns};
+// The same without clone_group, for a machine whose group is as stored:
+// SQLite rewrites an index entry of every column an UPDATE sets, changed or
+// not, and a batch touches every page of machine_clone_group that way.
+const Bulk kUpdateSummaries{
+    9, Bulk::kUpdate, "machine", [] {
+      std::vector<sql::Column> columns = kMachineColumns;
+      columns.erase(std::find_if(columns.begin(), columns.end(), [](const sql::Column& c) {
+        return std::string_view(c.name) == "clone_group";
+      }));
+      return columns;
+    }()};
 const Bulk kInsertComponents{
     5, Bulk::kInsert, "component", {{"key", Type::kInt}, {"machine", Type::kInt}}};
 const Bulk kInsertClones{
@@ -229,18 +240,17 @@ std::vector<MachineRow> machines_of(Rows rows) {
   return out;
 }
 
-void put_machine_row(sql::RowBuffer& out, const MachineRow& m) {
+// with_group: in kMachineColumns' form; without, in kUpdateSummaries'.
+void put_machine_row(sql::RowBuffer& out, const MachineRow& m, bool with_group = true) {
   out.integer(m.id)
       .integer(m.latest)
       .bytes(m.identity)
       .integer(m.reports)
       .integer(m.first_received)
       .integer(m.last_received)
-      .integer(m.changed ? 1 : 0)
-      .optional(m.clone_group)
-      .bytes(m.names)
-      .bytes(m.records)
-      .bytes(m.seen);
+      .integer(m.changed ? 1 : 0);
+  if (with_group) out.optional(m.clone_group);
+  out.bytes(m.names).bytes(m.records).bytes(m.seen);
   out.end_row();
 }
 
@@ -486,7 +496,11 @@ const MachineRow* Store::peek_machine(Id id) {
     Rows rows = db_->query(kMachineOne, Params().integer(id));
     MachineEntry entry;
     entry.known = rows.next();
-    if (entry.known) entry.row = machine_of(rows, 0);
+    if (entry.known) {
+      entry.row = machine_of(rows, 0);
+      entry.group_known = true;
+      entry.stored_group = entry.row.clone_group;
+    }
     it = machines_.emplace(id, std::move(entry)).first;
   }
   return it->second.known ? &it->second.row : nullptr;
@@ -580,7 +594,11 @@ void Store::load_keys(const std::vector<std::int64_t>& hashes) {
 void Store::remember_machine(const Rows& rows, int first) {
   const Id id = rows.integer(first);
   auto [it, fresh] = machines_.try_emplace(id);
-  if (fresh) it->second.row = machine_of(rows, first);
+  if (fresh) {
+    it->second.row = machine_of(rows, first);
+    it->second.group_known = true;
+    it->second.stored_group = it->second.row.clone_group;
+  }
 }
 
 int Store::witness(const ComponentKey& key, Id machine) {
@@ -666,18 +684,28 @@ void Store::flush_rows() {
     // In id order: each page of the table written once.
     std::sort(dirty_.begin(), dirty_.end());
     sql::RowBuffer fresh;
+    sql::RowBuffer regrouped;
     sql::RowBuffer updated;
     for (const Id id : dirty_) {
       MachineEntry& entry = machines_.at(id);
       MachineRow row = entry.row;
       row.clone_group = resolve(row.clone_group);
-      put_machine_row(entry.fresh ? fresh : updated, row);
+      if (entry.fresh) {
+        put_machine_row(fresh, row);
+      } else if (!entry.group_known || row.clone_group != entry.stored_group) {
+        put_machine_row(regrouped, row);
+      } else {
+        put_machine_row(updated, row, false);
+      }
+      entry.group_known = true;
+      entry.stored_group = row.clone_group;
       entry.dirty = false;
       entry.fresh = false;
     }
     dirty_.clear();
     db_->write(kInsertMachines, fresh);
-    db_->write(kUpdateMachines, updated);
+    db_->write(kUpdateMachines, regrouped);
+    db_->write(kUpdateSummaries, updated);
   }
   // Groups merged: every member the batch did not hold in memory.
   for (const auto& [from, to] : regroup_order_) {

@@ -215,6 +215,9 @@ class Store {
     bool known = true;   // the database has a row (or this batch made one)
     bool dirty = false;  // to be written
     bool fresh = false;  // made by this batch: inserted, not updated
+    // The clone group the database holds, when this store read or wrote it.
+    bool group_known = false;
+    std::optional<Id> stored_group;
   };
   struct DigestHash {
     std::size_t operator()(const Digest& d) const;
