@@ -236,10 +236,14 @@ class SqliteDatabase final : public Database {
     // may lose the last batches, never the file.
     exec_plain("PRAGMA synchronous = NORMAL");
     exec_plain("PRAGMA cache_size = -24576");
-    // 128 MiB of log between checkpoints: the pages every batch touches
-    // (machines, keys, search) are copied back once a checkpoint, not once a
-    // batch; at a million reports ingest takes a seventh less time.
-    exec_plain("PRAGMA wal_autocheckpoint = 32768");
+    // 512 MiB of log between checkpoints: the pages every batch touches
+    // (machines, keys, search: about 11,000 a batch at a million reports)
+    // are copied back once every dozen batches, not every three; that
+    // ingest writes a sixth less and takes about a tenth less time.
+    // Past a checkpoint the log file is cut back to 128 MiB, so that a server
+    // that stays open does not keep the largest log on disk.
+    exec_plain("PRAGMA wal_autocheckpoint = 131072");
+    exec_plain("PRAGMA journal_size_limit = 134217728");
   }
 
   // Mapped only while a scan runs: a mapping's pages count against the
