@@ -44,6 +44,8 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   const std::string& location() const { return db_->location(); }
+  // A server: a batch's reads go at once and its writes in bulk.
+  bool far() const { return far_; }
   // The database itself, for tables outside the batches (registry/accounts.hpp).
   sql::Database& database() { return *db_; }
 
