@@ -30,10 +30,12 @@ namespace {
 
 // A batch is one transaction, bounded so that memory stays flat and another
 // writer waits a few seconds at most.
-// 20,000: each batch rewrites most pages of the tables that every report
-// touches (machines, digests, keys); at a million reports, twice as many
-// reports a batch wrote a quarter less than 10,000.
-constexpr std::size_t kBatchReports = 20000;
+constexpr std::size_t kBatchReports = 10000;
+// In a file, each batch rewrites most pages of the tables that every report
+// touches (machines, digests, keys): at a million reports, twice as many
+// reports a batch wrote a quarter less. A server writes rows, not pages,
+// and would only hold more in memory.
+constexpr std::size_t kNearBatchReports = 20000;
 constexpr std::size_t kBatchBytes = 16 << 20;
 constexpr std::chrono::milliseconds kBatchTime{2000};
 // Reports read and parsed on the caller's thread while the ones before are
@@ -254,7 +256,8 @@ class Intake final : public Registry::Adder {
       held_ += outcomes_.back().evidence.size() + outcomes_.back().file.size();
       const bool long_open =
           outcomes_.size() % 256 == 0 && std::chrono::steady_clock::now() - opened_ >= kBatchTime;
-      if (!whole_ && (outcomes_.size() >= kBatchReports || held_ >= kBatchBytes || long_open)) {
+      const std::size_t most = store_.far() ? kBatchReports : kNearBatchReports;
+      if (!whole_ && (outcomes_.size() >= most || held_ >= kBatchBytes || long_open)) {
         flush();
         fetched = false;
       }
