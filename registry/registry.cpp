@@ -41,8 +41,8 @@ constexpr std::chrono::milliseconds kBatchTime{2000};
 // Reports read and parsed on the caller's thread while the ones before are
 // tied on the adder's own: what one round trip to the database prefetches.
 constexpr std::size_t kChunk = 2048;
-// With neither a thread nor a round trip to share it, a chunk only costs
-// memory (3 KiB a report before its bytes): left to the page cache.
+// With neither a thread nor a round trip to share it, a chunk only holds
+// memory (about 3 KiB a report before its bytes).
 constexpr std::size_t kNearChunk = 512;
 // Reading a chunk beside tying the last pays only with a second processor
 // to run on (a process pinned to one just switches between the two).
