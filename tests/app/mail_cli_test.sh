@@ -324,8 +324,10 @@ PY
     fail "after the drop: $(tail -1 out)"
   [ "$(folders)" = "0 26 4" ] || fail "after the drop, INBOX, Done, Refused: $(folders)"
 
-  # Killed again and again, after a delay growing x1.5 from 50 ms, until one
-  # run finishes: each message ends stored once and moved once.
+  # Killed again and again until one run finishes: the first run once its
+  # first batch is committed (between batches, or while moving), the rest
+  # after a delay growing x1.5 from 50 ms. Each message ends stored once and
+  # moved once.
   for folder in Done Refused; do dove expunge -u desk mailbox "$folder" all; done
   drop $(described 1 600)
   db=$(newdb killed)
@@ -334,8 +336,16 @@ PY
     "$exe" collect --db "$db" "$url" "${login[@]}" --done Done --refused Refused \
       --max-message 100000 </dev/null >out 2>err &
     pid=$!
-    sleep "$((delay / 1000)).$(printf %03d $((delay % 1000)))"
-    delay=$((delay * 3 / 2))
+    if ((round == 0)); then
+      for _ in $(seq 3000); do
+        count=$(q "$db" 'SELECT count(*) FROM report' 2>/dev/null) && [ "$count" -gt 0 ] && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.01
+      done
+    else
+      sleep "$((delay / 1000)).$(printf %03d $((delay % 1000)))"
+      delay=$((delay * 3 / 2))
+    fi
     kill -KILL "$pid" 2>/dev/null
     { wait "$pid"; } 2>/dev/null
     status=$?
