@@ -495,11 +495,10 @@ const MachineRow* Store::peek_machine(Id id) {
   if (it == machines_.end()) {
     Rows rows = db_->query(kMachineOne, Params().integer(id));
     MachineEntry entry;
-    entry.known = rows.next();
-    if (entry.known) {
-      entry.row = machine_of(rows, 0);
-      entry.group_known = true;
-      entry.stored_group = entry.row.clone_group;
+    if (rows.next()) {
+      entry = MachineEntry::stored(machine_of(rows, 0));
+    } else {
+      entry.known = false;
     }
     it = machines_.emplace(id, std::move(entry)).first;
   }
@@ -594,11 +593,7 @@ void Store::load_keys(const std::vector<std::int64_t>& hashes) {
 void Store::remember_machine(const Rows& rows, int first) {
   const Id id = rows.integer(first);
   auto [it, fresh] = machines_.try_emplace(id);
-  if (fresh) {
-    it->second.row = machine_of(rows, first);
-    it->second.group_known = true;
-    it->second.stored_group = it->second.row.clone_group;
-  }
+  if (fresh) it->second = MachineEntry::stored(machine_of(rows, first));
 }
 
 int Store::witness(const ComponentKey& key, Id machine) {

@@ -220,6 +220,14 @@ class Store {
     // The clone group the database holds, when this store read or wrote it.
     bool group_known = false;
     std::optional<Id> stored_group;
+    // A row as read from the database.
+    static MachineEntry stored(MachineRow row) {
+      MachineEntry entry;
+      entry.group_known = true;
+      entry.stored_group = row.clone_group;
+      entry.row = std::move(row);
+      return entry;
+    }
   };
   struct DigestHash {
     std::size_t operator()(const Digest& d) const;
